@@ -1,0 +1,60 @@
+# Dovetrail: `make run` starts the program, `make test` runs every test.
+# Both install missing Debian packages first (scripts/install-deps.sh).
+
+BUILD   ?= build
+JOBS    ?= 2
+CMAKE    = cmake
+CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
+
+.PHONY: all deps configure build run demo test test-quick test-tsan test-asan screenshot bench fuzz format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/shell/dovetrail
+
+# The program against the bundled marketplace simulator on a free loopback port.
+demo: build
+	@bash scripts/demo.sh $(BUILD)
+
+# Everything: the normal build's tests, then the engine under ThreadSanitizer and
+# the parsers under AddressSanitizer/UBSan.
+test: test-quick test-tsan test-asan
+
+test-quick: build
+	@$(CTEST) --test-dir $(BUILD)
+
+test-tsan: deps
+	@$(CMAKE) -S . -B $(BUILD)-tsan -G Ninja -DDT_SANITIZE=thread -DDT_BUILD_SHELL=OFF >/dev/null
+	@$(CMAKE) --build $(BUILD)-tsan -j $(JOBS)
+	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir $(BUILD)-tsan -L engine
+
+test-asan: deps
+	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF >/dev/null
+	@$(CMAKE) --build $(BUILD)-asan -j $(JOBS)
+	@ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" $(CTEST) --test-dir $(BUILD)-asan -L parser
+
+screenshot: build
+	@bash scripts/screenshot.sh $(BUILD)
+
+bench: build
+	./$(BUILD)/bench/dovetrail_bench
+
+fuzz: deps
+	@$(CMAKE) -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DDT_BUILD_FUZZ=ON -DDT_BUILD_SHELL=OFF >/dev/null
+	@$(CMAKE) --build $(BUILD)-fuzz -j $(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz

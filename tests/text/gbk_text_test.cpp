@@ -1,0 +1,169 @@
+#include "text/gbk_text.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace dt {
+namespace {
+
+// GBK bytes used below: 中 = D6 D0, 文 = CE C4. Pairs whose trail byte is an
+// ASCII delimiter ("\x81^", "\x81&", "\x95\\") are built by hand.
+const std::string kZhong = "\xD6\xD0";
+const std::string kWen = "\xCE\xC4";
+
+struct FindCase {
+  const char* what;
+  std::string text;
+  std::string pattern;
+  int start;
+  bool ignoreCase;
+  int expected;
+};
+
+class FindTextTest : public ::testing::TestWithParam<FindCase> {};
+
+TEST_P(FindTextTest, Finds) {
+  const FindCase& c = GetParam();
+  EXPECT_EQ(FindText(c.text, c.pattern, c.start, c.ignoreCase), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindTextTest,
+    ::testing::Values(
+        FindCase{"first match", "abcabc", "bc", 1, false, 2},
+        FindCase{"match at or after start", "abcabc", "bc", 3, false, 5},
+        FindCase{"start exactly at match", "abcabc", "bc", 5, false, 5},
+        FindCase{"absent", "abcabc", "x", 1, false, -1},
+        FindCase{"start below 1 counts as 1", "abc", "a", -5, false, 1},
+        FindCase{"start past end", "abc", "a", 4, false, -1},
+        FindCase{"pattern longer than text", "ab", "abc", 1, false, -1},
+        FindCase{"empty pattern with text", "abc", "", 3, false, 3},
+        FindCase{"empty pattern past end", "abc", "", 4, false, -1},
+        FindCase{"empty text", "", "", 1, false, -1},
+        FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
+        FindCase{"ascii case folded", "<span class=hcard>", "hCard", 1, true, 13},
+        FindCase{"fold is ascii only", "\xC1\xE1", "\xE1\xE1", 1, true, -1},
+        // Trail byte 0x41 ('A') of a pair is never a match start.
+        FindCase{"pattern not found inside a pair", "\x81\x41"
+                                                    "A",
+                 "A", 1, false, 3},
+        FindCase{"trail byte equal to backslash skipped", "\x81\\x", "\\", 1, false, -1},
+        FindCase{"chinese pattern", "ab" + kZhong + kWen, kWen, 1, false, 5},
+        FindCase{"chinese pattern misaligned never matches", "a\xD6" + kZhong + "\xD0", kZhong,
+                 1, false, -1},
+        FindCase{"lone lead byte at the end", "ab\xD6", "\xD6", 1, false, 3}));
+
+TEST(MidText, Slices) {
+  EXPECT_EQ(MidText("abcdef", 2, 3), "bcd");
+  EXPECT_EQ(MidText("abcdef", 5, 10), "ef");
+  EXPECT_EQ(MidText("abcdef", 0, 3), "");
+  EXPECT_EQ(MidText("abcdef", 7, 1), "");
+  EXPECT_EQ(MidText("abcdef", 6, 1), "f");
+  EXPECT_EQ(MidText("abcdef", 2, 0), "");
+  EXPECT_EQ(MidText("abcdef", 2, -4), "");
+  EXPECT_EQ(MidText(kZhong, 2, 1), "\xD0");  // plain bytes: may cut a pair
+}
+
+TEST(LeftRightText, Counts) {
+  EXPECT_EQ(LeftText("abc", 2), "ab");
+  EXPECT_EQ(LeftText("abc", 0), "");
+  EXPECT_EQ(LeftText("abc", -1), "");
+  EXPECT_EQ(LeftText("abc", 9), "abc");
+  EXPECT_EQ(RightText("abc", 2), "bc");
+  EXPECT_EQ(RightText("abc", 0), "");
+  EXPECT_EQ(RightText("abc", 3), "abc");
+  EXPECT_EQ(RightText("abc", 9), "abc");
+}
+
+TEST(SplitText, Pieces) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitText("x&1^y&2^", "^"), (V{"x&1", "y&2"}));
+  EXPECT_EQ(SplitText("x&1^^y&2^", "^"), (V{"x&1", "", "y&2"}));
+  EXPECT_EQ(SplitText("a^b", "^"), (V{"a", "b"}));
+  EXPECT_EQ(SplitText("^", "^"), (V{""}));
+  EXPECT_EQ(SplitText("^^", "^"), (V{"", ""}));
+  EXPECT_EQ(SplitText("", "^"), V{});
+  EXPECT_EQ(SplitText("abc", "^"), (V{"abc"}));
+  EXPECT_EQ(SplitText("a--b--", "--"), (V{"a", "b"}));
+  // 0x5E as a trail byte is part of a character, not a delimiter.
+  EXPECT_EQ(SplitText("\x81^x^y", "^"), (V{"\x81^x", "y"}));
+}
+
+TEST(ReplaceText, ReplacesAllIgnoringAsciiCase) {
+  EXPECT_EQ(ReplaceText("http:\\\\a\\b", "\\", "/"), "http://a/b");
+  EXPECT_EQ(ReplaceText("aXbxc", "x", "-"), "a-b-c");
+  EXPECT_EQ(ReplaceText("aaa", "aa", "b"), "ba");
+  EXPECT_EQ(ReplaceText("abc", "", "z"), "abc");
+  EXPECT_EQ(ReplaceText("", "a", "z"), "");
+  // 5C as trail byte of a GBK pair stays.
+  EXPECT_EQ(ReplaceText("\x95\\\\", "\\", "/"), "\x95\\/");
+}
+
+TEST(TextBeforeAfter, FirstSeparator) {
+  EXPECT_EQ(TextBefore("x&1&2", "&"), "x");
+  EXPECT_EQ(TextAfter("x&1&2", "&"), "1&2");
+  EXPECT_EQ(TextBefore("x1", "&"), "");
+  EXPECT_EQ(TextAfter("x1", "&"), "");
+  EXPECT_EQ(TextBefore("", "&"), "");
+  EXPECT_EQ(TextAfter("&", "&"), "");
+  EXPECT_EQ(TextBefore("&5", "&"), "");
+  EXPECT_EQ(TextAfter("abc&", "&"), "");
+  // A trail byte 0x26 ('&') inside a pair is not the separator.
+  EXPECT_EQ(TextBefore("\x81&a&b", "&"), "\x81&a");
+}
+
+struct NumberCase {
+  std::string text;
+  int integer;
+  double number;
+};
+
+class NumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberTest, Reads) {
+  const NumberCase& c = GetParam();
+  EXPECT_EQ(ToInteger(c.text), c.integer) << c.text;
+  EXPECT_DOUBLE_EQ(ToNumber(c.text), c.number) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NumberTest,
+    ::testing::Values(NumberCase{"67808220", 67808220, 67808220}, NumberCase{"", 0, 0},
+                      NumberCase{"abc", 0, 0}, NumberCase{"  42x", 42, 42},
+                      NumberCase{"-17", -17, -17}, NumberCase{"+5", 5, 5},
+                      NumberCase{"12abc", 12, 12}, NumberCase{"3.9", 3, 3.9},
+                      NumberCase{"-2.5e2z", -2, -250}, NumberCase{"1e", 1, 1},
+                      NumberCase{".5", 0, 0.5}, NumberCase{"- 5", 0, 0},
+                      NumberCase{"\t\n7", 7, 7},
+                      // full-width "１２３" and "－４" fold to ASCII
+                      NumberCase{"\xA3\xB1\xA3\xB2\xA3\xB3", 123, 123},
+                      NumberCase{"\xA3\xAD\xA3\xB4", -4, -4},
+                      NumberCase{"\xA3\xAB\xA3\xB9" "1", 91, 91},
+                      // a full-width blank is not a C blank
+                      NumberCase{"\xA1\xA1" "5", 0, 0},
+                      NumberCase{"2147483647", INT_MAX, 2147483647.0},
+                      NumberCase{"-2147483648", INT_MIN, -2147483648.0}));
+
+TEST(ToInteger, SaturatesInsteadOfWrapping) {
+  EXPECT_EQ(ToInteger("99999999999999999999"), INT_MAX);
+  EXPECT_EQ(ToInteger("-99999999999999999999"), INT_MIN);
+  EXPECT_EQ(ToInteger("2147483648"), INT_MAX);
+}
+
+TEST(ToText, DecimalForm) {
+  EXPECT_EQ(ToText(0), "0");
+  EXPECT_EQ(ToText(-12), "-12");
+  EXPECT_EQ(ToText(67808220), "67808220");
+}
+
+TEST(TruncateToInt32, TowardZeroAndClamped) {
+  EXPECT_EQ(TruncateToInt32(3.9), 3);
+  EXPECT_EQ(TruncateToInt32(-3.9), -3);
+  EXPECT_EQ(TruncateToInt32(1e30), INT_MAX);
+  EXPECT_EQ(TruncateToInt32(-1e30), INT_MIN);
+  EXPECT_EQ(TruncateToInt32(0.0 / 0.0 * 0), 0);
+}
+
+}  // namespace
+}  // namespace dt

@@ -1,0 +1,213 @@
+#include "text/gbk_text.h"
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace dt {
+namespace {
+
+constexpr unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// Bytes of the character that starts at text[i]: 2 for a lead byte with a
+// following byte, else 1 (a lone lead byte at the very end counts as one).
+inline size_t CharWidth(std::string_view text, size_t i) {
+  return (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
+}
+
+inline bool MatchesAt(std::string_view text, size_t i, std::string_view pattern, bool ignoreCase) {
+  if (text.size() - i < pattern.size()) return false;
+  if (!ignoreCase) return std::memcmp(text.data() + i, pattern.data(), pattern.size()) == 0;
+  for (size_t k = 0; k < pattern.size(); ++k) {
+    if (FoldAscii(static_cast<unsigned char>(text[i + k])) !=
+        FoldAscii(static_cast<unsigned char>(pattern[k])))
+      return false;
+  }
+  return true;
+}
+
+// 0-based offset of the first match at or after the 0-based offset from, or
+// npos. The scan treats `from` as a character start.
+size_t FindFrom(std::string_view text, std::string_view pattern, size_t from, bool ignoreCase) {
+  if (pattern.empty()) return from < text.size() ? from : std::string_view::npos;
+  if (pattern.size() > text.size()) return std::string_view::npos;
+  const size_t lastStart = text.size() - pattern.size();
+  const unsigned char first = static_cast<unsigned char>(pattern[0]);
+  const unsigned char firstFolded = FoldAscii(first);
+  for (size_t i = from; i <= lastStart; i += CharWidth(text, i)) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((ignoreCase ? FoldAscii(c) == firstFolded : c == first) &&
+        MatchesAt(text, i, pattern, ignoreCase))
+      return i;
+  }
+  return std::string_view::npos;
+}
+
+// Full-width digits (A3 B0..B9) and signs (A3 AB "＋", A3 AD "－") become ASCII.
+std::string FoldFullWidth(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (CharWidth(text, i) == 2) {
+      const unsigned char t = static_cast<unsigned char>(text[i + 1]);
+      if (c == 0xA3 && t >= 0xB0 && t <= 0xB9) {
+        out.push_back(static_cast<char>('0' + (t - 0xB0)));
+      } else if (c == 0xA3 && t == 0xAB) {
+        out.push_back('+');
+      } else if (c == 0xA3 && t == 0xAD) {
+        out.push_back('-');
+      } else {
+        out.append(text.substr(i, 2));
+      }
+      i += 2;
+    } else {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    }
+  }
+  return out;
+}
+
+constexpr bool IsCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+int FindText(std::string_view text, std::string_view pattern, int start, bool ignoreCase) {
+  if (start < 1) start = 1;
+  const size_t from = static_cast<size_t>(start) - 1;
+  if (from >= text.size()) return -1;
+  const size_t at = FindFrom(text, pattern, from, ignoreCase);
+  return at == std::string_view::npos ? -1 : static_cast<int>(at + 1);
+}
+
+std::string MidText(std::string_view text, int start, int length) {
+  if (start < 1 || length <= 0 || static_cast<size_t>(start) > text.size()) return {};
+  return std::string(text.substr(static_cast<size_t>(start) - 1, static_cast<size_t>(length)));
+}
+
+std::string LeftText(std::string_view text, int count) {
+  if (count <= 0) return {};
+  return std::string(text.substr(0, static_cast<size_t>(count)));
+}
+
+std::string RightText(std::string_view text, int count) {
+  if (count <= 0) return {};
+  const size_t n = static_cast<size_t>(count);
+  return n >= text.size() ? std::string(text) : std::string(text.substr(text.size() - n));
+}
+
+std::vector<std::string> SplitText(std::string_view text, std::string_view delimiter) {
+  std::vector<std::string> pieces;
+  if (text.empty()) return pieces;
+  if (delimiter.empty()) {
+    pieces.emplace_back(text);
+    return pieces;
+  }
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t at = FindFrom(text, delimiter, from, false);
+    if (at == std::string_view::npos) {
+      pieces.emplace_back(text.substr(from));
+      break;
+    }
+    pieces.emplace_back(text.substr(from, at - from));
+    from = at + delimiter.size();
+  }
+  return pieces;
+}
+
+std::string ReplaceText(std::string_view text, std::string_view pattern,
+                        std::string_view replacement) {
+  if (pattern.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t at = FindFrom(text, pattern, from, true);
+    if (at == std::string_view::npos) break;
+    out.append(text.substr(from, at - from));
+    out.append(replacement);
+    from = at + pattern.size();
+  }
+  if (from < text.size()) out.append(text.substr(from));
+  return out;
+}
+
+std::string TextBefore(std::string_view text, std::string_view separator) {
+  if (text.empty() || separator.empty()) return {};
+  const size_t at = FindFrom(text, separator, 0, false);
+  return at == std::string_view::npos ? std::string() : std::string(text.substr(0, at));
+}
+
+std::string TextAfter(std::string_view text, std::string_view separator) {
+  if (text.empty() || separator.empty()) return {};
+  const size_t at = FindFrom(text, separator, 0, false);
+  return at == std::string_view::npos ? std::string()
+                                      : std::string(text.substr(at + separator.size()));
+}
+
+int ToInteger(std::string_view text) {
+  const std::string s = FoldFullWidth(text);
+  size_t i = 0;
+  while (i < s.size() && IsCSpace(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  long long value = 0;
+  for (; i < s.size() && IsDigit(s[i]); ++i) {
+    value = value * 10 + (s[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) {
+      value = static_cast<long long>(INT_MAX) + 1;  // saturate; further digits change nothing
+    }
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+double ToNumber(std::string_view text) {
+  const std::string s = FoldFullWidth(text);
+  size_t i = 0;
+  while (i < s.size() && IsCSpace(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  // Take the longest decimal prefix: digits [. digits] [e [sign] digits].
+  const size_t begin = i;
+  size_t digits = 0;
+  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return 0.0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    if (j < s.size() && IsDigit(s[j])) {
+      while (j < s.size() && IsDigit(s[j])) ++j;
+      i = j;
+    }
+  }
+  double value = 0.0;
+  std::from_chars(s.data() + begin, s.data() + i, value, std::chars_format::general);
+  return negative ? -value : value;
+}
+
+std::string ToText(long long value) { return std::to_string(value); }
+
+int TruncateToInt32(double value) {
+  if (std::isnan(value)) return 0;
+  const double t = std::trunc(value);
+  if (t >= static_cast<double>(INT_MAX)) return INT_MAX;
+  if (t <= static_cast<double>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(t);
+}
+
+}  // namespace dt

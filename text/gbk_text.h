@@ -1,0 +1,59 @@
+// GBK byte-string primitives shared by every part of Dovetrail.
+//
+// All texts are GBK byte strings. A byte of 0x80 or above starts a double-byte
+// character together with the byte after it. Positions are 1-based byte
+// positions; -1 means "not found". The empty text and a missing text are the
+// same value.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dt {
+
+// True when the byte starts a double-byte GBK character.
+constexpr bool IsLeadByte(unsigned char byte) { return byte >= 0x80; }
+
+// Position of the first match of pattern at or after start, stepping over
+// double-byte characters as units (a match is tried only where a character
+// begins). ignoreCase folds ASCII letters only. A start below 1 counts as 1;
+// a start past the end gives -1. An empty pattern gives 1 when any text lies at
+// or after start, else -1.
+int FindText(std::string_view text, std::string_view pattern, int start = 1,
+             bool ignoreCase = false);
+
+// Plain byte slices; these may cut a double-byte pair.
+std::string MidText(std::string_view text, int start, int length);
+std::string LeftText(std::string_view text, int count);
+std::string RightText(std::string_view text, int count);
+
+// Pieces between delimiters. Empty pieces between adjacent delimiters are kept;
+// the empty piece after a final delimiter is dropped; an empty text gives none.
+std::vector<std::string> SplitText(std::string_view text, std::string_view delimiter);
+
+// Replaces every occurrence of pattern, ignoring ASCII letter case, stepping
+// over double-byte pairs.
+std::string ReplaceText(std::string_view text, std::string_view pattern,
+                        std::string_view replacement);
+
+// The part before / after the first occurrence of separator; both empty when
+// the text is empty or the separator is absent.
+std::string TextBefore(std::string_view text, std::string_view separator);
+std::string TextAfter(std::string_view text, std::string_view separator);
+
+// Full-width digits and signs are folded to ASCII first; then the text is read
+// like C atoi (saturating at the 32-bit limits) or like a decimal-only atof
+// (blanks, sign, digits, fraction, exponent; independent of the C locale).
+// No digits gives 0.
+int ToInteger(std::string_view text);
+double ToNumber(std::string_view text);
+
+// The "%d" form: minus sign for negatives, no padding or grouping.
+std::string ToText(long long value);
+
+// A double truncated toward zero and clamped into the signed 32-bit range
+// (NaN gives 0), so that any stored number restores to a valid int.
+int TruncateToInt32(double value);
+
+}  // namespace dt
