@@ -1,0 +1,54 @@
+// The collection engine as the window sees it: the run, the results list's
+// data, the status lines and the filters, wired to the shop task.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "collect/collection_run.h"
+#include "collect/results_store.h"
+#include "collect/status_log.h"
+#include "collect/worker_pool.h"
+
+namespace dt {
+
+// Fetches one page; may normalise the address in place. Empty on failure.
+using PageFetcher = std::function<std::string(std::string& address)>;
+
+// Writes one shop log entry (section "新开店铺旺旺", key, value), GBK.
+using ShopLogWriter = std::function<void(std::string_view key, std::string_view value)>;
+
+struct CollectorConfig {
+  PageFetcher fetchPage;
+  ShopLogWriter writeShopLog;  // may be empty: no log
+  // Replaces the shop task's page work (tests of the run machinery).
+  CollectionRun::PageWork pageWorkOverride;
+};
+
+class Collector {
+ public:
+  Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config);
+
+  CollectionRun& Run() { return run_; }
+  ResultsStore& Results() { return results_; }
+  StatusLog& Status() { return status_; }
+
+  // Mirrors of the two filter boxes, set by the window on every change and
+  // read by the shop task at the moment it filters.
+  void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }   // 选择框0宝贝 "零宝贝"
+  void SetZeroCreditFilter(bool on) { zeroCredit_.store(on); }  // 选择框0信用 "零信用"
+
+ private:
+  void ShopPageWork(ShopNumber number);
+
+  CollectorConfig config_;
+  ResultsStore results_;
+  StatusLog status_;
+  std::atomic<bool> zeroItems_{false};
+  std::atomic<bool> zeroCredit_{false};
+  CollectionRun run_;
+};
+
+}  // namespace dt
