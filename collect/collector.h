@@ -37,7 +37,7 @@ class Collector {
 
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.
-  void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }   // 选择框0宝贝 "零宝贝"
+  void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }    // 选择框0宝贝 "零宝贝"
   void SetZeroCreditFilter(bool on) { zeroCredit_.store(on); }  // 选择框0信用 "零信用"
 
  private:

@@ -75,7 +75,9 @@ std::string FoldFullWidth(std::string_view text) {
 constexpr bool IsCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -200,7 +202,9 @@ double ToNumber(std::string_view text) {
   return negative ? -value : value;
 }
 
-std::string ToText(long long value) { return std::to_string(value); }
+std::string ToText(long long value) {
+  return std::to_string(value);
+}
 
 int TruncateToInt32(double value) {
   if (std::isnan(value)) return 0;

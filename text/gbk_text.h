@@ -13,7 +13,9 @@
 namespace dt {
 
 // True when the byte starts a double-byte GBK character.
-constexpr bool IsLeadByte(unsigned char byte) { return byte >= 0x80; }
+constexpr bool IsLeadByte(unsigned char byte) {
+  return byte >= 0x80;
+}
 
 // Position of the first match of pattern at or after start, stepping over
 // double-byte characters as units (a match is tried only where a character

@@ -30,29 +30,30 @@ TEST_P(FindTextTest, Finds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FindTextTest,
-    ::testing::Values(
-        FindCase{"first match", "abcabc", "bc", 1, false, 2},
-        FindCase{"match at or after start", "abcabc", "bc", 3, false, 5},
-        FindCase{"start exactly at match", "abcabc", "bc", 5, false, 5},
-        FindCase{"absent", "abcabc", "x", 1, false, -1},
-        FindCase{"start below 1 counts as 1", "abc", "a", -5, false, 1},
-        FindCase{"start past end", "abc", "a", 4, false, -1},
-        FindCase{"pattern longer than text", "ab", "abc", 1, false, -1},
-        FindCase{"empty pattern with text", "abc", "", 3, false, 3},
-        FindCase{"empty pattern past end", "abc", "", 4, false, -1},
-        FindCase{"empty text", "", "", 1, false, -1},
-        FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
-        FindCase{"ascii case folded", "<span class=hcard>", "hCard", 1, true, 13},
-        FindCase{"fold is ascii only", "\xC1\xE1", "\xE1\xE1", 1, true, -1},
-        // Trail byte 0x41 ('A') of a pair is never a match start.
-        FindCase{"pattern not found inside a pair", "\x81\x41"
-                                                    "A",
-                 "A", 1, false, 3},
-        FindCase{"trail byte equal to backslash skipped", "\x81\\x", "\\", 1, false, -1},
-        FindCase{"chinese pattern", "ab" + kZhong + kWen, kWen, 1, false, 5},
-        FindCase{"chinese pattern misaligned never matches", "a\xD6" + kZhong + "\xD0", kZhong,
-                 1, false, -1},
-        FindCase{"lone lead byte at the end", "ab\xD6", "\xD6", 1, false, 3}));
+    ::testing::Values(FindCase{"first match", "abcabc", "bc", 1, false, 2},
+                      FindCase{"match at or after start", "abcabc", "bc", 3, false, 5},
+                      FindCase{"start exactly at match", "abcabc", "bc", 5, false, 5},
+                      FindCase{"absent", "abcabc", "x", 1, false, -1},
+                      FindCase{"start below 1 counts as 1", "abc", "a", -5, false, 1},
+                      FindCase{"start past end", "abc", "a", 4, false, -1},
+                      FindCase{"pattern longer than text", "ab", "abc", 1, false, -1},
+                      FindCase{"empty pattern with text", "abc", "", 3, false, 3},
+                      FindCase{"empty pattern past end", "abc", "", 4, false, -1},
+                      FindCase{"empty text", "", "", 1, false, -1},
+                      FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
+                      FindCase{"ascii case folded", "<span class=hcard>", "hCard", 1, true, 13},
+                      FindCase{"fold is ascii only", "\xC1\xE1", "\xE1\xE1", 1, true, -1},
+                      // Trail byte 0x41 ('A') of a pair is never a match start.
+                      FindCase{"pattern not found inside a pair",
+                               "\x81\x41"
+                               "A",
+                               "A", 1, false, 3},
+                      FindCase{"trail byte equal to backslash skipped", "\x81\\x", "\\", 1, false,
+                               -1},
+                      FindCase{"chinese pattern", "ab" + kZhong + kWen, kWen, 1, false, 5},
+                      FindCase{"chinese pattern misaligned never matches",
+                               "a\xD6" + kZhong + "\xD0", kZhong, 1, false, -1},
+                      FindCase{"lone lead byte at the end", "ab\xD6", "\xD6", 1, false, 3}));
 
 TEST(MidText, Slices) {
   EXPECT_EQ(MidText("abcdef", 2, 3), "bcd");
@@ -127,23 +128,27 @@ TEST_P(NumberTest, Reads) {
   EXPECT_DOUBLE_EQ(ToNumber(c.text), c.number) << c.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NumberTest,
-    ::testing::Values(NumberCase{"67808220", 67808220, 67808220}, NumberCase{"", 0, 0},
-                      NumberCase{"abc", 0, 0}, NumberCase{"  42x", 42, 42},
-                      NumberCase{"-17", -17, -17}, NumberCase{"+5", 5, 5},
-                      NumberCase{"12abc", 12, 12}, NumberCase{"3.9", 3, 3.9},
-                      NumberCase{"-2.5e2z", -2, -250}, NumberCase{"1e", 1, 1},
-                      NumberCase{".5", 0, 0.5}, NumberCase{"- 5", 0, 0},
-                      NumberCase{"\t\n7", 7, 7},
-                      // full-width "１２３" and "－４" fold to ASCII
-                      NumberCase{"\xA3\xB1\xA3\xB2\xA3\xB3", 123, 123},
-                      NumberCase{"\xA3\xAD\xA3\xB4", -4, -4},
-                      NumberCase{"\xA3\xAB\xA3\xB9" "1", 91, 91},
-                      // a full-width blank is not a C blank
-                      NumberCase{"\xA1\xA1" "5", 0, 0},
-                      NumberCase{"2147483647", INT_MAX, 2147483647.0},
-                      NumberCase{"-2147483648", INT_MIN, -2147483648.0}));
+INSTANTIATE_TEST_SUITE_P(Cases, NumberTest,
+                         ::testing::Values(NumberCase{"67808220", 67808220, 67808220},
+                                           NumberCase{"", 0, 0}, NumberCase{"abc", 0, 0},
+                                           NumberCase{"  42x", 42, 42}, NumberCase{"-17", -17, -17},
+                                           NumberCase{"+5", 5, 5}, NumberCase{"12abc", 12, 12},
+                                           NumberCase{"3.9", 3, 3.9},
+                                           NumberCase{"-2.5e2z", -2, -250}, NumberCase{"1e", 1, 1},
+                                           NumberCase{".5", 0, 0.5}, NumberCase{"- 5", 0, 0},
+                                           NumberCase{"\t\n7", 7, 7},
+                                           // full-width "１２３" and "－４" fold to ASCII
+                                           NumberCase{"\xA3\xB1\xA3\xB2\xA3\xB3", 123, 123},
+                                           NumberCase{"\xA3\xAD\xA3\xB4", -4, -4},
+                                           NumberCase{"\xA3\xAB\xA3\xB9"
+                                                      "1",
+                                                      91, 91},
+                                           // a full-width blank is not a C blank
+                                           NumberCase{"\xA1\xA1"
+                                                      "5",
+                                                      0, 0},
+                                           NumberCase{"2147483647", INT_MAX, 2147483647.0},
+                                           NumberCase{"-2147483648", INT_MIN, -2147483648.0}));
 
 TEST(ToInteger, SaturatesInsteadOfWrapping) {
   EXPECT_EQ(ToInteger("99999999999999999999"), INT_MAX);
