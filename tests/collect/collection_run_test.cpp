@@ -1,0 +1,252 @@
+#include "collect/collection_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "text/gbk_text.h"
+
+namespace dt {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records every page work; optionally runs a hook inside it (under the run lock).
+class Recorder {
+ public:
+  void operator()(ShopNumber n) {
+    const int now = ++inside_;
+    int seen = maxInside_.load();
+    while (now > seen && !maxInside_.compare_exchange_weak(seen, now)) {
+    }
+    if (hook) hook(n);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++visits_[n];
+      order_.push_back(n);
+    }
+    --inside_;
+  }
+  std::map<long long, int> Visits() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return visits_;
+  }
+  std::vector<long long> Order() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return order_;
+  }
+  int MaxInside() const { return maxInside_.load(); }
+
+  std::function<void(ShopNumber)> hook;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<long long, int> visits_;
+  std::vector<long long> order_;
+  std::atomic<int> inside_{0};
+  std::atomic<int> maxInside_{0};
+};
+
+class RunTest : public ::testing::Test {
+ protected:
+  RunTest() : run_(pool_, lock_, [this](ShopNumber n) { recorder_(n); }) {}
+  ~RunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
+
+  void Start(int first, int last) {
+    run_.SetLastNumber(last);
+    ASSERT_TRUE(run_.Click(first));
+  }
+  void WaitIdle() { ASSERT_TRUE(run_.WaitUntilIdle(30s)); }
+
+  static std::map<long long, int> Each(long long first, long long last) {
+    std::map<long long, int> m;
+    for (long long n = first; n <= last; ++n) m[n] = 1;
+    return m;
+  }
+
+  WorkerPool pool_;
+  RunLock lock_;
+  Recorder recorder_;
+  CollectionRun run_;
+};
+
+TEST_F(RunTest, ShortRangeVisitsEachNumberOnceAndEndsIdle) {
+  Start(100, 105);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(100, 105));
+  EXPECT_FALSE(run_.Running());
+  EXPECT_EQ(run_.NextNumber(), 120);  // no claim started a task
+}
+
+TEST_F(RunTest, LongRangeVisitsEveryNumberOnceAndStaysRunning) {
+  Start(100, 1000);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(100, 1000));
+  EXPECT_EQ(recorder_.MaxInside(), 1);  // one page work at a time
+  EXPECT_TRUE(run_.Running());          // the caption stays until the user clicks
+  EXPECT_EQ(run_.NextNumber(), 1001);
+  EXPECT_FALSE(run_.Click(0));  // that click only lowers the flag
+  EXPECT_FALSE(run_.Running());
+}
+
+TEST_F(RunTest, FirstAboveLastVisitsNothing) {
+  Start(500, 100);
+  WaitIdle();
+  EXPECT_TRUE(recorder_.Visits().empty());
+  EXPECT_FALSE(run_.Running());
+}
+
+TEST_F(RunTest, FirstFieldWithoutDigitsStartsAtZero) {
+  Start(ToInteger(""), 3);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(0, 3));
+}
+
+TEST_F(RunTest, NegativeRangeWorks) {
+  Start(-30, -5);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(-30, -5));
+}
+
+TEST_F(RunTest, LoweringTheLastNumberEndsTheRun) {
+  std::atomic<long long> handedOut{0};
+  recorder_.hook = [&](ShopNumber n) {
+    if (n == 300) {
+      handedOut = run_.NextNumber();
+      run_.SetLastNumber(250);
+    }
+  };
+  Start(100, 100000);
+  WaitIdle();
+  EXPECT_FALSE(run_.Running());
+  const auto visits = recorder_.Visits();
+  for (const auto& [n, count] : visits) EXPECT_EQ(count, 1) << n;
+  // After the change no number is handed out any more: what still worked had
+  // been admitted before it.
+  const auto order = recorder_.Order();
+  const auto at = std::find(order.begin(), order.end(), 300);
+  ASSERT_NE(at, order.end());
+  for (auto it = at + 1; it != order.end(); ++it) EXPECT_LT(*it, handedOut.load());
+  EXPECT_LE(order.end() - at, CollectionRun::kBatchSize);
+}
+
+TEST_F(RunTest, StopClickAdmitsNothingAfterwards) {
+  std::atomic<bool> stopped{false};
+  std::atomic<long long> handedOutBeforeStop{0};
+  std::atomic<int> afterStop{0};
+  recorder_.hook = [&](ShopNumber n) {
+    if (stopped) {
+      ++afterStop;
+      // Only tasks admitted before the click may still work.
+      EXPECT_LT(n, handedOutBeforeStop.load()) << n;
+    } else if (n >= 110) {
+      // Stop while other tasks of the run wait for the lock.
+      std::this_thread::sleep_for(20ms);
+      handedOutBeforeStop = run_.NextNumber();
+      EXPECT_FALSE(run_.Click(0));
+      stopped = true;
+    }
+  };
+  Start(100, 100000);
+  WaitIdle();
+  EXPECT_TRUE(stopped);
+  EXPECT_LE(afterStop.load(), CollectionRun::kBatchSize);
+  EXPECT_FALSE(run_.Running());
+  // Successors claimed after the stop ended at admission.
+  const auto visits = recorder_.Visits();
+  EXPECT_LT(visits.rbegin()->first, handedOutBeforeStop.load());
+}
+
+TEST_F(RunTest, RestartWhileOldTasksWaitKeepsEveryNumberUnique) {
+  std::atomic<bool> restarted{false};
+  recorder_.hook = [&](ShopNumber n) {
+    if (n == 100 && !restarted) {
+      std::this_thread::sleep_for(20ms);
+      EXPECT_FALSE(run_.Click(0));    // stop ...
+      EXPECT_TRUE(run_.Click(5000));  // ... and start again at once
+      restarted = true;
+    }
+  };
+  Start(100, 5400);
+  WaitIdle();
+  const auto visits = recorder_.Visits();
+  for (const auto& [n, count] : visits) EXPECT_EQ(count, 1) << n;
+  for (long long n = 5000; n <= 5400; ++n) EXPECT_EQ(visits.count(n), 1u) << n;
+  EXPECT_EQ(recorder_.MaxInside(), 1);
+}
+
+TEST_F(RunTest, LastNumberAtTheTopOfTheRangeEndsWithoutWrapping) {
+  Start(INT_MAX - 30, INT_MAX);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(static_cast<long long>(INT_MAX) - 30, INT_MAX));
+  EXPECT_EQ(run_.NextNumber(), static_cast<long long>(INT_MAX) + 1);
+}
+
+TEST_F(RunTest, FirstBatchPastTheTopEndsAtAdmission) {
+  Start(INT_MAX - 5, INT_MAX);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(static_cast<long long>(INT_MAX) - 5, INT_MAX));
+  EXPECT_FALSE(run_.Running());
+}
+
+TEST_F(RunTest, StartReturnsAtOnceWhilePagesAreSlow) {
+  recorder_.hook = [](ShopNumber) { std::this_thread::sleep_for(100ms); };
+  run_.SetLastNumber(104);
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run_.Click(100));
+  // The click posts and returns; five slow pages take 500 ms.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms);
+  WaitIdle();
+  EXPECT_EQ(recorder_.Visits(), Each(100, 104));
+}
+
+// Fails every third thread start: a chain whose successor cannot start ends,
+// nothing crashes, no number is visited twice.
+class FlakyPool : public WorkerPool {
+ public:
+  bool StartThread(std::function<void()> entry) override {
+    if (++starts_ % 3 == 0) return false;
+    return WorkerPool::StartThread(std::move(entry));
+  }
+
+ private:
+  std::atomic<int> starts_{0};
+};
+
+TEST(RunFailures, ThreadsThatCannotStartEndTheirChains) {
+  FlakyPool pool;
+  RunLock lock;
+  Recorder recorder;
+  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  run.SetLastNumber(10000);
+  run.Click(0);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  const auto visits = recorder.Visits();
+  for (const auto& [n, count] : visits) EXPECT_EQ(count, 1);
+  EXPECT_LT(visits.size(), 200u);  // the chains die out quickly
+  EXPECT_GT(visits.size(), 0u);
+}
+
+TEST(RunFailures, PageWorkThatThrowsLeavesTheLockAndTheChainGoesOn) {
+  WorkerPool pool;
+  RunLock lock;
+  std::atomic<int> calls{0};
+  CollectionRun run(pool, lock, [&](ShopNumber) {
+    ++calls;
+    throw std::bad_alloc();
+  });
+  run.SetLastNumber(99);
+  run.Click(0);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_EQ(calls.load(), 100);
+}
+
+}  // namespace
+}  // namespace dt
