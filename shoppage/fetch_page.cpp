@@ -1,0 +1,94 @@
+#include "shoppage/fetch_page.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+#include "text/gbk_text.h"
+
+namespace dt {
+namespace {
+
+constexpr const char* kUserAgent = "cctv.mtv";
+constexpr long kMaxRedirects = 10;
+
+struct BodySink {
+  std::string body;
+  std::size_t limit = 0;
+};
+
+// Keeps at most `limit` bytes; reporting fewer bytes than offered makes the
+// client end the transfer, so a longer body costs no further memory or time.
+size_t AppendBody(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<BodySink*>(user);
+  const size_t offered = size * count;
+  const size_t room = sink->limit - sink->body.size();
+  if (offered > room) {
+    sink->body.append(data, room);
+    return 0;
+  }
+  sink->body.append(data, offered);
+  return offered;
+}
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct HeaderListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+void InitPageFetcher() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string FetchPage(std::string& address, const FetchLimits& limits) {
+  address = ReplaceText(address, "\\", "/");
+  // The client reads the address as a C string; an embedded NUL would make it
+  // fetch some other, shorter address.
+  if (address.find('\0') != std::string::npos) return {};
+
+  InitPageFetcher();
+  std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+  if (!handle) return {};
+  CURL* curl = handle.get();
+
+  curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+  if (headers) {
+    curl_slist* more = curl_slist_append(headers, "Pragma: no-cache");
+    if (more) headers = more;
+  }
+  std::unique_ptr<curl_slist, HeaderListDeleter> headerList(headers);
+
+  BodySink sink;
+  sink.limit = limits.maxBodyBytes;
+
+  curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Task threads fetch; signals would hit an arbitrary thread.
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds);
+  // Nothing is kept between fetches.
+  curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+
+  // Whatever the outcome, the bytes received so far are the body: a refused
+  // connection leaves it empty, a failed read leaves what came before.
+  curl_easy_perform(curl);
+  return std::move(sink.body);
+}
+
+}  // namespace dt

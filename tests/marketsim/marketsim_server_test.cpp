@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "shoppage/fetch_page.h"
+#include "shoppage/shop_page.h"
+#include "tools/marketsim/marketsim.h"
+
+extern char** environ;
+
+namespace dt::marketsim {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Names the simulator as the HTTP proxy for the scope, as the program is run.
+class ProxyScope {
+ public:
+  explicit ProxyScope(int port) {
+    for (const char* name : {"HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+      unsetenv(name);
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  }
+  ~ProxyScope() { unsetenv("http_proxy"); }
+};
+
+TEST(MarketSimServer, ProgramFetchesThroughTheProxyMatchTheTruth) {
+  Options options;
+  options.seed = 2024;
+  options.density = 0.5;
+  options.faultShare = 0.25;
+  options.faultKinds = AllFaults();
+  options.stallMs = 200;  // the simulator drops a stalled page after this
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  ProxyScope proxy(port);
+
+  const int first = 1000, last = 1299;
+  std::vector<TruthShop> collected;
+  for (int number = first; number <= last; ++number) {
+    std::string address = ShopAddress(number);
+    const std::string body = FetchPage(address);
+    if (auto fields = ParseShopPage(body.substr(0, body.find('\0')))) {
+      collected.push_back({number, fields->sellerAccount, fields->shopName, address,
+                           fields->creationDate, fields->creditLevel, fields->itemCount});
+    }
+  }
+  const auto truth = Truth(options, first, last);
+  EXPECT_GT(truth.size(), 100u);
+  ASSERT_EQ(collected.size(), truth.size());
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    EXPECT_EQ(collected[i], truth[i]) << "shop " << truth[i].number;
+  }
+  for (int number = first; number <= last; ++number) {
+    EXPECT_EQ(server.RequestCount(number), 1) << "shop " << number;
+  }
+  EXPECT_EQ(server.RequestCount(first - 1), 0);
+  EXPECT_GE(server.TotalRequests(), last - first + 1);
+}
+
+TEST(MarketSimServer, OriginFormRequestsAreServedByHostAndOthersGet404) {
+  Options options;
+  options.density = 1;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+
+  auto get = [&](const std::string& path, const std::string& host) {
+    return client.Get(path.c_str(), httplib::Headers{{"Host", host}});
+  };
+  const auto shop = get("/", "shop5.taobao.com");
+  ASSERT_TRUE(shop);
+  EXPECT_EQ(shop->status, 200);
+  EXPECT_EQ(shop->body, ShopPageBody(options, 5));
+  EXPECT_EQ(server.RequestCount(5), 1);
+
+  const struct {
+    const char* path;
+    const char* host;
+  } others[] = {
+      {"/other", "shop5.taobao.com"},      {"/", "www.taobao.com"},
+      {"/", "shop05.taobao.com"},          {"/", "shop.taobao.com"},
+      {"/", "shop5x.taobao.com"},          {"/", "127.0.0.1"},
+      {"/", "shop99999999999.taobao.com"},
+  };
+  for (const auto& other : others) {
+    SCOPED_TRACE(std::string(other.host) + other.path);
+    const auto answer = get(other.path, other.host);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 404);
+    EXPECT_EQ(answer->body.find("data-value"), std::string::npos);
+  }
+  EXPECT_EQ(server.RequestCount(5), 1);
+  EXPECT_EQ(server.TotalRequests(), 1 + static_cast<int>(std::size(others)));
+}
+
+TEST(MarketSimServer, TransportFaultsReachTheClientAsThemselves) {
+  Options options;
+  options.density = 0;
+  options.faultAt = {{1, Fault::Refuse},      {2, Fault::ResetMidBody}, {3, Fault::NotFound},
+                     {4, Fault::ServerError}, {5, Fault::RedirectLoop}, {6, Fault::HugeBody},
+                     {7, Fault::Redirect}};
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  ProxyScope proxy(port);
+  auto fetch = [](int number) {
+    std::string address = ShopAddress(number);
+    return FetchPage(address);
+  };
+  EXPECT_EQ(fetch(1), "");
+  const std::string partial = fetch(2);
+  EXPECT_FALSE(partial.empty());
+  EXPECT_EQ(partial, ShopPageBody(options, 2));
+  EXPECT_EQ(fetch(3), ShopPageBody(options, 3));
+  EXPECT_EQ(fetch(4), ShopPageBody(options, 4));
+  EXPECT_EQ(fetch(5), "");
+  const std::string huge = fetch(6);
+  EXPECT_EQ(huge.size(), FetchLimits{}.maxBodyBytes);  // the fetcher's cap ends it
+  EXPECT_EQ(huge, ShopPageBody(options, 6).substr(0, huge.size()));
+  EXPECT_EQ(fetch(7), ShopPageBody(options, 7));
+  EXPECT_EQ(server.RequestCount(7), 1);  // the follow-up to /moved is not a shop request
+}
+
+TEST(MarketSimServer, StopReturnsPromptlyWhileAPageStalls) {
+  Options options;
+  options.faultAt = {{1, Fault::Stall}};
+  options.stallMs = 60000;
+  options.latencyMs = 20;
+  auto server = std::make_unique<Server>(options);
+  const int port = server->Start();
+  ASSERT_GT(port, 0);
+  std::string body;
+  std::thread client([&] {
+    httplib::Client http("127.0.0.1", port);
+    http.set_read_timeout(30, 0);
+    if (auto answer = http.Get("/", httplib::Headers{{"Host", "shop1.taobao.com"}}))
+      body = answer->body;
+  });
+  std::this_thread::sleep_for(300ms);
+  const auto started = std::chrono::steady_clock::now();
+  server->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  client.join();
+  EXPECT_EQ(body.find("data-value"), std::string::npos);
+  server.reset();  // a second stop in the destructor is harmless
+}
+
+TEST(MarketSimServer, ClientThatGivesUpFreesTheStalledWorker) {
+  Options options;
+  options.faultAt = {{1, Fault::Stall}};
+  options.stallMs = 60000;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  ProxyScope proxy(port);
+  FetchLimits limits;
+  limits.lowSpeedTimeSeconds = 1;
+  limits.lowSpeedBytesPerSecond = 1000;
+  std::string address = ShopAddress(1);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(FetchPage(address, limits), ShopPageBody(options, 1));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+  const auto stopping = std::chrono::steady_clock::now();
+  server.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
+}
+
+// Runs the marketsim binary with arguments, no shell involved.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+};
+
+Child Spawn(std::vector<std::string> args) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  args.insert(args.begin(), DT_MARKETSIM_BINARY);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  Child child;
+  if (posix_spawn(&child.pid, DT_MARKETSIM_BINARY, &actions, nullptr, argv.data(), environ) != 0)
+    child.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  child.out = pipeFds[0];
+  return child;
+}
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') line.push_back(c);
+  return line;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  return text;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(MarketSimProgram, PrintsTheTruthOfARange) {
+  Child child =
+      Spawn({"--seed", "9", "--density", "0.3", "--fault-share", "0.2", "--faults",
+             "not-found,invalid-gbk", "--fault-at", "105=nul-bytes", "--truth", "100", "400"});
+  ASSERT_GT(child.pid, 0);
+  const std::string text = ReadAll(child.out);
+  close(child.out);
+  EXPECT_EQ(WaitExit(child.pid), 0);
+  Options options;
+  options.seed = 9;
+  options.density = 0.3;
+  options.faultShare = 0.2;
+  options.faultKinds = {Fault::NotFound, Fault::InvalidGbk};
+  options.faultAt = {{105, Fault::NulBytes}};
+  EXPECT_EQ(text, TruthLines(Truth(options, 100, 400)));
+}
+
+TEST(MarketSimProgram, ServesOnThePortItPrintsUntilTerminated) {
+  Child child = Spawn({"--port", "0", "--density", "1"});
+  ASSERT_GT(child.pid, 0);
+  const int port = std::atoi(ReadLine(child.out).c_str());
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  const auto answer = client.Get("/", httplib::Headers{{"Host", "shop12.taobao.com"}});
+  ASSERT_TRUE(answer);
+  Options everyNumber;
+  everyNumber.density = 1;
+  EXPECT_EQ(answer->body, ShopPageBody(everyNumber, 12));
+  kill(child.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(child.pid), 0);
+  close(child.out);
+}
+
+TEST(MarketSimProgram, RejectsBadArguments) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--faults", "stall,bogus"},
+                                                                {"--density", "2"},
+                                                                {"--port"},
+                                                                {"--fault-at", "5"},
+                                                                {"--seed", "x"},
+                                                                {"--what"}}) {
+    Child child = Spawn(args);
+    ASSERT_GT(child.pid, 0);
+    ReadAll(child.out);
+    close(child.out);
+    EXPECT_EQ(WaitExit(child.pid), 2) << args[0];
+  }
+}
+
+}  // namespace
+}  // namespace dt::marketsim

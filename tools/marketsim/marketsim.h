@@ -1,0 +1,111 @@
+// The marketplace simulator: generated shop pages for shop numbers, served
+// over HTTP the way the marketplace answers, plus the truth a correct program
+// collects from them. Everything is derived from the seed and the shop
+// number alone, so pages and truth never depend on request order or timing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dt::marketsim {
+
+enum class Fault {
+  None,
+  NotFound,      // 404 with a "no such shop" page
+  ServerError,   // 500 with an error page
+  Refuse,        // the connection is closed without any response
+  ResetMidBody,  // headers and part of the body before the markers, then the connection drops
+  Stall,         // a few bytes, then nothing for stallMs, then the connection drops
+  Redirect,      // 302 to another path on the simulator that serves the shop page
+  RedirectLoop,  // 302 to a path that redirects to itself
+  NulBytes,      // a NUL byte before "data-value"
+  HugeBody,      // the shop page followed by hugeFillerBytes of filler
+  InvalidGbk,    // invalid GBK bytes in the shop name, still a shop
+  UnknownRank,   // a rank code outside the credit table
+  ControlBytesInAccount,  // TAB, LF and CR inside the account
+  EmptyItemCount,
+};
+
+struct Options {
+  std::uint64_t seed = 1;
+  double density = 0.5;           // share of numbers that have a shop
+  int latencyMs = 0;              // added before every answer
+  double faultShare = 0.0;        // share of numbers (chosen from the seed) that get a fault
+  std::vector<Fault> faultKinds;  // the kinds drawn from, per number, for the share
+  std::map<int, Fault> faultAt;   // explicit faults for chosen numbers (wins over the share)
+  int stallMs = 60000;
+  std::size_t hugeFillerBytes = (std::size_t{32} << 20) + 65536;  // filler after a HugeBody page
+};
+
+// One shop exactly as a correct program lists it; all texts GBK.
+struct TruthShop {
+  int number = 0;
+  std::string sellerAccount, shopName, shopAddress, creationDate, creditLevel, itemCount;
+};
+
+bool operator==(const TruthShop& a, const TruthShop& b);
+
+// The fault of a number. A number with a fault always has a shop behind it,
+// whatever the density draw.
+Fault FaultFor(const Options& options, int number);
+
+// The shop a correct program collects for the number: nullopt for numbers
+// without a shop and for faults that keep the page from the client (NotFound,
+// ServerError, Refuse, ResetMidBody, Stall, RedirectLoop, NulBytes).
+std::optional<TruthShop> TruthFor(const Options& options, int number);
+std::vector<TruthShop> Truth(const Options& options, int first, int last);
+
+// The body a client ends up with for http://shop<number>.taobao.com/: the GBK
+// shop page, the no-shop page (which has no "data-value"), an error page, or
+// the bytes sent before the connection drops (empty for Refuse and
+// RedirectLoop). A HugeBody page includes its filler.
+std::string ShopPageBody(const Options& options, int number);
+
+// "http://shop<number>.taobao.com/"
+std::string ShopAddress(int number);
+
+// Fault names as the command line spells them ("not-found", "huge-body", ...).
+std::string_view FaultName(Fault fault);
+std::optional<Fault> ParseFault(std::string_view name);
+std::vector<Fault> AllFaults();
+
+// Truth as text: one GBK line per shop, number, account, name, address,
+// creation date, credit level and item count separated by TAB, with TAB, LF,
+// CR and backslash escaped as \t \n \r \\ ; or as a JSON array whose strings
+// are UTF-8 written as \u escapes (pure ASCII).
+std::string TruthLines(const std::vector<TruthShop>& shops);
+std::string TruthJson(const std::vector<TruthShop>& shops);
+
+// The simulator's HTTP server on 127.0.0.1. It answers proxy requests
+// (GET http://shopN.taobao.com/) and origin-form requests (GET / with Host
+// shopN.taobao.com); anything else gets a 404.
+class Server {
+ public:
+  explicit Server(Options options);
+  ~Server();  // stops
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds 127.0.0.1 (0 = a free port) and serves on its own threads; returns
+  // the port, or -1 when it cannot bind or is already started.
+  int Start(int port = 0);
+  // Returns promptly: stalls and latency give up once stopping begins.
+  void Stop();
+
+  // Requests for http://shop<number>.taobao.com/ (the path "/") seen so far.
+  int RequestCount(int number) const;
+  // Every request seen, redirect follow-ups and 404s included.
+  int TotalRequests() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dt::marketsim
