@@ -1,0 +1,59 @@
+// Writing the results list to a text file the user picks: one line per row,
+// the seller account and the chosen fields, separated by single blanks, CR LF
+// line ends, GBK bytes exactly as the list holds them.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace dt {
+
+// Which fields follow the seller account, in this order; the boxes 选择框1..5.
+struct ExportOptions {
+  bool shopName = true;       // column 3
+  bool shopAddress = false;   // column 4
+  bool creationDate = false;  // column 5
+  bool creditLevel = false;   // column 6
+  bool itemCount = false;     // column 7
+};
+
+// cell(row, column) gives the GBK bytes of a results cell (columns 0..7 as the
+// results list has them). Each row gives cell(r, 1), then " " + the cell of
+// every chosen field (an empty cell still brings its blank), then CR LF.
+std::string BuildExportText(std::size_t rowCount,
+                            const std::function<std::string(std::size_t, int)>& cell,
+                            const ExportOptions& options);
+
+enum class ExportWrite { Saved, Failed };
+
+// A new file is created holding lines. An existing file is only ever appended
+// to: "\r\n" + lines go after its old content, which stays whole (bytes after
+// a NUL included), and a failed append is cut back off. path is a UTF-8 path.
+ExportWrite WriteExportFile(const std::string& path, std::string_view lines);
+
+struct ExportDeps {
+  // Returns the chosen path (UTF-8 filesystem path), or empty when cancelled.
+  std::function<std::string(std::string_view filterGbk, std::string_view folder,
+                            std::string_view defaultNameGbk)>
+      showSaveFileDialog;
+  std::function<std::size_t()> rowCount;
+  std::function<std::string(std::size_t, int)> cell;
+  std::function<ExportOptions()> options;  // read after the dialog closes
+  std::function<void(std::string_view gbkMessage)> appendStatusLine;
+  std::string programFolder;  // with trailing "/"
+};
+
+// "文件已经保存。。。": the status line of a saved export.
+extern const std::string_view kExportSavedMessage;
+// "文件未能保存。。。": the status line of an export that could not be written.
+extern const std::string_view kExportFailedMessage;
+
+// The click handler of the export button: asks for a file (filter
+// "文本文件丨*.txt", the program's folder, name "淘宝新开店铺信息"), writes the
+// rows there and says in a status line whether it worked. A cancel does
+// nothing at all.
+void ExportResults(const ExportDeps& deps);
+
+}  // namespace dt
