@@ -87,6 +87,9 @@ class LoopbackServer {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // A stop() that comes before the accept loop has begun is lost and the
+    // join would wait forever, so only hand the server out once it runs.
+    while (!server_.is_running()) std::this_thread::sleep_for(1ms);
   }
 
   ~LoopbackServer() {

@@ -266,7 +266,7 @@ int Server::Start(int port) {
   impl.thread = std::thread([&impl] { impl.http.listen_after_bind(); });
   impl.started = true;
   // A stop that comes before the accept loop runs would be lost.
-  for (int i = 0; i < 2000 && !impl.http.is_running(); ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 10000 && !impl.http.is_running(); ++i) std::this_thread::sleep_for(1ms);
   return bound;
 }
 

@@ -1,0 +1,73 @@
+// Saving and restoring the states of a window's input controls in an INI
+// file, by control name and kind. The window layer adapts its widgets to
+// SavableControl; this code knows nothing of any toolkit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dt {
+
+// One control of a window, in the window's form order. Texts are GBK bytes.
+// Only the operations that fit the control's kind are ever called.
+class SavableControl {
+ public:
+  virtual ~SavableControl() = default;
+
+  virtual std::string Name() const = 0;  // the control's design-time name
+  // "编辑框", "选择框", "单选框", "组合框", "列表框", "选择列表框", or any
+  // other text for a kind that is not saved.
+  virtual std::string TypeName() const = 0;
+
+  // Edit box, and the text of a combo box.
+  virtual std::string Text() const { return {}; }
+  virtual void SetText(const std::string&) {}
+
+  // Check box and radio button.
+  virtual bool Checked() const { return false; }
+  virtual void SetChecked(bool) {}
+
+  // Combo box.
+  virtual bool IsDropDownList() const { return false; }  // not editable
+  virtual int SelectedIndex() const { return -1; }
+  // Kept within the list: past the end selects the last item (none when the
+  // list is empty), below -1 becomes -1, -1 clears the selection.
+  virtual void SetSelectedIndex(int) {}
+
+  // Combo box, list box and check-list box.
+  virtual int ItemCount() const { return 0; }
+  virtual std::string ItemText(int) const { return {}; }
+  virtual std::int32_t ItemValue(int) const { return 0; }
+  virtual void ClearItems() {}
+  virtual void AddItem(const std::string& /*text*/, std::int32_t /*value*/) {}
+
+  // Check-list box.
+  virtual bool ItemChecked(int) const { return false; }
+  virtual void SetItemChecked(int, bool) {}
+};
+
+// The documents folder + "Quorle.ini". The documents folder is created when
+// it is missing, so the settings of a fresh account are kept.
+std::string DefaultSettingsPath();
+
+// Writes one key per savable control (name = value form of its kind) into
+// section (empty: "设置") of fileName (empty: DefaultSettingsPath()). A
+// control whose name + "/" occurs in skipList is passed over. Failures are
+// ignored.
+void SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
+                       std::string_view section, std::string_view skipList);
+
+// Applies the stored values back; a missing or empty value leaves the control
+// as it is.
+void RestoreControlStates(const std::vector<SavableControl*>& controls,
+                          const std::string& fileName, std::string_view section,
+                          std::string_view skipList);
+
+// The value form of one control, and its application: the two halves of the
+// operations above, for tests and callers with their own storage.
+std::string ControlStateValue(const SavableControl& control);
+void ApplyControlState(SavableControl& control, const std::string& value);
+
+}  // namespace dt
