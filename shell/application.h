@@ -1,0 +1,21 @@
+// The program from process start to process end.
+#pragma once
+
+#include <functional>
+
+class QWidget;
+
+namespace dt {
+
+struct StartupHooks {
+  // Runs on the window thread once the main window is shown (test drivers).
+  std::function<void(QWidget& window)> afterShow;
+};
+
+// Start-up: the one-copy rule (a later copy asks the running one to show
+// itself and ends with 0), the engine, the main window with its settings
+// restored, the event loop; the close saves the settings. Never returns: the
+// process ends with 0 at once, without waiting for the run's task threads.
+[[noreturn]] void RunDovetrail(int argc, char** argv, const StartupHooks& hooks = {});
+
+}  // namespace dt

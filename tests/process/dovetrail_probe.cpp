@@ -1,0 +1,115 @@
+// The real program driven like a user would: fills boxes, ticks boxes, clicks
+// buttons, waits for a run to end, prints control states, and presses Esc.
+//
+//   --set NAME=TEXT      text of an edit box
+//   --check NAME=0|1     state of a check box
+//   --type-status TEXT   text typed into the status box
+//   --click NAME         clicks a push button
+//   --wait-idle          waits until the start button reads 开始采集 again
+//   --print NAME         prints NAME=<text or 0/1>
+//   --esc-after MS       prints "esc", then presses Esc in the window
+// Names and texts are UTF-8.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "shell/application.h"
+
+namespace {
+
+std::vector<std::pair<std::string, std::string>> g_steps;
+
+QWidget* Find(QWidget& window, const std::string& name) {
+  return window.findChild<QWidget*>(QString::fromStdString(name));
+}
+
+void Say(const QString& line) {
+  std::printf("%s\n", line.toUtf8().constData());
+  std::fflush(stdout);
+}
+
+void RunSteps(QWidget& window, std::size_t from);
+
+void WaitIdle(QWidget& window, std::size_t next) {
+  auto* start = qobject_cast<QPushButton*>(Find(window, "按钮开始1"));
+  if (start && start->text() != QStringLiteral("开始采集")) {
+    QTimer::singleShot(50, &window, [&window, next] { WaitIdle(window, next); });
+    return;
+  }
+  Say("idle");
+  RunSteps(window, next);
+}
+
+void RunSteps(QWidget& window, std::size_t from) {
+  for (std::size_t i = from; i < g_steps.size(); ++i) {
+    const auto& [step, value] = g_steps[i];
+    const auto eq = value.find('=');
+    const std::string name = value.substr(0, eq);
+    const QString text = eq == std::string::npos ? QString()
+                                                 : QString::fromStdString(value.substr(eq + 1));
+    QWidget* widget = Find(window, name);
+    if (step == "--set") {
+      if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+        if (text.isEmpty()) QTest::keyClick(edit, Qt::Key_Delete);
+      }
+    } else if (step == "--check") {
+      if (auto* box = qobject_cast<QCheckBox*>(widget))
+        if (box->isChecked() != (text == "1")) box->click();
+    } else if (step == "--type-status") {
+      if (auto* status = window.findChild<QPlainTextEdit*>(QStringLiteral("编辑框提示")))
+        QTest::keyClicks(status, QString::fromStdString(value));
+    } else if (step == "--click") {
+      if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->click();
+    } else if (step == "--wait-idle") {
+      // The run's chains start on later events; give them a moment first.
+      QTimer::singleShot(200, &window, [&window, i] { WaitIdle(window, i + 1); });
+      return;
+    } else if (step == "--print") {
+      QString shown;
+      if (auto* edit = qobject_cast<QLineEdit*>(widget)) shown = edit->text();
+      else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) shown = plain->toPlainText();
+      else if (auto* box = qobject_cast<QCheckBox*>(widget)) shown = box->isChecked() ? "1" : "0";
+      Say(QString::fromStdString(name) + "=" + shown);
+    } else if (step == "--esc-after") {
+      QTimer::singleShot(std::stoi(value), &window, [&window] {
+        Say("esc");
+        QWidget* target = QApplication::focusWidget();
+        if (!target || qobject_cast<QPlainTextEdit*>(target) || qobject_cast<QLineEdit*>(target))
+          target = &window;
+        QTest::keyClick(target, Qt::Key_Escape);
+      });
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc || (i < argc && std::string(argv[i]) == "--wait-idle"); ++i) {
+    std::string step = argv[i];
+    if (step == "--wait-idle") {
+      g_steps.emplace_back(step, "");
+      continue;
+    }
+    g_steps.emplace_back(step, argv[++i]);
+  }
+  dt::StartupHooks hooks;
+  hooks.afterShow = [](QWidget& window) {
+    QTimer::singleShot(0, &window, [&window] { RunSteps(window, 0); });
+  };
+  int programArgc = 1;
+  dt::RunDovetrail(programArgc, argv, hooks);
+}

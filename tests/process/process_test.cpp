@@ -1,0 +1,214 @@
+// The built program as a user starts it: one copy at a time, a crash leaves
+// nothing in the way, the settings survive a restart, a close during a slow
+// run ends the process at once, the shop log stays beside the program.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "settings/ini_file.h"
+#include "shell/single_instance.h"
+#include "tests/process/child_process.h"
+#include "text/gbk_codec.h"
+#include "tools/marketsim/marketsim.h"
+
+namespace dt {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildOptions;
+using testing::ChildProcess;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Every start gets a temporary HOME (so the documents folder is a temporary
+// one) and a temporary TMPDIR (so the instance lock and socket are private to
+// the test).
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home_.isValid() && temp_.isValid());
+    QDir(home_.path()).mkpath("Documents");
+    // The test talks to the program's socket, which lives in TMPDIR.
+    setenv("TMPDIR", temp_.path().toLocal8Bit().constData(), 1);
+  }
+  void TearDown() override { unsetenv("TMPDIR"); }
+
+  ChildOptions Options(std::string program, std::vector<std::string> args = {}) {
+    ChildOptions options;
+    options.args.push_back(std::move(program));
+    for (auto& arg : args) options.args.push_back(std::move(arg));
+    options.setEnv = {{"HOME", home_.path().toStdString()},
+                      {"TMPDIR", temp_.path().toStdString()},
+                      {"QT_QPA_PLATFORM", "offscreen"},
+                      {"XDG_CONFIG_HOME", home_.path().toStdString() + "/.config"}};
+    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "http_proxy", "https_proxy", "HTTP_PROXY",
+                        "no_proxy", "NO_PROXY"};
+    return options;
+  }
+
+  std::string SettingsFile() const { return home_.path().toStdString() + "/Documents/Quorle.ini"; }
+
+  // The running copy's answer to a status query, empty while none answers.
+  static std::string Status() {
+    SingleInstance probe;
+    QByteArray answer;
+    if (!SingleInstance::SendRequest(probe.ServerName(), "status\n", &answer, 1)) return {};
+    return answer.toStdString();
+  }
+
+  static bool WaitForStatus(const std::string& expected, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Status() == expected) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  QTemporaryDir home_, temp_;
+};
+
+TEST_F(ProgramTest, SecondCopyAsksTheFirstToShowAndEndsWithoutAWindow) {
+  ChildProcess first(Options(DT_PROGRAM));
+  ASSERT_TRUE(WaitForStatus("shows=0", 20s)) << "the first copy never listened";
+
+  ChildProcess second(Options(DT_PROGRAM));
+  EXPECT_EQ(second.WaitForExit(10s), std::optional<int>(0));
+  EXPECT_TRUE(WaitForStatus("shows=1", 5s));
+
+  ChildProcess third(Options(DT_PROGRAM));
+  EXPECT_EQ(third.WaitForExit(10s), std::optional<int>(0));
+  EXPECT_TRUE(WaitForStatus("shows=2", 5s));
+  EXPECT_FALSE(first.WaitForExit(0ms)) << "the first copy must keep running";
+}
+
+TEST_F(ProgramTest, ACrashedCopyDoesNotKeepTheNextOneFromStarting) {
+  {
+    ChildProcess crashed(Options(DT_PROGRAM));
+    ASSERT_TRUE(WaitForStatus("shows=0", 20s));
+    crashed.Kill(SIGKILL);
+    ASSERT_EQ(crashed.WaitForExit(5s), std::optional<int>(-SIGKILL));
+  }
+  ChildProcess next(Options(DT_PROGRAM));
+  EXPECT_TRUE(WaitForStatus("shows=0", 20s)) << "the stale lock kept the new copy out";
+  EXPECT_FALSE(next.WaitForExit(500ms));
+}
+
+TEST_F(ProgramTest, SettingsSurviveARestartButTheStatusBoxDoesNot) {
+  const std::string first = Utf8ToGbk("编辑框编号1");
+  {
+    ChildProcess run(Options(DT_PROBE, {"--set", "编辑框编号1=123", "--set", "编辑框编号2=4567",
+                                        "--check", "选择框0宝贝=1", "--check", "选择框3=1",
+                                        "--check", "选择框1=0", "--type-status", "typed",
+                                        "--esc-after", "0"}));
+    ASSERT_EQ(run.WaitForExit(20s), std::optional<int>(0));
+  }
+  const std::string file = ReadFile(SettingsFile());
+  ASSERT_EQ(file.rfind("[Dovetrail]\r\n", 0), 0u) << file;
+  const auto has = [&](const char* utf8Line) {
+    return file.find(Utf8ToGbk(utf8Line) + "\r\n") != std::string::npos;
+  };
+  EXPECT_TRUE(has("编辑框编号1=123"));
+  EXPECT_TRUE(has("编辑框编号2=4567"));
+  EXPECT_TRUE(has("选择框0宝贝=真"));
+  EXPECT_TRUE(has("选择框3=真"));
+  EXPECT_TRUE(has("选择框1=假"));
+  EXPECT_TRUE(has("组合框类别=所有类别&0^"));
+  EXPECT_EQ(file.find(Utf8ToGbk("编辑框提示")), std::string::npos);
+  EXPECT_EQ(file.find('\n'), file.find("\r\n") + 1) << "lines end in CR LF";
+
+  ChildProcess again(Options(DT_PROBE, {"--print", "编辑框编号1", "--print", "编辑框编号2",
+                                        "--print", "选择框0宝贝", "--print", "选择框3",
+                                        "--print", "选择框1", "--print", "编辑框提示",
+                                        "--esc-after", "0"}));
+  ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
+  const std::vector<std::string> expected = {"编辑框编号1=123", "编辑框编号2=4567",
+                                             "选择框0宝贝=1",   "选择框3=1",
+                                             "选择框1=0",       "编辑框提示="};
+  std::vector<std::string> printed;
+  for (const auto& line : again.Lines())
+    if (line.find('=') != std::string::npos) printed.push_back(line);
+  EXPECT_EQ(printed, expected);
+}
+
+TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {
+  marketsim::Options slow;
+  slow.latencyMs = 5000;
+  marketsim::Server sim(slow);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  ChildOptions options = Options(DT_PROBE, {"--click", "按钮开始1", "--esc-after", "1500"});
+  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  ChildProcess run(options);
+  ASSERT_TRUE(run.WaitForLine("esc", 30s));
+  const auto escAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.WaitForExit(5s), std::optional<int>(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - escAt, 1s);
+  EXPECT_GE(sim.TotalRequests(), 1) << "the run was not under way";
+  EXPECT_FALSE(ReadFile(SettingsFile()).empty());
+  sim.Stop();
+}
+
+TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
+  marketsim::Options market;
+  market.seed = 7;
+  market.density = 0.6;
+  marketsim::Server sim(market);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  namespace fs = std::filesystem;
+  const fs::path programFolder = fs::path(home_.path().toStdString()) / "程序";
+  const fs::path elsewhere = fs::path(home_.path().toStdString()) / "elsewhere";
+  fs::create_directories(programFolder);
+  fs::create_directories(elsewhere);
+  const fs::path probe = programFolder / "dovetrail_probe";
+  fs::copy_file(DT_PROBE, probe);
+
+  ChildOptions options = Options(probe.string(), {"--set", "编辑框编号1=100", "--set",
+                                                  "编辑框编号2=139", "--click", "按钮开始1",
+                                                  "--wait-idle", "--esc-after", "0"});
+  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.workingFolder = elsewhere.string();
+  ChildProcess run(options);
+  ASSERT_EQ(run.WaitForExit(60s), std::optional<int>(0));
+
+  const std::string logName = Utf8ToGbk("店铺信息.ini");
+  EXPECT_FALSE(fs::exists(elsewhere / "店铺信息.ini"));
+  const std::string log = ReadFile((programFolder / "店铺信息.ini").string());
+  std::string expected = Utf8ToGbk("[新开店铺旺旺]") + "\r\n";
+  const auto truth = marketsim::Truth(market, 100, 139);
+  ASSERT_FALSE(truth.empty());
+  // Row order follows the order the chains finished in; compare as a set.
+  for (const auto& shop : truth) {
+    std::string account = shop.sellerAccount;
+    std::erase(account, '\r');
+    std::erase(account, '\n');
+    const std::string line =
+        std::to_string(shop.number) + "=(" + shop.creationDate + ")" + account + "\r\n";
+    EXPECT_NE(log.find("\n" + line), std::string::npos) << shop.number;
+  }
+  EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), truth.size() + 1);
+  sim.Stop();
+}
+
+}  // namespace
+}  // namespace dt
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);  // the local socket wants an application object
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
