@@ -1,0 +1,85 @@
+#include "shell/application.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collect/collector.h"
+#include "collect/shop_task.h"
+#include "collect/worker_pool.h"
+#include "settings/control_states.h"
+#include "settings/ini_file.h"
+#include "shell/main_window.h"
+#include "shell/open_address.h"
+#include "shell/single_instance.h"
+#include "shoppage/fetch_page.h"
+
+namespace dt {
+namespace {
+
+// The settings live in the default file under the program's own section; the
+// status box is a log, not a setting.
+constexpr std::string_view kSettingsSection = "Dovetrail";
+constexpr std::string_view kSettingsSkipList = "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
+
+std::vector<SavableControl*> Pointers(const std::vector<std::unique_ptr<SavableControl>>& owned) {
+  std::vector<SavableControl*> controls;
+  for (const auto& control : owned) controls.push_back(control.get());
+  return controls;
+}
+
+}  // namespace
+
+void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
+  // The HTTP client is prepared before any thread exists.
+  InitPageFetcher();
+  // Program-wide state. None of it is ever destroyed: task threads of a run
+  // may still use it when the process ends.
+  auto* app = new QApplication(argc, argv);
+  auto* pool = new WorkerPool;
+
+  // One copy at a time: a later copy has asked the running one to come to the
+  // front and ends here, before it ever shows a window.
+  auto* instance = new SingleInstance;
+  if (!instance->Claim()) std::_Exit(0);
+
+  RunLock& runLock = WorkerPool::CreateLock();
+  // Beside the program, whatever the current folder is.
+  const std::string shopLogPath = QCoreApplication::applicationDirPath().toStdString() + "/" +
+                                  std::string(kShopLogFileName);
+  auto* shopLog = new IniAppendWriter(shopLogPath);
+
+  CollectorConfig config;
+  config.fetchPage = [](std::string& address) { return FetchPage(address); };
+  // Called under the run lock, so one entry is written at a time.
+  config.writeShopLog = [shopLog](std::string_view key, std::string_view value) {
+    shopLog->Write(kShopLogSection, key, value);
+  };
+  auto* collector = new Collector(*pool, runLock, std::move(config));
+  auto* launcher = new shell::SystemBrowserLauncher;
+  auto* window = new shell::MainWindow(*collector, *launcher);
+
+  // The window serves no input before its saved state is back and the
+  // engine's mirrors of the boxes agree with what it shows.
+  RestoreControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
+  window->SyncEngineMirrors();
+  window->SetCloseHook([window] {
+    SaveControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
+  });
+  instance->SetShowRequestHandler([window] { ShowToFront(window); });
+
+  window->show();
+  if (hooks.afterShow) hooks.afterShow(*window);
+  app->exec();
+
+  // End at once: tasks still running are not waited for, and nothing they
+  // might touch is destroyed.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
+}  // namespace dt
