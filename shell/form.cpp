@@ -6,9 +6,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -98,17 +101,49 @@ QString Ui(std::string_view gbk) {
   return QString::fromStdString(GbkToUtf8(gbk));
 }
 
-// The form's captions were laid out for a font whose blank is half as wide as
-// a Chinese character ("类  目" lines up with "关键字", the arrow of the range
-// caption sits between the two number boxes). Fonts whose blank is narrower
-// get the difference as word spacing.
-QFont WithHalfWidthBlanks(QFont font) {
-  const QFontMetricsF metrics(font);
-  const qreal wanted = metrics.horizontalAdvance(QChar(0x4E2D)) / 2;  // 中
-  const qreal blank = metrics.horizontalAdvance(QLatin1Char(' '));
-  if (wanted > blank) font.setWordSpacing(wanted - blank);
-  return font;
-}
+// A label as the form shows it. Its captions were laid out for a font whose
+// blank is half as wide as a Chinese character: "类  目" lines up with
+// "关键字", and the arrow of the range caption sits in the gap between the
+// two number boxes. So blanks are drawn that wide whatever the font; the
+// text itself stays as it is.
+class FormLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::Active, foregroundRole()));
+    const QFontMetricsF metrics(font());
+    const qreal blank = std::max(metrics.horizontalAdvance(QLatin1Char(' ')),
+                                 metrics.horizontalAdvance(QChar(0x4E2D)) / 2);  // 中
+    const QRectF area = contentsRect();
+    const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+    qreal x = area.left();
+    const QString caption = text();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= caption.size(); ++i) {
+      if (i < caption.size() && caption[i] != QLatin1Char(' ')) continue;
+      const QString run = caption.mid(start, i - start);
+      painter.drawText(QPointF(x, baseline), run);
+      x += metrics.horizontalAdvance(run) + (i < caption.size() ? blank : 0);
+      start = i + 1;
+    }
+  }
+  // A press on a label is a press on the window's background.
+  void mousePressEvent(QMouseEvent* event) override { event->ignore(); }
+};
+
+// A group box takes no press (the window behind it moves), and when it is
+// given the focus it keeps it instead of passing it to its first child.
+class FormGroupBox : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override { event->ignore(); }
+  void focusInEvent(QFocusEvent*) override { update(); }
+};
 
 QWidget* CreateWidget(const FormControl& control) {
   const QString text = Ui(control.text);
@@ -121,14 +156,13 @@ QWidget* CreateWidget(const FormControl& control) {
       return box;
     }
     case K::Label: {
-      // Plain text on the window background; a press on it reaches the window.
-      auto* label = new QLabel(text);
+      auto* label = new FormLabel(text);
       label->setTextFormat(Qt::PlainText);
       label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
       return label;
     }
     case K::GroupBox:
-      return new QGroupBox(text);
+      return new FormGroupBox(text);
     case K::LineEdit: {
       auto* edit = new QLineEdit(text);
       edit->setAlignment(Qt::AlignCenter);
@@ -179,14 +213,12 @@ std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> fo
     widgets.push_back(widget);
     byName.emplace(control.name, widget);
   }
-  const QFont captionFont = WithHalfWidthBlanks(client->font());
   for (std::size_t i = 0; i < form.size(); ++i) {
     const FormControl& control = form[i];
     QWidget* widget = widgets[i];
     const auto parent = control.parent.empty() ? byName.end() : byName.find(control.parent);
     widget->setParent(parent == byName.end() ? client : parent->second);
     widget->setGeometry(control.x, control.y, control.width, control.height);
-    if (control.kind == K::Label || control.kind == K::PushButton) widget->setFont(captionFont);
     // Beneath every earlier sibling: the earlier control stays visible where
     // two overlap.
     widget->lower();
