@@ -106,7 +106,7 @@ void MainWindow::SetUpResultsList() {
   header->setStretchLastSection(false);
   header->setMinimumSectionSize(0);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  const auto columns = ResultColumnSpecs();
+  const auto columns = ResultColumnHeadings();
   for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
     const int width = columns[static_cast<std::size_t>(i)].width;
     view_->setColumnWidth(i, width);

@@ -10,7 +10,7 @@
 namespace dt::shell {
 namespace {
 
-constexpr std::array<ResultColumnSpec, kResultColumns> kColumns{{
+constexpr std::array<ResultColumnHeading, kResultColumns> kColumns{{
     {"\xD0\xF2\xBA\xC5", 40},                   // 序号
     {"\xC2\xF4\xBC\xD2\xCD\xFA\xCD\xFA", 100},  // 卖家旺旺
     {"\xD7\xB4\xCC\xAC", 0},                    // 状态, never filled
@@ -33,7 +33,7 @@ QString DisplayText(const std::string& gbk) {
 
 }  // namespace
 
-std::span<const ResultColumnSpec> ResultColumnSpecs() {
+std::span<const ResultColumnHeading> ResultColumnHeadings() {
   return kColumns;
 }
 

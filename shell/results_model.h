@@ -13,13 +13,13 @@
 
 namespace dt::shell {
 
-struct ResultColumnSpec {
+struct ResultColumnHeading {
   std::string_view title;  // GBK
   int width;               // 0: hidden
 };
 
 // The eight columns of the results list, by ResultColumn index.
-std::span<const ResultColumnSpec> ResultColumnSpecs();
+std::span<const ResultColumnHeading> ResultColumnHeadings();
 
 class ResultsModel : public QAbstractTableModel {
  public:
