@@ -29,7 +29,8 @@ class SavableControl {
   virtual bool Checked() const { return false; }
   virtual void SetChecked(bool) {}
 
-  // Combo box.
+  // Combo box. A drop-down list shows its selected item: setting its text
+  // changes nothing visible. The editable styles show the text set last.
   virtual bool IsDropDownList() const { return false; }  // not editable
   virtual int SelectedIndex() const { return -1; }
   // Kept within the list: past the end selects the last item (none when the
@@ -49,7 +50,8 @@ class SavableControl {
 };
 
 // The documents folder + "Quorle.ini". The documents folder is created when
-// it is missing, so the settings of a fresh account are kept.
+// it is missing, so the settings of a fresh account are kept. When the platform
+// names no documents folder the path is "/Quorle.ini".
 std::string DefaultSettingsPath();
 
 // Writes one key per savable control (name = value form of its kind) into
@@ -60,13 +62,15 @@ void SaveControlStates(const std::vector<SavableControl*>& controls, const std::
                        std::string_view section, std::string_view skipList);
 
 // Applies the stored values back; a missing or empty value leaves the control
-// as it is.
-void RestoreControlStates(const std::vector<SavableControl*>& controls,
-                          const std::string& fileName, std::string_view section,
-                          std::string_view skipList);
+// as it is. With an empty fileName the default path is read without making the
+// documents folder.
+void RestoreControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
+                          std::string_view section, std::string_view skipList);
 
 // The value form of one control, and its application: the two halves of the
-// operations above, for tests and callers with their own storage.
+// operations above, for tests and callers with their own storage. Kinds that
+// are not saved give the empty text and ignore values; an empty value is
+// ignored by every kind.
 std::string ControlStateValue(const SavableControl& control);
 void ApplyControlState(SavableControl& control, const std::string& value);
 
