@@ -16,19 +16,12 @@ constexpr std::string_view kTrue = "\xD5\xE6";                    // 真
 constexpr std::string_view kFalse = "\xBC\xD9";                   // 假
 constexpr std::string_view kDefaultSection = "\xC9\xE8\xD6\xC3";  // 设置
 
-constexpr std::string_view kEditBox = "\xB1\xE0\xBC\xAD\xBF\xF2";      // 编辑框
-constexpr std::string_view kCheckBox = "\xD1\xA1\xD4\xF1\xBF\xF2";     // 选择框
-constexpr std::string_view kRadioButton = "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
-constexpr std::string_view kComboBox = "\xD7\xE9\xBA\xCF\xBF\xF2";     // 组合框
-constexpr std::string_view kListBox = "\xC1\xD0\xB1\xED\xBF\xF2";      // 列表框
-constexpr std::string_view kCheckListBox =
-    "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
-
 constexpr std::string_view kSettingsFileName = "Quorle.ini";
 
 enum class Kind { None, Edit, Check, Combo, List, CheckList };
 
 Kind KindOf(const SavableControl& control) {
+  using namespace control_type;
   const std::string type = control.TypeName();
   if (type == kEditBox) return Kind::Edit;
   if (type == kCheckBox || type == kRadioButton) return Kind::Check;

@@ -10,6 +10,17 @@
 
 namespace dt {
 
+// The kind names (ControlTypeName) of the savable controls, as GBK bytes.
+namespace control_type {
+inline constexpr std::string_view kEditBox = "\xB1\xE0\xBC\xAD\xBF\xF2";      // 编辑框
+inline constexpr std::string_view kCheckBox = "\xD1\xA1\xD4\xF1\xBF\xF2";     // 选择框
+inline constexpr std::string_view kRadioButton = "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
+inline constexpr std::string_view kComboBox = "\xD7\xE9\xBA\xCF\xBF\xF2";     // 组合框
+inline constexpr std::string_view kListBox = "\xC1\xD0\xB1\xED\xBF\xF2";      // 列表框
+inline constexpr std::string_view kCheckListBox =
+    "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
+}  // namespace control_type
+
 // One control of a window, in the window's form order. Texts are GBK bytes.
 // Only the operations that fit the control's kind are ever called.
 class SavableControl {
