@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <string>
 
 namespace dt {
 namespace {
@@ -154,6 +156,26 @@ TEST(ToInteger, SaturatesInsteadOfWrapping) {
   EXPECT_EQ(ToInteger("99999999999999999999"), INT_MAX);
   EXPECT_EQ(ToInteger("-99999999999999999999"), INT_MIN);
   EXPECT_EQ(ToInteger("2147483648"), INT_MAX);
+}
+
+// Past the range of a double, atof gives the infinity of the sign (which then
+// truncates to the 32-bit limit) and a vanishing value gives 0; the digits
+// must not be dropped as if there were none.
+TEST(ToNumber, OutOfRangeReadsLikeAtof) {
+  const std::string manyNines(400, '9');
+  const std::string tiny = "0." + std::string(400, '0') + "1";
+  EXPECT_EQ(ToNumber("1e999"), HUGE_VAL);
+  EXPECT_EQ(ToNumber("-.888e8999999991"), -HUGE_VAL);
+  EXPECT_EQ(ToNumber(manyNines), HUGE_VAL);
+  EXPECT_EQ(ToNumber(manyNines + "e-50"), HUGE_VAL);
+  EXPECT_EQ(ToNumber("\xA3\xAD\xA3\xB1"
+                     "e999"),
+            -HUGE_VAL);  // "－１e999"
+  EXPECT_EQ(TruncateToInt32(ToNumber("1e999")), INT_MAX);
+  EXPECT_EQ(ToNumber("1e-999"), 0.0);
+  EXPECT_EQ(ToNumber(tiny), 0.0);
+  EXPECT_EQ(ToNumber("0e99999999999999999999"), 0.0);
+  EXPECT_EQ(ToNumber("1e-99999999999999999999"), 0.0);
 }
 
 TEST(ToText, DecimalForm) {
