@@ -21,10 +21,15 @@ inline size_t CharWidth(std::string_view text, size_t i) {
 inline bool MatchesAt(std::string_view text, size_t i, std::string_view pattern, bool ignoreCase) {
   if (text.size() - i < pattern.size()) return false;
   if (!ignoreCase) return std::memcmp(text.data() + i, pattern.data(), pattern.size()) == 0;
+  // Only ASCII letters fold: the second byte of a double-byte character is
+  // compared as it is, even where it looks like a letter (81 61 is not 81 41).
+  bool trail = false;
   for (size_t k = 0; k < pattern.size(); ++k) {
-    if (FoldAscii(static_cast<unsigned char>(text[i + k])) !=
-        FoldAscii(static_cast<unsigned char>(pattern[k])))
-      return false;
+    const auto t = static_cast<unsigned char>(text[i + k]);
+    const auto p = static_cast<unsigned char>(pattern[k]);
+    const bool fold = !trail;
+    trail = !trail && IsLeadByte(t);
+    if (fold ? FoldAscii(t) != FoldAscii(p) : t != p) return false;
   }
   return true;
 }

@@ -45,6 +45,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
                       FindCase{"ascii case folded", "<span class=hcard>", "hCard", 1, true, 13},
                       FindCase{"fold is ascii only", "\xC1\xE1", "\xE1\xE1", 1, true, -1},
+                      // 81 61 and 81 41 are two different characters.
+                      FindCase{"trail byte never folded", "x\x81\x61", "X\x81\x41", 1, true, -1},
+                      FindCase{"letters around a pair still fold",
+                               "a\x81\x61"
+                               "b",
+                               "A\x81\x61"
+                               "B",
+                               1, true, 1},
                       // Trail byte 0x41 ('A') of a pair is never a match start.
                       FindCase{"pattern not found inside a pair",
                                "\x81\x41"
@@ -101,6 +109,7 @@ TEST(ReplaceText, ReplacesAllIgnoringAsciiCase) {
   EXPECT_EQ(ReplaceText("", "a", "z"), "");
   // 5C as trail byte of a GBK pair stays.
   EXPECT_EQ(ReplaceText("\x95\\\\", "\\", "/"), "\x95\\/");
+  EXPECT_EQ(ReplaceText("\x81\x61\x81\x41", "\x81\x41", "z"), "\x81\x61z");
 }
 
 TEST(TextBeforeAfter, FirstSeparator) {
