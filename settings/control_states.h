@@ -10,6 +10,17 @@
 
 namespace dt {
 
+// The kind names (ControlTypeName) of the savable controls, as GBK bytes.
+namespace control_type {
+inline constexpr std::string_view kEditBox = "\xB1\xE0\xBC\xAD\xBF\xF2";      // 编辑框
+inline constexpr std::string_view kCheckBox = "\xD1\xA1\xD4\xF1\xBF\xF2";     // 选择框
+inline constexpr std::string_view kRadioButton = "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
+inline constexpr std::string_view kComboBox = "\xD7\xE9\xBA\xCF\xBF\xF2";     // 组合框
+inline constexpr std::string_view kListBox = "\xC1\xD0\xB1\xED\xBF\xF2";      // 列表框
+inline constexpr std::string_view kCheckListBox =
+    "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
+}  // namespace control_type
+
 // One control of a window, in the window's form order. Texts are GBK bytes.
 // Only the operations that fit the control's kind are ever called.
 class SavableControl {
@@ -29,7 +40,8 @@ class SavableControl {
   virtual bool Checked() const { return false; }
   virtual void SetChecked(bool) {}
 
-  // Combo box.
+  // Combo box. A drop-down list shows its selected item: setting its text
+  // changes nothing visible. The editable styles show the text set last.
   virtual bool IsDropDownList() const { return false; }  // not editable
   virtual int SelectedIndex() const { return -1; }
   // Kept within the list: past the end selects the last item (none when the
@@ -49,7 +61,8 @@ class SavableControl {
 };
 
 // The documents folder + "Quorle.ini". The documents folder is created when
-// it is missing, so the settings of a fresh account are kept.
+// it is missing, so the settings of a fresh account are kept. When the platform
+// names no documents folder the path is "/Quorle.ini".
 std::string DefaultSettingsPath();
 
 // Writes one key per savable control (name = value form of its kind) into
@@ -60,13 +73,15 @@ void SaveControlStates(const std::vector<SavableControl*>& controls, const std::
                        std::string_view section, std::string_view skipList);
 
 // Applies the stored values back; a missing or empty value leaves the control
-// as it is.
-void RestoreControlStates(const std::vector<SavableControl*>& controls,
-                          const std::string& fileName, std::string_view section,
-                          std::string_view skipList);
+// as it is. With an empty fileName the default path is read without making the
+// documents folder.
+void RestoreControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
+                          std::string_view section, std::string_view skipList);
 
 // The value form of one control, and its application: the two halves of the
-// operations above, for tests and callers with their own storage.
+// operations above, for tests and callers with their own storage. Kinds that
+// are not saved give the empty text and ignore values; an empty value is
+// ignored by every kind.
 std::string ControlStateValue(const SavableControl& control);
 void ApplyControlState(SavableControl& control, const std::string& value);
 

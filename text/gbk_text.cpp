@@ -21,10 +21,15 @@ inline size_t CharWidth(std::string_view text, size_t i) {
 inline bool MatchesAt(std::string_view text, size_t i, std::string_view pattern, bool ignoreCase) {
   if (text.size() - i < pattern.size()) return false;
   if (!ignoreCase) return std::memcmp(text.data() + i, pattern.data(), pattern.size()) == 0;
+  // Only ASCII letters fold: the second byte of a double-byte character is
+  // compared as it is, even where it looks like a letter (81 61 is not 81 41).
+  bool trail = false;
   for (size_t k = 0; k < pattern.size(); ++k) {
-    if (FoldAscii(static_cast<unsigned char>(text[i + k])) !=
-        FoldAscii(static_cast<unsigned char>(pattern[k])))
-      return false;
+    const auto t = static_cast<unsigned char>(text[i + k]);
+    const auto p = static_cast<unsigned char>(pattern[k]);
+    const bool fold = !trail;
+    trail = !trail && IsLeadByte(t);
+    if (fold ? FoldAscii(t) != FoldAscii(p) : t != p) return false;
   }
   return true;
 }
@@ -77,6 +82,35 @@ constexpr bool IsCSpace(char c) {
 }
 constexpr bool IsDigit(char c) {
   return c >= '0' && c <= '9';
+}
+
+// For a decimal text from_chars found out of range: true when it is too large
+// (atof gives HUGE_VAL), false when it is too small (atof gives 0). The test
+// is the decimal exponent of the first non-zero digit, which lies far from 0
+// in either case.
+bool DecimalOverflows(std::string_view number) {
+  long long intDigits = 0;  // digits before the point
+  long long digits = 0;     // digits read so far, both sides of the point
+  long long lead = -1;      // index among the digits of the first non-zero one
+  bool inFraction = false;
+  size_t i = 0;
+  for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
+    if (number[i] == '.') {
+      inFraction = true;
+      continue;
+    }
+    if (lead < 0 && number[i] != '0') lead = digits;
+    ++digits;
+    if (!inFraction) ++intDigits;
+  }
+  if (lead < 0) return false;  // zero is never out of range; be safe anyway
+  long long stated = 0;
+  bool negative = false;
+  if (++i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
+  for (; i < number.size(); ++i) {
+    if (stated < 1000000) stated = stated * 10 + (number[i] - '0');  // far past any double
+  }
+  return intDigits - 1 - lead + (negative ? -stated : stated) >= 0;
 }
 
 }  // namespace
@@ -198,7 +232,12 @@ double ToNumber(std::string_view text) {
     }
   }
   double value = 0.0;
-  std::from_chars(s.data() + begin, s.data() + i, value, std::chars_format::general);
+  const std::string_view number(s.data() + begin, i - begin);
+  const auto result = std::from_chars(number.data(), number.data() + number.size(), value,
+                                      std::chars_format::general);
+  if (result.ec == std::errc::result_out_of_range) {
+    value = DecimalOverflows(number) ? HUGE_VAL : 0.0;
+  }
   return negative ? -value : value;
 }
 

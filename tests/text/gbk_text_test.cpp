@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <string>
 
 namespace dt {
 namespace {
@@ -43,6 +45,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
                       FindCase{"ascii case folded", "<span class=hcard>", "hCard", 1, true, 13},
                       FindCase{"fold is ascii only", "\xC1\xE1", "\xE1\xE1", 1, true, -1},
+                      // 81 61 and 81 41 are two different characters.
+                      FindCase{"trail byte never folded", "x\x81\x61", "X\x81\x41", 1, true, -1},
+                      FindCase{"letters around a pair still fold",
+                               "a\x81\x61"
+                               "b",
+                               "A\x81\x61"
+                               "B",
+                               1, true, 1},
                       // Trail byte 0x41 ('A') of a pair is never a match start.
                       FindCase{"pattern not found inside a pair",
                                "\x81\x41"
@@ -99,6 +109,7 @@ TEST(ReplaceText, ReplacesAllIgnoringAsciiCase) {
   EXPECT_EQ(ReplaceText("", "a", "z"), "");
   // 5C as trail byte of a GBK pair stays.
   EXPECT_EQ(ReplaceText("\x95\\\\", "\\", "/"), "\x95\\/");
+  EXPECT_EQ(ReplaceText("\x81\x61\x81\x41", "\x81\x41", "z"), "\x81\x61z");
 }
 
 TEST(TextBeforeAfter, FirstSeparator) {
@@ -154,6 +165,26 @@ TEST(ToInteger, SaturatesInsteadOfWrapping) {
   EXPECT_EQ(ToInteger("99999999999999999999"), INT_MAX);
   EXPECT_EQ(ToInteger("-99999999999999999999"), INT_MIN);
   EXPECT_EQ(ToInteger("2147483648"), INT_MAX);
+}
+
+// Past the range of a double, atof gives the infinity of the sign (which then
+// truncates to the 32-bit limit) and a vanishing value gives 0; the digits
+// must not be dropped as if there were none.
+TEST(ToNumber, OutOfRangeReadsLikeAtof) {
+  const std::string manyNines(400, '9');
+  const std::string tiny = "0." + std::string(400, '0') + "1";
+  EXPECT_EQ(ToNumber("1e999"), HUGE_VAL);
+  EXPECT_EQ(ToNumber("-.888e8999999991"), -HUGE_VAL);
+  EXPECT_EQ(ToNumber(manyNines), HUGE_VAL);
+  EXPECT_EQ(ToNumber(manyNines + "e-50"), HUGE_VAL);
+  EXPECT_EQ(ToNumber("\xA3\xAD\xA3\xB1"
+                     "e999"),
+            -HUGE_VAL);  // "－１e999"
+  EXPECT_EQ(TruncateToInt32(ToNumber("1e999")), INT_MAX);
+  EXPECT_EQ(ToNumber("1e-999"), 0.0);
+  EXPECT_EQ(ToNumber(tiny), 0.0);
+  EXPECT_EQ(ToNumber("0e99999999999999999999"), 0.0);
+  EXPECT_EQ(ToNumber("1e-99999999999999999999"), 0.0);
 }
 
 TEST(ToText, DecimalForm) {

@@ -1,0 +1,153 @@
+// A settings file's bytes can be anything a user or another program left
+// there. Reads must not crash, and a write must store exactly its own key.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "settings/ini_text.h"
+
+namespace {
+
+namespace ini = dt::ini;
+
+struct Name {
+  std::string section;
+  std::string key;
+};
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
+  return s;
+}
+
+// What reading back a stored value gives: the writer keeps the value on one
+// line; the reader trims it, takes off one pair of quotes and caps its length.
+std::string ReadBackForm(std::string_view cleanValue) {
+  std::string_view v = Trim(cleanValue);
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  return std::string(v.substr(0, ini::kMaxValueBytes));
+}
+
+// Section and key names that occur in the content, found by a loose scan; a
+// few are enough to see that a write leaves other entries alone.
+void CollectNames(std::string_view content, std::vector<std::string>& sections,
+                  std::vector<std::string>& keys) {
+  std::size_t pos = 0;
+  while (pos < content.size() && (sections.size() < 6 || keys.size() < 6)) {
+    std::size_t end = content.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = content.size();
+    const std::string_view line = Trim(content.substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      const std::string name = ini::CleanName(line.substr(1, line.find(']') - 1));
+      if (!name.empty() && sections.size() < 6) sections.push_back(name);
+    } else if (const std::size_t eq = line.find('='); eq != std::string_view::npos) {
+      const std::string name = ini::CleanName(line.substr(0, eq));
+      if (!name.empty() && keys.size() < 6) keys.push_back(name);
+    }
+  }
+}
+
+// A name the file layout can carry: no "=" in a key, no "]" in a section, no
+// key that reads as a header, and no lone lead byte at the end of a section
+// name (it would pair with the closing "]").
+bool Storable(const Name& name) {
+  if (name.section.empty() || name.key.empty()) return false;
+  if (name.key.find('=') != std::string::npos || name.key.front() == '[') return false;
+  if (name.section.find(']') != std::string::npos) return false;
+  std::size_t i = 0;
+  while (i < name.section.size()) {
+    i += (static_cast<unsigned char>(name.section[i]) >= 0x80) ? 2 : 1;
+  }
+  return i == name.section.size();
+}
+
+void CheckWrite(std::string& content, const Name& target, std::string_view rawValue,
+                const std::vector<Name>& others) {
+  const std::string value = ini::CleanValue(rawValue);
+  std::vector<std::optional<std::string>> before;
+  for (const Name& other : others)
+    before.push_back(ini::LookupValue(content, other.section, other.key));
+
+  const ini::Edit edit = ini::PlanWrite(content, target.section, target.key, value);
+  DT_FUZZ_CHECK(edit.at <= content.size() && edit.erase <= content.size() - edit.at);
+  std::string written = content;
+  ini::ApplyEdit(written, edit);
+
+  // The append shortcut, when it applies, gives exactly the same file.
+  ini::AppendIndex index(content);
+  if (const auto append = index.PlanAppend(target.section, target.key, value)) {
+    DT_FUZZ_CHECK(content + *append == written);
+  }
+
+  const auto readBack = ini::LookupValue(written, target.section, target.key);
+  DT_FUZZ_CHECK(readBack && *readBack == ReadBackForm(value));
+  const std::string foldedSection = ini::FoldName(target.section);
+  const std::string foldedKey = ini::FoldName(target.key);
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    if (ini::FoldName(others[i].section) == foldedSection &&
+        ini::FoldName(others[i].key) == foldedKey)
+      continue;
+    DT_FUZZ_CHECK(ini::LookupValue(written, others[i].section, others[i].key) == before[i]);
+  }
+  content = std::move(written);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const Name first{ini::CleanName(in.ConsumeRandomLengthString(16)),
+                   ini::CleanName(in.ConsumeRandomLengthString(16))};
+  const std::string firstValue = in.ConsumeRandomLengthString(64);
+  const Name second{ini::CleanName(in.ConsumeRandomLengthString(16)),
+                    ini::CleanName(in.ConsumeRandomLengthString(16))};
+  const std::string secondValue = in.ConsumeRandomLengthString(64);
+  std::string content = in.ConsumeRemainingBytesAsString();
+
+  // Reads of any names on any bytes: no crash, bounded values.
+  std::vector<std::string> sections;
+  std::vector<std::string> keys;
+  CollectNames(content, sections, keys);
+  if (!first.section.empty()) sections.push_back(first.section);
+  if (!first.key.empty()) keys.push_back(first.key);
+  std::vector<Name> names;
+  for (const std::string& section : sections) {
+    for (const std::string& key : keys) {
+      names.push_back({section, key});
+      const auto value = ini::LookupValue(content, section, key);
+      DT_FUZZ_CHECK(!value || value->size() <= ini::kMaxValueBytes);
+    }
+  }
+  if (!second.section.empty() && !second.key.empty()) names.push_back(second);
+
+  // Two writes in a row, the second one also through the append bookkeeping.
+  if (!Storable(first)) return 0;
+  ini::AppendIndex index(content);
+  const bool firstAppended =
+      index.PlanAppend(first.section, first.key, ini::CleanValue(firstValue)).has_value();
+  CheckWrite(content, first, firstValue, names);
+  if (!Storable(second)) return 0;
+  if (firstAppended) {
+    index.NoteAppended(first.section, first.key);
+    if (const auto append =
+            index.PlanAppend(second.section, second.key, ini::CleanValue(secondValue))) {
+      std::string expected = content;
+      ini::ApplyEdit(expected, ini::PlanWrite(content, second.section, second.key,
+                                              ini::CleanValue(secondValue)));
+      DT_FUZZ_CHECK(content + *append == expected);
+    }
+  }
+  names.push_back(first);
+  CheckWrite(content, second, secondValue, names);
+  return 0;
+}

@@ -1,0 +1,430 @@
+// The collection engine end to end: the real Collector and the real page
+// fetcher, with the marketplace simulator named as the HTTP proxy, checked
+// against the simulator's truth for rows, the shop log, the status lines and
+// the requests the simulator saw.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "collect/collector.h"
+#include "collect/shop_task.h"
+#include "settings/ini_file.h"
+#include "shoppage/fetch_page.h"
+#include "tests/settings/temp_folder.h"
+#include "text/gbk_text.h"
+#include "tools/marketsim/marketsim.h"
+
+namespace dt {
+namespace {
+
+using namespace std::chrono_literals;
+namespace sim = dt::marketsim;
+using Fault = sim::Fault;
+
+// 2000 numbers: all 20 chains wrap around a hundred times. ThreadSanitizer
+// makes each fetch several times dearer (the whole file then takes about
+// half a minute), hence the longer wait there.
+constexpr int kRangeSize = 2000;
+#if defined(__SANITIZE_THREAD__)
+constexpr auto kRunTimeout = 600s;
+#else
+constexpr auto kRunTimeout = 120s;
+#endif
+
+constexpr int kFirstNumber = 67808220;
+
+const std::string kCrLf = "\r\n";
+
+std::string WithoutLineBreaks(std::string text) {
+  std::erase(text, '\r');
+  std::erase(text, '\n');
+  return text;
+}
+
+std::string LogHeader() {
+  return "[" + std::string(kShopLogSection) + "]\r\n";
+}
+
+// The log line a correct program writes for an accepted shop.
+std::string LogLine(const sim::TruthShop& shop) {
+  return ToText(shop.number) + "=(" + shop.creationDate + ")" +
+         WithoutLineBreaks(shop.sellerAccount) + kCrLf;
+}
+
+bool Rejected(const sim::TruthShop& shop, bool zeroItems, bool zeroCredit) {
+  return (zeroItems && shop.itemCount != "0") || (zeroCredit && shop.creditLevel != "0");
+}
+
+bool IsClock(std::string_view text) {
+  if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
+  for (const std::size_t i : {0u, 1u, 3u, 4u, 6u, 7u}) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return text.substr(0, 2) <= "23" && text.substr(3, 2) <= "59" && text.substr(6, 2) <= "59";
+}
+
+// The messages of the status text, each line checked for "\r\n" + HH:MM:SS + "：".
+std::vector<std::string> StatusMessages(const std::string& text) {
+  std::vector<std::string> messages;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    EXPECT_EQ(text.compare(at, 2, kCrLf), 0) << "status text at " << at;
+    const std::size_t end = std::min(text.find(kCrLf, at + 2), text.size());
+    const std::string line = text.substr(at + 2, end - at - 2);
+    EXPECT_TRUE(IsClock(std::string_view(line).substr(0, 8))) << line;
+    EXPECT_EQ(line.substr(8, 2), "\xA3\xBA") << line;
+    messages.push_back(line.substr(std::min<std::size_t>(10, line.size())));
+    at = end;
+  }
+  return messages;
+}
+
+std::string FilterNote(int number) {
+  return std::string(kFilterNotePrefix) + ToText(number);
+}
+
+class CollectE2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    InitPageFetcher();
+    for (const char* name : {"HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      unsetenv(name);
+    }
+  }
+
+  CollectE2E()
+      : collector_(pool_, lock_,
+                   CollectorConfig{[](std::string& address) { return FetchPage(address); },
+                                   [this](std::string_view key, std::string_view value) {
+                                     if (log_) log_->Write(kShopLogSection, key, value);
+                                   },
+                                   {}}) {}
+
+  ~CollectE2E() override {
+    EXPECT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
+    unsetenv("http_proxy");
+  }
+
+  // Starts the simulator and names it as the proxy of every later fetch. Only
+  // called while no task is alive.
+  static int StartAsProxy(sim::Server& server) {
+    const int port = server.Start();
+    EXPECT_GT(port, 0);
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    return port;
+  }
+
+  // A fresh shop log in the test's folder for the writes that follow.
+  std::string OpenLog(const std::string& name) {
+    const std::string path = folder_.File(name);
+    log_ = std::make_unique<IniAppendWriter>(path);
+    return path;
+  }
+
+  // One run over first .. last, as the window starts it, to its end.
+  void RunRange(int first, int last) {
+    CollectionRun& run = collector_.Run();
+    run.SetLastNumber(last);
+    if (run.Running()) run.Click(0);  // a long range leaves the flag up
+    ASSERT_TRUE(run.Click(first));
+    ASSERT_TRUE(run.WaitUntilIdle(kRunTimeout)) << "run " << first << ".." << last;
+    // Every number of the range was handed out, and not one more than needed.
+    EXPECT_EQ(run.NextNumber(), std::max(static_cast<long long>(first) + CollectionRun::kBatchSize,
+                                         static_cast<long long>(last) + 1));
+  }
+
+  // Checks rows from index `from` on against the expected shops: each shop
+  // exactly once, in any order, every cell as the page gave it, the ordinals
+  // counting on from the rows before. Returns the shops in row order.
+  std::vector<sim::TruthShop> CheckRows(std::size_t from,
+                                        const std::vector<sim::TruthShop>& shops) {
+    std::map<std::string, sim::TruthShop> byAddress;
+    for (const auto& shop : shops) byAddress.emplace(shop.shopAddress, shop);
+    const ResultsStore& results = collector_.Results();
+    EXPECT_EQ(results.RowCount(), from + shops.size());
+    std::vector<sim::TruthShop> inRowOrder;
+    std::set<std::string> seen;
+    for (std::size_t row = from; row < results.RowCount(); ++row) {
+      const std::string address = results.Cell(row, kColAddress);
+      SCOPED_TRACE("row " + std::to_string(row) + " " + address);
+      EXPECT_EQ(results.Cell(row, kColOrdinal), ToText(static_cast<long long>(row) + 1));
+      EXPECT_TRUE(seen.insert(address).second) << "listed twice";
+      const auto it = byAddress.find(address);
+      if (it == byAddress.end()) {
+        ADD_FAILURE() << "not a shop the run should list";
+        continue;
+      }
+      const sim::TruthShop& shop = it->second;
+      EXPECT_EQ(results.Cell(row, kColAccount), shop.sellerAccount);
+      EXPECT_EQ(results.Cell(row, kColState), "");
+      EXPECT_EQ(results.Cell(row, kColShopName), shop.shopName);
+      EXPECT_EQ(results.Cell(row, kColCreated), shop.creationDate);
+      EXPECT_EQ(results.Cell(row, kColCredit), shop.creditLevel);
+      EXPECT_EQ(results.Cell(row, kColItems), shop.itemCount);
+      inRowOrder.push_back(shop);
+    }
+    return inRowOrder;
+  }
+
+  static std::string ExpectedLog(const std::vector<sim::TruthShop>& inRowOrder) {
+    if (inRowOrder.empty()) return {};  // nothing written, no file
+    std::string log = LogHeader();
+    for (const auto& shop : inRowOrder) log += LogLine(shop);
+    return log;
+  }
+
+  static void ExpectEachFetchedOnce(const sim::Server& server, int first, int last) {
+    int wrong = 0;
+    for (int n = first; n <= last; ++n) {
+      if (server.RequestCount(n) != 1 && ++wrong <= 10) {
+        ADD_FAILURE() << "shop " << n << " requested " << server.RequestCount(n) << " times";
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    // Nothing past the range is ever asked for.
+    for (int n = last + 1; n <= last + CollectionRun::kBatchSize; ++n) {
+      EXPECT_EQ(server.RequestCount(n), 0) << "shop " << n;
+    }
+  }
+
+  WorkerPool pool_;
+  RunLock lock_;
+  testing::TempFolder folder_;
+  std::unique_ptr<IniAppendWriter> log_;
+  Collector collector_;
+};
+
+// Four runs on one collector, one per filter setting, each over its own range:
+// rows, log, status lines and requests all follow from the pages alone.
+TEST_F(CollectE2E, EveryFilterSettingListsExactlyTheShopsItKeeps) {
+  sim::Options options;
+  options.seed = 20240611;
+  options.density = 0.5;
+  // Pages that are odd but still shops: empty item counts, unknown ranks,
+  // control bytes in accounts, invalid GBK, a redirect to the page.
+  options.faultShare = 0.1;
+  options.faultKinds = {Fault::EmptyItemCount, Fault::UnknownRank, Fault::ControlBytesInAccount,
+                        Fault::InvalidGbk, Fault::Redirect};
+  sim::Server server(options);
+  StartAsProxy(server);
+
+  const struct {
+    bool zeroItems, zeroCredit;
+  } settings[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+  int firstOfRun = kFirstNumber;
+  for (const auto& s : settings) {
+    SCOPED_TRACE(std::string("zero items ") + (s.zeroItems ? "on" : "off") + ", zero credit " +
+                 (s.zeroCredit ? "on" : "off"));
+    const int first = firstOfRun, last = first + kRangeSize - 1;
+    firstOfRun = last + 1;
+    collector_.SetZeroItemsFilter(s.zeroItems);
+    collector_.SetZeroCreditFilter(s.zeroCredit);
+    const std::string logPath = OpenLog("shop-log-" + std::to_string(first) + ".ini");
+    const std::size_t rowsBefore = collector_.Results().RowCount();
+    if (first != kFirstNumber) {
+      EXPECT_GT(rowsBefore, 0u);  // ordinals must count on
+    }
+
+    RunRange(first, last);
+
+    std::vector<sim::TruthShop> kept;
+    std::vector<std::string> notes;
+    for (const auto& shop : sim::Truth(options, first, last)) {
+      if (Rejected(shop, s.zeroItems, s.zeroCredit)) {
+        notes.push_back(FilterNote(shop.number));
+      } else {
+        kept.push_back(shop);
+      }
+    }
+    ASSERT_GT(kept.size(), 50u);  // the simulator's mix gives every setting shops to keep
+    if (s.zeroItems || s.zeroCredit) {
+      ASSERT_GT(notes.size(), 50u);
+    }
+
+    const auto inRowOrder = CheckRows(rowsBefore, kept);
+    EXPECT_EQ(testing::ReadBytes(logPath), ExpectedLog(inRowOrder));
+    ExpectEachFetchedOnce(server, first, last);
+
+    // Filter notes of distinct numbers never repeat, so each one is written.
+    std::vector<std::string> messages = StatusMessages(collector_.Status().TakePending());
+    std::sort(messages.begin(), messages.end());
+    std::sort(notes.begin(), notes.end());
+    EXPECT_EQ(messages, notes);
+  }
+}
+
+// Every kind of broken answer costs only its own number: no crash, each number
+// is asked for once, the chains reach the end, and exactly the pages that still
+// show a shop give rows.
+TEST_F(CollectE2E, BrokenAnswersCostOnlyTheirOwnNumbers) {
+  sim::Options options;
+  options.seed = 977;
+  options.density = 0.5;
+  options.faultShare = 0.3;
+  options.faultKinds = sim::AllFaults();
+  std::erase(options.faultKinds, Fault::HugeBody);  // two explicit ones below are enough
+  options.stallMs = 100;  // the simulator drops a stalled answer after this
+  const int first = kFirstNumber, last = first + kRangeSize - 1;
+  options.faultAt = {{first + 7, Fault::HugeBody}, {last - 3, Fault::HugeBody}};
+  sim::Server server(options);
+  StartAsProxy(server);
+  const std::string logPath = OpenLog("shop-log.ini");
+
+  RunRange(first, last);
+
+  // Whether a broken answer still leaves the program a shop page to read.
+  const std::map<Fault, bool> givesShop = {
+      {Fault::NotFound, false},      {Fault::ServerError, false},
+      {Fault::Refuse, false},        {Fault::ResetMidBody, false},
+      {Fault::Stall, false},         {Fault::Redirect, true},
+      {Fault::RedirectLoop, false},  {Fault::NulBytes, false},
+      {Fault::HugeBody, true},       {Fault::InvalidGbk, true},
+      {Fault::UnknownRank, true},    {Fault::ControlBytesInAccount, true},
+      {Fault::EmptyItemCount, true},
+  };
+  std::map<std::string, std::size_t> rowOf;
+  for (std::size_t row = 0; row < collector_.Results().RowCount(); ++row) {
+    rowOf[collector_.Results().Cell(row, kColAddress)] = row;
+  }
+  std::map<Fault, int> seen;
+  for (int n = first; n <= last; ++n) {
+    const Fault fault = sim::FaultFor(options, n);
+    if (fault == Fault::None) continue;
+    ++seen[fault];
+    SCOPED_TRACE("shop " + std::to_string(n) + " " + std::string(sim::FaultName(fault)));
+    ASSERT_EQ(givesShop.count(fault), 1u);
+    const auto row = rowOf.find(ShopAddress(n));
+    EXPECT_EQ(row != rowOf.end(), givesShop.at(fault));
+    EXPECT_EQ(sim::TruthFor(options, n).has_value(), givesShop.at(fault));
+    if (row == rowOf.end()) continue;
+    const ResultsStore& results = collector_.Results();
+    if (fault == Fault::UnknownRank) {
+      EXPECT_EQ(results.Cell(row->second, kColCredit), "0");
+    }
+    if (fault == Fault::EmptyItemCount) {
+      EXPECT_EQ(results.Cell(row->second, kColItems), "");
+    }
+    if (fault == Fault::ControlBytesInAccount) {
+      const std::string account = results.Cell(row->second, kColAccount);
+      EXPECT_NE(account.find('\t'), std::string::npos);
+      EXPECT_NE(account.find("\r\n"), std::string::npos);
+    }
+  }
+  for (const auto& [fault, gives] : givesShop) {
+    EXPECT_GT(seen[fault], 0) << sim::FaultName(fault) << " never drawn";
+  }
+
+  const auto inRowOrder = CheckRows(0, sim::Truth(options, first, last));
+  EXPECT_EQ(testing::ReadBytes(logPath), ExpectedLog(inRowOrder));
+  // A refused connection is counted too: the simulator sees the request line
+  // and then drops the connection without an answer.
+  ExpectEachFetchedOnce(server, first, last);
+  EXPECT_EQ(collector_.Status().TakePending(), "");  // broken pages write no status line
+  EXPECT_EQ(collector_.Run().ActiveTasks(), 0);
+}
+
+// The same shops accepted by two runs: two rows each, one log line each with
+// the later run's value, in the place the first run gave it. Accounts with
+// TAB, CR and LF keep them in the row and lose only CR and LF in the log.
+TEST_F(CollectE2E, ShopLogKeepsOneLinePerShopWithTheLaterValue) {
+  constexpr int kShops = 300;
+  const int first = kFirstNumber, last = first + kShops - 1;
+  const std::set<int> controlBytes = {first, first + 1, first + 150, last};
+  auto optionsWithSeed = [&](std::uint64_t seed) {
+    sim::Options options;
+    options.seed = seed;
+    options.density = 1;  // every number a shop
+    for (const int n : controlBytes) options.faultAt[n] = Fault::ControlBytesInAccount;
+    return options;
+  };
+  const sim::Options before = optionsWithSeed(5), after = optionsWithSeed(6);
+  sim::Server earlier(before), later(after);
+  const std::string logPath = OpenLog("shop-log.ini");
+
+  StartAsProxy(earlier);
+  RunRange(first, last);
+  const auto firstRows = CheckRows(0, sim::Truth(before, first, last));
+  ASSERT_EQ(testing::ReadBytes(logPath), ExpectedLog(firstRows));
+
+  StartAsProxy(later);  // the marketplace now shows other pages for the same numbers
+  RunRange(first, last);
+  const auto laterTruth = sim::Truth(after, first, last);
+  CheckRows(kShops, laterTruth);
+  ExpectEachFetchedOnce(earlier, first, last);
+  ExpectEachFetchedOnce(later, first, last);
+
+  std::map<int, sim::TruthShop> laterByNumber;
+  for (const auto& shop : laterTruth) laterByNumber.emplace(shop.number, shop);
+  std::string expected = LogHeader();
+  int changed = 0;
+  for (const auto& shop : firstRows) {
+    const sim::TruthShop& now = laterByNumber.at(shop.number);
+    expected += LogLine(now);
+    if (LogLine(now) != LogLine(shop)) ++changed;
+  }
+  EXPECT_GT(changed, kShops * 9 / 10);  // the later values really differ
+  const std::string log = testing::ReadBytes(logPath);
+  EXPECT_EQ(log, expected);
+
+  // The control bytes, read straight from the file and the rows.
+  for (const int n : controlBytes) {
+    SCOPED_TRACE("shop " + std::to_string(n));
+    const sim::TruthShop& shop = laterByNumber.at(n);
+    ASSERT_NE(shop.sellerAccount.find('\t'), std::string::npos);
+    ASSERT_NE(shop.sellerAccount.find('\n'), std::string::npos);
+    const std::string key = kCrLf + ToText(n) + "=";
+    const std::size_t at = log.find(key);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t valueAt = at + key.size();
+    const std::string value = log.substr(valueAt, log.find(kCrLf, valueAt) - valueAt);
+    EXPECT_EQ(value, "(" + shop.creationDate + ")" + WithoutLineBreaks(shop.sellerAccount));
+    EXPECT_NE(value.find('\t'), std::string::npos);
+    bool inRows = false;
+    for (std::size_t row = kShops; row < collector_.Results().RowCount(); ++row) {
+      if (collector_.Results().Cell(row, kColAddress) != shop.shopAddress) continue;
+      EXPECT_EQ(collector_.Results().Cell(row, kColAccount), shop.sellerAccount);
+      inRows = true;
+    }
+    EXPECT_TRUE(inRows);
+  }
+}
+
+// A one-number range run twice over a rejected shop: the page is fetched both
+// times, but the second filter note repeats the first and is dropped; the run
+// ends by itself each time.
+TEST_F(CollectE2E, RepeatedFilterNoteIsWrittenOnce) {
+  sim::Options options;
+  options.seed = 31;
+  options.density = 1;
+  int rejected = 0;
+  for (int n = kFirstNumber; n < kFirstNumber + 100 && rejected == 0; ++n) {
+    const auto shop = sim::TruthFor(options, n);
+    if (shop && shop->itemCount != "0") rejected = n;
+  }
+  ASSERT_NE(rejected, 0);
+  sim::Server server(options);
+  StartAsProxy(server);
+  OpenLog("shop-log.ini");
+  collector_.SetZeroItemsFilter(true);
+
+  for (int round = 0; round < 2; ++round) {
+    RunRange(rejected, rejected);
+    EXPECT_FALSE(collector_.Run().Running());  // the first batch passed the last number
+  }
+  EXPECT_EQ(server.RequestCount(rejected), 2);
+  EXPECT_EQ(server.RequestCount(rejected + 1), 0);
+  EXPECT_EQ(collector_.Results().RowCount(), 0u);
+  EXPECT_EQ(StatusMessages(collector_.Status().TakePending()),
+            std::vector<std::string>{FilterNote(rejected)});
+}
+
+}  // namespace
+}  // namespace dt
