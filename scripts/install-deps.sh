@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ca-certificates fonts-noto-cjk
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
 )
 
 missing=()

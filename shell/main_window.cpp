@@ -1,0 +1,289 @@
+#include "shell/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTextCursor>
+#include <QTimer>
+#include <QWindow>
+#include <climits>
+
+#include "export/export_results.h"
+#include "shell/form.h"
+#include "shell/open_address.h"
+#include "shell/program_icon.h"
+#include "shell/qt_savable_controls.h"
+#include "shell/results_model.h"
+#include "shell/save_file_dialog.h"
+#include "text/gbk_codec.h"
+#include "text/gbk_text.h"
+
+namespace dt::shell {
+namespace {
+
+constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
+
+QString Ui(std::string_view gbk) {
+  return QString::fromStdString(GbkToUtf8(gbk));
+}
+std::string Gbk(const QString& text) {
+  return Utf8ToGbk(text.toStdString());
+}
+
+bool IsChecked(const MainWindow& window, std::string_view name) {
+  const auto* box = window.ControlAs<QCheckBox>(name);
+  return box != nullptr && box->isChecked();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
+      collector_(collector),
+      launcher_(launcher) {
+  setWindowTitle(QString::fromLatin1(kWindowTitle.data(), kWindowTitle.size()));
+  setWindowIcon(ProgramIcon());
+  setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+  setFixedSize(kClientWidth, kClientHeight);
+
+  widgets_ = BuildForm(this, MainForm());
+  SetUpResultsList();
+  SetUpStatusBox();
+  ConnectEvents();
+  SyncEngineMirrors();
+  CentreOnPrimaryScreen();
+
+  refresh_ = new QTimer(this);
+  refresh_->setInterval(kRefreshMilliseconds);
+  connect(refresh_, &QTimer::timeout, this, [this] { ShowProgress(); });
+  refresh_->start();
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::Control(std::string_view nameGbk) const {
+  const int index = FormIndexOf(nameGbk);
+  return index < 0 ? nullptr : widgets_[static_cast<std::size_t>(index)];
+}
+
+std::vector<std::unique_ptr<SavableControl>> MainWindow::Controls() const {
+  return SavableControlsOf(widgets_);
+}
+
+void MainWindow::SetUpResultsList() {
+  view_ = ControlAs<QTableView>(names::kResultsList);
+  model_ = new ResultsModel(collector_.Results(), this);
+  view_->setModel(model_);
+
+  // Rows all have the one height, so a million of them cost the view nothing
+  // per row.
+  QHeaderView* rows = view_->verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setMinimumSectionSize(1);
+  rows->setDefaultSectionSize(view_->fontMetrics().height() + 4);
+
+  QHeaderView* header = view_->horizontalHeader();
+  header->setSectionsClickable(false);
+  header->setSectionsMovable(false);
+  header->setHighlightSections(false);
+  header->setSortIndicatorShown(false);
+  header->setStretchLastSection(false);
+  header->setMinimumSectionSize(0);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  const auto columns = ResultColumnHeadings();
+  for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+    const int width = columns[static_cast<std::size_t>(i)].width;
+    view_->setColumnWidth(i, width);
+    view_->setColumnHidden(i, width == 0);
+  }
+
+  view_->setSortingEnabled(false);
+  view_->setShowGrid(true);
+  view_->setWordWrap(false);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // A click on a selected row's first cell, or F2, edits it in place; the
+  // double-click belongs to opening the shop's page.
+  view_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
+  view_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+  // The selection is not shown while the list lacks the focus.
+  QPalette palette = view_->palette();
+  palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Base));
+  palette.setColor(QPalette::Inactive, QPalette::HighlightedText, palette.color(QPalette::Text));
+  view_->setPalette(palette);
+
+  view_->viewport()->installEventFilter(this);
+}
+
+void MainWindow::SetUpStatusBox() {
+  auto* box = ControlAs<QPlainTextEdit>(names::kStatusBox);
+  // Black text on the window's own face colour.
+  QPalette palette = box->palette();
+  palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+  palette.setColor(QPalette::Text, Qt::black);
+  box->setPalette(palette);
+  // A log box: a long run appends many lines, and an undo history would
+  // keep a second copy of each.
+  box->setUndoRedoEnabled(false);
+}
+
+void MainWindow::ConnectEvents() {
+  connect(ControlAs<QPushButton>(names::kStartButton), &QPushButton::clicked, this,
+          [this] { StartClicked(); });
+  connect(ControlAs<QPushButton>(names::kExportButton), &QPushButton::clicked, this,
+          [this] { ExportClicked(); });
+  connect(ControlAs<QPushButton>(names::kUpdateButton), &QPushButton::clicked, this,
+          [this] { UpdateClicked(); });
+  connect(ControlAs<QLineEdit>(names::kLastNumber), &QLineEdit::textChanged, this,
+          [this] { SyncEngineMirrors(); });
+  connect(ControlAs<QCheckBox>(names::kZeroItemsFilter), &QCheckBox::toggled, this,
+          [this] { SyncEngineMirrors(); });
+  connect(ControlAs<QCheckBox>(names::kZeroCreditFilter), &QCheckBox::toggled, this,
+          [this] { SyncEngineMirrors(); });
+}
+
+void MainWindow::CentreOnPrimaryScreen() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->geometry();
+  move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+}
+
+void MainWindow::SyncEngineMirrors() {
+  collector_.Run().SetLastNumber(ToInteger(Gbk(ControlAs<QLineEdit>(names::kLastNumber)->text())));
+  collector_.SetZeroItemsFilter(IsChecked(*this, names::kZeroItemsFilter));
+  collector_.SetZeroCreditFilter(IsChecked(*this, names::kZeroCreditFilter));
+}
+
+void MainWindow::ShowProgress() {
+  model_->ShowNewRows();
+  const std::string pending = collector_.Status().TakePending();
+  if (!pending.empty()) AppendStatusText(pending);
+  SetStartCaption(collector_.Run().Running());
+}
+
+void MainWindow::AppendStatusText(const std::string& gbk) {
+  auto* box = ControlAs<QPlainTextEdit>(names::kStatusBox);
+  QString text = Ui(gbk);
+  // Lines are separated by CR LF in the log's text; the box takes one break.
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  QTextCursor cursor = box->textCursor();
+  cursor.movePosition(QTextCursor::End);
+  box->setTextCursor(cursor);
+  box->insertPlainText(text);
+  box->ensureCursorVisible();
+}
+
+void MainWindow::SetStartCaption(bool running) {
+  auto* button = ControlAs<QPushButton>(names::kStartButton);
+  const QString caption = Ui(running ? kRunningCaption : kIdleCaption);
+  if (button->text() != caption) button->setText(caption);
+}
+
+void MainWindow::StartClicked() {
+  SyncEngineMirrors();
+  const int first = ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text()));
+  SetStartCaption(collector_.Run().Click(first));
+  Control(names::kTopBar)->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::ExportClicked() {
+  ResultsStore& store = collector_.Results();
+  StatusLog& status = collector_.Status();
+  ExportDeps deps;
+  deps.programFolder = QCoreApplication::applicationDirPath().toStdString() + "/";
+  if (saveFileDialog_) {
+    deps.showSaveFileDialog = saveFileDialog_;
+  } else {
+    deps.showSaveFileDialog = [this, programFolder = deps.programFolder](std::string_view filter,
+                                                                         std::string_view folder,
+                                                                         std::string_view name) {
+      return ShowSaveFileDialog(this, filter, folder, name, programFolder);
+    };
+  }
+  deps.rowCount = [&store] { return store.RowCount(); };
+  deps.cell = [&store](std::size_t row, int column) { return store.Cell(row, column); };
+  deps.options = [this] {
+    ExportOptions options;
+    options.shopName = IsChecked(*this, names::kExportShopName);
+    options.shopAddress = IsChecked(*this, names::kExportAddress);
+    options.creationDate = IsChecked(*this, names::kExportCreated);
+    options.creditLevel = IsChecked(*this, names::kExportCredit);
+    options.itemCount = IsChecked(*this, names::kExportItemCount);
+    return options;
+  };
+  deps.appendStatusLine = [&status](std::string_view message) { status.AppendStatusLine(message); };
+  ExportResults(deps);
+  ShowProgress();
+}
+
+void MainWindow::UpdateClicked() {
+  OpenAddress(launcher_, kUpdatePageAddress, false);
+}
+
+void MainWindow::ResultsDoubleClicked() {
+  // The row is the first selected one, not the one under the pointer: the
+  // first click of the double-click has selected it.
+  int first = INT_MAX;
+  for (const QItemSelectionRange& range : view_->selectionModel()->selection()) {
+    first = std::min(first, range.top());
+  }
+  const std::string address =
+      first == INT_MAX ? std::string()
+                       : collector_.Results().Cell(static_cast<std::size_t>(first), kColAddress);
+  OpenAddress(launcher_, address, true);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (closeHook_) closeHook_();
+  event->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  // Reaches the window when the focused control leaves Esc alone.
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+  // A press on the background (or on a label or group box, which leave it to
+  // the window) moves the window like its title bar.
+  if (event->button() == Qt::LeftButton && windowHandle() != nullptr) {
+    windowHandle()->startSystemMove();
+    event->accept();
+    return;
+  }
+  QWidget::mousePressEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (view_ != nullptr && watched == view_->viewport() &&
+      event->type() == QEvent::MouseButtonDblClick &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    ResultsDoubleClicked();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace dt::shell

@@ -1,0 +1,103 @@
+#include "shell/results_model.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <string>
+
+#include "text/gbk_codec.h"
+
+namespace dt::shell {
+namespace {
+
+constexpr std::array<ResultColumnHeading, kResultColumns> kColumns{{
+    {"\xD0\xF2\xBA\xC5", 40},                   // 序号
+    {"\xC2\xF4\xBC\xD2\xCD\xFA\xCD\xFA", 100},  // 卖家旺旺
+    {"\xD7\xB4\xCC\xAC", 0},                    // 状态, never filled
+    {"\xB5\xEA\xC6\xCC\xC3\xFB\xB3\xC6", 180},  // 店铺名称
+    {"\xB5\xEA\xC6\xCC\xB5\xD8\xD6\xB7", 200},  // 店铺地址
+    {"\xB4\xB4\xB5\xEA\xCA\xB1\xBC\xE4", 80},   // 创店时间
+    {"\xC0\xDB\xBC\xC6\xD0\xC5\xD3\xC3", 60},   // 累计信用
+    {"\xB1\xA6\xB1\xB4\xCA\xFD\xC1\xBF", 60},   // 宝贝数量
+}};
+
+QString DisplayText(const std::string& gbk) {
+  QString text = QString::fromStdString(GbkToUtf8(gbk));
+  // A row stays one line: control bytes from a page (TAB, CR, LF in an
+  // account) show as blanks. The store keeps them.
+  for (QChar& c : text) {
+    if (c.unicode() < 0x20) c = QLatin1Char(' ');
+  }
+  return text;
+}
+
+}  // namespace
+
+std::span<const ResultColumnHeading> ResultColumnHeadings() {
+  return kColumns;
+}
+
+ResultsModel::ResultsModel(ResultsStore& store, QObject* parent)
+    : QAbstractTableModel(parent), store_(store) {}
+
+std::size_t ResultsModel::ShowNewRows() {
+  const int total = static_cast<int>(std::min<std::size_t>(store_.RowCount(), INT_MAX));
+  if (total <= shown_) return 0;
+  const int added = total - shown_;
+  beginInsertRows(QModelIndex(), shown_, total - 1);
+  shown_ = total;
+  endInsertRows();
+  return static_cast<std::size_t>(added);
+}
+
+int ResultsModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : shown_;
+}
+
+int ResultsModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kResultColumns;
+}
+
+QVariant ResultsModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= shown_) return {};
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+      return DisplayText(store_.Cell(static_cast<std::size_t>(index.row()), index.column()));
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    default:
+      return {};
+  }
+}
+
+QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kResultColumns) return {};
+  if (role == Qt::DisplayRole) {
+    return QString::fromStdString(GbkToUtf8(kColumns[static_cast<std::size_t>(section)].title));
+  }
+  if (role == Qt::TextAlignmentRole) {
+    return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+  }
+  return {};
+}
+
+Qt::ItemFlags ResultsModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+  if (index.column() == kColOrdinal) flags |= Qt::ItemIsEditable;
+  return flags;
+}
+
+bool ResultsModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (!index.isValid() || index.row() >= shown_ || index.column() != kColOrdinal ||
+      role != Qt::EditRole) {
+    return false;
+  }
+  store_.SetCell(static_cast<std::size_t>(index.row()), kColOrdinal,
+                 Utf8ToGbk(value.toString().toStdString()));
+  emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
+  return true;
+}
+
+}  // namespace dt::shell

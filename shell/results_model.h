@@ -1,0 +1,47 @@
+// The results list's model: a view of the results store, whose cells stay GBK
+// bytes; they become display text only when the view asks for a cell. Rows the
+// store gains are announced in batches by ShowNewRows(), called on a timer, so
+// a fast run costs the window one insertion per tick, not one per row.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "collect/results_store.h"
+
+namespace dt::shell {
+
+struct ResultColumnHeading {
+  std::string_view title;  // GBK
+  int width;               // 0: hidden
+};
+
+// The eight columns of the results list, by ResultColumn index.
+std::span<const ResultColumnHeading> ResultColumnHeadings();
+
+class ResultsModel : public QAbstractTableModel {
+ public:
+  explicit ResultsModel(ResultsStore& store, QObject* parent = nullptr);
+
+  // Announces the rows appended to the store since the previous call, in one
+  // insertion; returns how many there were.
+  std::size_t ShowNewRows();
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+  // The first column can be edited in place; the typed text is kept in the
+  // store (as GBK), the other columns are read-only.
+  bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+
+ private:
+  ResultsStore& store_;
+  int shown_ = 0;
+};
+
+}  // namespace dt::shell

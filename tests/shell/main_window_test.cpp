@@ -1,0 +1,382 @@
+// The main window's event map: start/stop with the engine, the mirrors the
+// tasks read, the status box, opening pages, Esc, and the export.
+#include "shell/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "collect/results_store.h"
+#include "shell/open_address.h"
+#include "shell/results_model.h"
+#include "shell_test_support.h"
+#include "tests/settings/temp_folder.h"
+#include "text/gbk_text.h"
+#include "tools/marketsim/marketsim.h"
+
+namespace dt::shell {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::G;
+using testing::RecordingLauncher;
+using testing::TestEngine;
+using Call = RecordingLauncher::Call;
+
+// Keeps the event loop turning until done() or the timeout.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QTest::qWait(10);
+  }
+  return true;
+}
+
+class WindowTest : public ::testing::Test, protected testing::WithApp {
+ protected:
+  explicit WindowTest(CollectorConfig config = {}) : engine_(std::move(config)) {}
+
+  void MakeWindow() {
+    window_ = std::make_unique<MainWindow>(engine_.collector(), launcher_);
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  }
+  ~WindowTest() override {
+    if (engine_.collector().Run().Running()) engine_.collector().Run().Click(0);
+  }
+
+  template <typename T>
+  T* Find(const char* name) {
+    T* widget = window_->findChild<T*>(QString::fromUtf8(name));
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+  QString StartCaption() { return Find<QPushButton>("按钮开始1")->text(); }
+  void SetRange(const char* first, const char* last) {
+    Find<QLineEdit>("编辑框编号1")->setText(QString::fromUtf8(first));
+    Find<QLineEdit>("编辑框编号2")->setText(QString::fromUtf8(last));
+  }
+  void AddRows(int count) {
+    for (int i = 0; i < count; ++i) {
+      ResultsStore::Cells cells;
+      cells[kColAccount] = "seller" + std::to_string(i);
+      cells[kColShopName] = G("店") + std::to_string(i);
+      cells[kColAddress] = "http://shop" + std::to_string(100 + i) + ".taobao.com/";
+      cells[kColCreated] = "2011-08-0" + std::to_string(i % 9 + 1);
+      cells[kColCredit] = "0";
+      cells[kColItems] = std::to_string(i * 3);
+      engine_.collector().Results().AppendNumberedRow(std::move(cells));
+    }
+    window_->ShowProgress();
+  }
+  // The double-click event alone, after the selection has been made: what the
+  // list receives as the second press of a double-click.
+  void DoubleClickList(QPoint at = QPoint(600, 200)) {
+    QWidget* viewport = window_->ResultsView()->viewport();
+    QMouseEvent event(QEvent::MouseButtonDblClick, at, viewport->mapToGlobal(at), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &event);
+  }
+
+  TestEngine engine_;
+  RecordingLauncher launcher_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+TEST(OpenAddressTest, ChoosesTheBrowserAndFallsBack) {
+  const struct {
+    const char* address;
+    bool useBrowser;
+    bool browserStarts;
+    std::vector<Call> calls;
+  } cases[] = {
+      {"http://shop7.taobao.com/", true, true, {{true, "http://shop7.taobao.com/"}}},
+      {"http://shop7.taobao.com/", false, true, {{false, "http://shop7.taobao.com/"}}},
+      {"", true, true, {{true, std::string(kDefaultPageAddress)}}},
+      {"", false, true, {{false, std::string(kDefaultPageAddress)}}},
+      // No browser to start: the default browser gets the address.
+      {"http://a/", true, false, {{true, "http://a/"}, {false, "http://a/"}}},
+  };
+  for (const auto& c : cases) {
+    RecordingLauncher launcher;
+    launcher.browserStarts = c.browserStarts;
+    OpenAddress(launcher, c.address, c.useBrowser);
+    EXPECT_EQ(launcher.calls, c.calls) << c.address << " " << c.useBrowser;
+  }
+}
+
+TEST(SystemBrowserLauncherTest, RefusesAnAddressThatWouldReadAsAnOption) {
+  SystemBrowserLauncher launcher;
+  EXPECT_FALSE(launcher.StartBrowser("--new-window=evil"));
+  EXPECT_FALSE(launcher.StartBrowser(""));
+}
+
+TEST_F(WindowTest, DoubleClickOpensTheLowestSelectedRowsShopInTheBrowser) {
+  MakeWindow();
+  DoubleClickList();  // empty list
+  AddRows(6);
+  QTableView* view = window_->ResultsView();
+  view->clearSelection();
+  DoubleClickList();  // rows, none selected
+  view->selectionModel()->select(view->model()->index(4, 0),
+                                 QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  view->selectionModel()->select(view->model()->index(2, 0),
+                                 QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  view->selectionModel()->select(view->model()->index(5, 0),
+                                 QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  // On row 0: the selection decides, not the pointer.
+  DoubleClickList(view->visualRect(view->model()->index(0, 1)).center());
+  QMouseEvent right(QEvent::MouseButtonDblClick, QPoint(5, 5), QPoint(5, 5), Qt::RightButton,
+                    Qt::RightButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(view->viewport(), &right);  // only the left button counts
+  const std::string defaultPage(kDefaultPageAddress);
+  EXPECT_EQ(launcher_.calls,
+            (std::vector<Call>{
+                {true, defaultPage}, {true, defaultPage}, {true, "http://shop102.taobao.com/"}}));
+}
+
+TEST_F(WindowTest, DoubleClickOnARowUsesTheRowTheFirstClickSelected) {
+  MakeWindow();
+  AddRows(3);
+  QTableView* view = window_->ResultsView();
+  const QRect cell = view->visualRect(view->model()->index(1, kColOrdinal));
+  // The press that selects the row, then the double-click on it.
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  EXPECT_EQ(launcher_.calls, (std::vector<Call>{{true, "http://shop101.taobao.com/"}}));
+  // The double-click does not start an edit of the row's first cell.
+  QTest::qWait(QApplication::doubleClickInterval() + 100);
+  EXPECT_EQ(view->viewport()->findChild<QLineEdit*>(), nullptr);
+}
+
+TEST_F(WindowTest, UpdateButtonOpensTheUpdatePageInTheDefaultBrowser) {
+  MakeWindow();
+  QTest::mouseClick(Find<QPushButton>("按钮注册1"), Qt::LeftButton);
+  EXPECT_EQ(launcher_.calls, (std::vector<Call>{{false, std::string(kUpdatePageAddress)}}));
+}
+
+TEST_F(WindowTest, EscClosesThroughTheCloseHook) {
+  MakeWindow();
+  int closes = 0;
+  window_->SetCloseHook([&] { ++closes; });
+  // With the focus in a number box, which leaves Esc to the window.
+  Find<QLineEdit>("编辑框编号1")->setFocus();
+  QTest::keyClick(Find<QLineEdit>("编辑框编号1"), Qt::Key_Escape);
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(window_->isVisible());
+  // Another key does not close.
+  window_->show();
+  QTest::keyClick(window_.get(), Qt::Key_A);
+  EXPECT_EQ(closes, 1);
+  window_->close();
+  EXPECT_EQ(closes, 2);
+}
+
+TEST_F(WindowTest, EngineMirrorsFollowTheBoxes) {
+  MakeWindow();
+  CollectionRun& run = engine_.collector().Run();
+  EXPECT_EQ(run.LastNumber(), 645090000);  // the form's own text
+  auto* last = Find<QLineEdit>("编辑框编号2");
+  const struct {
+    const char* text;
+    int value;
+  } cases[] = {{"123", 123}, {"  42abc", 42}, {"１２３", 123}, {"", 0}, {"-7", -7}};
+  for (const auto& c : cases) {
+    last->setText(QString::fromUtf8(c.text));
+    EXPECT_EQ(run.LastNumber(), c.value) << c.text;
+  }
+  last->clear();
+  QTest::keyClicks(last, "99");
+  EXPECT_EQ(run.LastNumber(), 99);
+}
+
+TEST_F(WindowTest, StatusTextIsAppendedAfterWhatTheUserTyped) {
+  MakeWindow();
+  auto* box = Find<QPlainTextEdit>("编辑框提示");
+  box->setFocus();
+  QTest::keyClicks(box, "typed");
+  QTextCursor start = box->textCursor();
+  start.movePosition(QTextCursor::Start);
+  box->setTextCursor(start);  // the caret away from the end
+  engine_.collector().Status().AppendStatusLine(G("过滤 67808220"));
+  engine_.collector().Status().AppendStatusLine("<b>not bold</b>");
+  ASSERT_TRUE(WaitFor([&] { return box->toPlainText().contains(QStringLiteral("not bold")); }));
+  const QStringList lines = box->toPlainText().split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(lines[0], QStringLiteral("typed"));
+  EXPECT_TRUE(lines[1].endsWith(QString::fromUtf8("：过滤 67808220"))) << lines[1].toStdString();
+  EXPECT_EQ(lines[1].size(), 8 + 1 + 11);
+  EXPECT_TRUE(lines[2].endsWith(QStringLiteral("<b>not bold</b>")));
+  EXPECT_EQ(box->textCursor().position(), box->document()->characterCount() - 1);
+}
+
+// Page work that appends one row per admitted number, as the shop task does.
+class RunWindowTest : public WindowTest {
+ protected:
+  RunWindowTest()
+      : WindowTest(CollectorConfig{{}, {}, [this](ShopNumber n) {
+                                     if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
+                                     ResultsStore::Cells cells;
+                                     cells[kColAccount] = "n" + std::to_string(n);
+                                     results_->AppendNumberedRow(std::move(cells));
+                                   }}) {
+    results_ = &engine_.collector().Results();
+  }
+  ResultsStore* results_ = nullptr;
+  std::chrono::milliseconds delay_{0};
+};
+
+TEST_F(RunWindowTest, StartClickRunsTheRangeAndTheCaptionFollowsTheRunFlag) {
+  MakeWindow();
+  SetRange("100", "104");
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+  QTest::mouseClick(Find<QPushButton>("按钮开始1"), Qt::LeftButton);
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("停  止"));
+  EXPECT_EQ(window_->focusWidget(), window_->findChild<QWidget*>(QString::fromUtf8("分组框2")));
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  ASSERT_TRUE(WaitFor([&] { return window_->Model().rowCount() == 5; }));
+  // The range end lowered the flag; the timer shows it.
+  ASSERT_TRUE(WaitFor([&] { return StartCaption() == QString::fromUtf8("开始采集"); }));
+  std::vector<std::string> accounts;
+  for (int r = 0; r < 5; ++r) accounts.push_back(results_->Cell(r, kColAccount));
+  std::sort(accounts.begin(), accounts.end());
+  EXPECT_EQ(accounts, (std::vector<std::string>{"n100", "n101", "n102", "n103", "n104"}));
+  EXPECT_EQ(window_->Model().data(window_->Model().index(4, 0)).toString(), QStringLiteral("5"));
+}
+
+TEST_F(RunWindowTest, SecondClickStopsTheRunWithoutWaiting) {
+  delay_ = 2ms;
+  MakeWindow();
+  SetRange("1", "100000000");
+  auto* start = Find<QPushButton>("按钮开始1");
+  QTest::mouseClick(start, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return window_->Model().rowCount() > 3; }));
+  QTest::mouseClick(start, Qt::LeftButton);
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+  EXPECT_FALSE(engine_.collector().Run().Running());
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+}
+
+TEST_F(RunWindowTest, LoweringTheLastNumberDuringARunLetsItsChainsDieOut) {
+  delay_ = 2ms;
+  MakeWindow();
+  SetRange("1", "100000000");
+  QTest::mouseClick(Find<QPushButton>("按钮开始1"), Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return window_->Model().rowCount() > 3; }));
+  Find<QLineEdit>("编辑框编号2")->setText(QStringLiteral("5"));
+  // No task takes a new number any more: a run over a hundred million numbers ends.
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  const std::size_t rows = results_->RowCount();
+  QTest::qWait(50);
+  EXPECT_EQ(results_->RowCount(), rows);
+}
+
+// The real shop task over simulated shop pages: the filter boxes reach it.
+class FilterWindowTest : public WindowTest {
+ protected:
+  FilterWindowTest()
+      : WindowTest(CollectorConfig{[this](std::string& address) {
+                                     const int number = ToInteger(
+                                         TextBefore(TextAfter(address, "http://shop"), ".taobao"));
+                                     return marketsim::ShopPageBody(sim_, number);
+                                   },
+                                   {},
+                                   {}}) {
+    sim_.density = 1.0;
+  }
+  marketsim::Options sim_;
+};
+
+TEST_F(FilterWindowTest, FilterBoxesDecideWhichShopsBecomeRows) {
+  MakeWindow();
+  constexpr int kFirst = 1, kLast = 60;
+  std::vector<marketsim::TruthShop> truth = marketsim::Truth(sim_, kFirst, kLast);
+  std::set<std::string> zeroItems;
+  for (const auto& shop : truth) {
+    if (shop.itemCount == "0") zeroItems.insert(shop.sellerAccount);
+  }
+  ASSERT_FALSE(zeroItems.empty());
+  ASSERT_LT(zeroItems.size(), truth.size());
+
+  Find<QCheckBox>("选择框0宝贝")->setChecked(true);
+  SetRange("1", "60");
+  QTest::mouseClick(Find<QPushButton>("按钮开始1"), Qt::LeftButton);
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(20s));
+  ResultsStore& results = engine_.collector().Results();
+  std::set<std::string> listed;
+  for (std::size_t r = 0; r < results.RowCount(); ++r) listed.insert(results.Cell(r, kColAccount));
+  EXPECT_EQ(listed, zeroItems);
+  // Rejected shops leave their filter notes in the status box.
+  ASSERT_TRUE(WaitFor([&] {
+    return Find<QPlainTextEdit>("编辑框提示")->toPlainText().contains(QString::fromUtf8("过滤 "));
+  }));
+}
+
+class ExportWindowTest : public WindowTest {
+ protected:
+  void ExportTo(std::string path) {
+    window_->SetSaveFileDialog(
+        [this, path](std::string_view filter, std::string_view folder, std::string_view name) {
+          dialogCalls_.push_back({std::string(filter), std::string(folder), std::string(name)});
+          return path;
+        });
+    QTest::mouseClick(Find<QPushButton>("按钮导出"), Qt::LeftButton);
+  }
+  dt::testing::TempFolder folder_;
+  std::vector<std::vector<std::string>> dialogCalls_;
+};
+
+TEST_F(ExportWindowTest, WritesTheStoreRowsWithTheCheckedFields) {
+  MakeWindow();
+  AddRows(2);
+  engine_.collector().Results().AppendNumberedRow({});  // not yet shown: still exported
+  Find<QCheckBox>("选择框5")->setChecked(true);         // item count besides the shop name
+  const std::string path = folder_.File("out.txt");
+  ExportTo(path);
+  ASSERT_EQ(dialogCalls_.size(), 1u);
+  EXPECT_EQ(dialogCalls_[0][0], G("文本文件丨*.txt"));
+  EXPECT_EQ(dialogCalls_[0][1], QCoreApplication::applicationDirPath().toStdString() + "/");
+  EXPECT_EQ(dialogCalls_[0][2], G("淘宝新开店铺信息"));
+  EXPECT_EQ(dt::testing::ReadBytes(path),
+            "seller0 " + G("店") + "0 0\r\nseller1 " + G("店") + "1 3\r\n  \r\n");
+  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
+                  ->toPlainText()
+                  .endsWith(QString::fromUtf8("：文件已经保存。。。")));
+
+  // The search panel's boxes change nothing; the address box adds its field.
+  Find<QCheckBox>("选择框店铺名")->setChecked(false);
+  Find<QCheckBox>("选择框1")->setChecked(false);
+  Find<QCheckBox>("选择框5")->setChecked(false);
+  Find<QCheckBox>("选择框2")->setChecked(true);
+  const std::string second = folder_.File("second.txt");
+  ExportTo(second);
+  EXPECT_EQ(dt::testing::ReadBytes(second),
+            "seller0 http://shop100.taobao.com/\r\nseller1 http://shop101.taobao.com/\r\n \r\n");
+}
+
+TEST_F(ExportWindowTest, CancelWritesNothing) {
+  MakeWindow();
+  AddRows(1);
+  ExportTo("");
+  EXPECT_EQ(dialogCalls_.size(), 1u);
+  EXPECT_TRUE(std::filesystem::is_empty(folder_.Path()));
+  window_->ShowProgress();
+  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")->toPlainText().isEmpty());
+}
+
+}  // namespace
+}  // namespace dt::shell
