@@ -15,6 +15,7 @@
 #include "settings/ini_file.h"
 #include "shell/main_window.h"
 #include "shell/open_address.h"
+#include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "shoppage/fetch_page.h"
 
@@ -24,13 +25,8 @@ namespace {
 // The settings live in the default file under the program's own section; the
 // status box is a log, not a setting.
 constexpr std::string_view kSettingsSection = "Dovetrail";
-constexpr std::string_view kSettingsSkipList = "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
-
-std::vector<SavableControl*> Pointers(const std::vector<std::unique_ptr<SavableControl>>& owned) {
-  std::vector<SavableControl*> controls;
-  for (const auto& control : owned) controls.push_back(control.get());
-  return controls;
-}
+constexpr std::string_view kSettingsSkipList =
+    "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
 
 }  // namespace
 
@@ -49,8 +45,8 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
 
   RunLock& runLock = WorkerPool::CreateLock();
   // Beside the program, whatever the current folder is.
-  const std::string shopLogPath = QCoreApplication::applicationDirPath().toStdString() + "/" +
-                                  std::string(kShopLogFileName);
+  const std::string shopLogPath =
+      QCoreApplication::applicationDirPath().toStdString() + "/" + std::string(kShopLogFileName);
   auto* shopLog = new IniAppendWriter(shopLogPath);
 
   CollectorConfig config;
@@ -65,10 +61,11 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
 
   // The window serves no input before its saved state is back and the
   // engine's mirrors of the boxes agree with what it shows.
-  RestoreControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
+  RestoreControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
+                       kSettingsSkipList);
   window->SyncEngineMirrors();
   window->SetCloseHook([window] {
-    SaveControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
+    SaveControlStates(shell::Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
   });
   instance->SetShowRequestHandler([window] { ShowToFront(window); });
 

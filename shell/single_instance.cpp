@@ -15,7 +15,9 @@ constexpr int kReplyTimeoutMs = 2000;
 constexpr int kRetryPauseMs = 200;
 constexpr qsizetype kMaxRequestBytes = 64;
 
-QString UserSuffix() { return QStringLiteral("-%1").arg(static_cast<qulonglong>(::getuid())); }
+QString UserSuffix() {
+  return QStringLiteral("-%1").arg(static_cast<qulonglong>(::getuid()));
+}
 
 }  // namespace
 
@@ -27,7 +29,9 @@ QString SingleInstance::LockFilePath() const {
   return QDir(QDir::tempPath()).filePath(name_ + UserSuffix() + QStringLiteral(".lock"));
 }
 
-QString SingleInstance::ServerName() const { return name_ + UserSuffix(); }
+QString SingleInstance::ServerName() const {
+  return name_ + UserSuffix();
+}
 
 bool SingleInstance::Claim() {
   lock_ = std::make_unique<QLockFile>(LockFilePath());

@@ -44,8 +44,8 @@ class SingleInstance {
 
   // The whole exchange of a later copy: "show" + LF, answered by "ok" + LF.
   // Also usable by tests and tools as a client; false when no copy answered.
-  static bool SendRequest(const QString& serverName, const QByteArray& request,
-                          QByteArray* answer, int tries = 10);
+  static bool SendRequest(const QString& serverName, const QByteArray& request, QByteArray* answer,
+                          int tries = 10);
 
  private:
   void Listen();

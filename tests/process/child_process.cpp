@@ -16,7 +16,7 @@ ChildProcess::ChildProcess(const ChildOptions& options) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
-    if (eq) env[std::string(*e, eq)] = eq + 1;
+    if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& [name, value] : options.setEnv) env[name] = value;

@@ -16,10 +16,10 @@
 namespace dt::testing {
 
 struct ChildOptions {
-  std::vector<std::string> args;                 // args[0] is the program path
-  std::map<std::string, std::string> setEnv;     // added or replaced
+  std::vector<std::string> args;              // args[0] is the program path
+  std::map<std::string, std::string> setEnv;  // added or replaced
   std::vector<std::string> unsetEnv;
-  std::string workingFolder;                     // empty: the test's own
+  std::string workingFolder;  // empty: the test's own
 };
 
 class ChildProcess {

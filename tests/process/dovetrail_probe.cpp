@@ -1,11 +1,10 @@
 // The real program driven like a user would: fills boxes, ticks boxes, clicks
-// buttons, waits for a run to end, prints control states, and presses Esc.
+// buttons, prints control states, and presses Esc.
 //
 //   --set NAME=TEXT      text of an edit box
 //   --check NAME=0|1     state of a check box
 //   --type-status TEXT   text typed into the status box
 //   --click NAME         clicks a push button
-//   --wait-idle          waits until the start button reads 开始采集 again
 //   --print NAME         prints NAME=<text or 0/1>
 //   --esc-after MS       prints "esc", then presses Esc in the window
 // Names and texts are UTF-8.
@@ -14,7 +13,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -37,25 +35,13 @@ void Say(const QString& line) {
   std::fflush(stdout);
 }
 
-void RunSteps(QWidget& window, std::size_t from);
-
-void WaitIdle(QWidget& window, std::size_t next) {
-  auto* start = qobject_cast<QPushButton*>(Find(window, "按钮开始1"));
-  if (start && start->text() != QStringLiteral("开始采集")) {
-    QTimer::singleShot(50, &window, [&window, next] { WaitIdle(window, next); });
-    return;
-  }
-  Say("idle");
-  RunSteps(window, next);
-}
-
 void RunSteps(QWidget& window, std::size_t from) {
   for (std::size_t i = from; i < g_steps.size(); ++i) {
     const auto& [step, value] = g_steps[i];
     const auto eq = value.find('=');
     const std::string name = value.substr(0, eq);
-    const QString text = eq == std::string::npos ? QString()
-                                                 : QString::fromStdString(value.substr(eq + 1));
+    const QString text =
+        eq == std::string::npos ? QString() : QString::fromStdString(value.substr(eq + 1));
     QWidget* widget = Find(window, name);
     if (step == "--set") {
       if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
@@ -72,15 +58,14 @@ void RunSteps(QWidget& window, std::size_t from) {
         QTest::keyClicks(status, QString::fromStdString(value));
     } else if (step == "--click") {
       if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->click();
-    } else if (step == "--wait-idle") {
-      // The run's chains start on later events; give them a moment first.
-      QTimer::singleShot(200, &window, [&window, i] { WaitIdle(window, i + 1); });
-      return;
     } else if (step == "--print") {
       QString shown;
-      if (auto* edit = qobject_cast<QLineEdit*>(widget)) shown = edit->text();
-      else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) shown = plain->toPlainText();
-      else if (auto* box = qobject_cast<QCheckBox*>(widget)) shown = box->isChecked() ? "1" : "0";
+      if (auto* edit = qobject_cast<QLineEdit*>(widget))
+        shown = edit->text();
+      else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget))
+        shown = plain->toPlainText();
+      else if (auto* box = qobject_cast<QCheckBox*>(widget))
+        shown = box->isChecked() ? "1" : "0";
       Say(QString::fromStdString(name) + "=" + shown);
     } else if (step == "--esc-after") {
       QTimer::singleShot(std::stoi(value), &window, [&window] {
@@ -98,14 +83,7 @@ void RunSteps(QWidget& window, std::size_t from) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc || (i < argc && std::string(argv[i]) == "--wait-idle"); ++i) {
-    std::string step = argv[i];
-    if (step == "--wait-idle") {
-      g_steps.emplace_back(step, "");
-      continue;
-    }
-    g_steps.emplace_back(step, argv[++i]);
-  }
+  for (int i = 1; i + 1 < argc; i += 2) g_steps.emplace_back(argv[i], argv[i + 1]);
   dt::StartupHooks hooks;
   hooks.afterShow = [](QWidget& window) {
     QTimer::singleShot(0, &window, [&window] { RunSteps(window, 0); });

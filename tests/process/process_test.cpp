@@ -53,9 +53,10 @@ class ProgramTest : public ::testing::Test {
     options.setEnv = {{"HOME", home_.path().toStdString()},
                       {"TMPDIR", temp_.path().toStdString()},
                       {"QT_QPA_PLATFORM", "offscreen"},
-                      {"XDG_CONFIG_HOME", home_.path().toStdString() + "/.config"}};
-    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "http_proxy", "https_proxy", "HTTP_PROXY",
-                        "no_proxy", "NO_PROXY"};
+                      {"XDG_CONFIG_HOME", home_.path().toStdString() + "/.config"},
+                      {"XDG_RUNTIME_DIR", temp_.path().toStdString()}};
+    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "http_proxy", "https_proxy",
+                        "HTTP_PROXY",        "no_proxy",   "NO_PROXY"};
     return options;
   }
 
@@ -110,10 +111,10 @@ TEST_F(ProgramTest, ACrashedCopyDoesNotKeepTheNextOneFromStarting) {
 TEST_F(ProgramTest, SettingsSurviveARestartButTheStatusBoxDoesNot) {
   const std::string first = Utf8ToGbk("编辑框编号1");
   {
-    ChildProcess run(Options(DT_PROBE, {"--set", "编辑框编号1=123", "--set", "编辑框编号2=4567",
-                                        "--check", "选择框0宝贝=1", "--check", "选择框3=1",
-                                        "--check", "选择框1=0", "--type-status", "typed",
-                                        "--esc-after", "0"}));
+    ChildProcess run(
+        Options(DT_PROBE, {"--set", "编辑框编号1=123", "--set", "编辑框编号2=4567", "--check",
+                           "选择框0宝贝=1", "--check", "选择框3=1", "--check", "选择框1=0",
+                           "--type-status", "typed", "--esc-after", "0"}));
     ASSERT_EQ(run.WaitForExit(20s), std::optional<int>(0));
   }
   const std::string file = ReadFile(SettingsFile());
@@ -131,13 +132,11 @@ TEST_F(ProgramTest, SettingsSurviveARestartButTheStatusBoxDoesNot) {
   EXPECT_EQ(file.find('\n'), file.find("\r\n") + 1) << "lines end in CR LF";
 
   ChildProcess again(Options(DT_PROBE, {"--print", "编辑框编号1", "--print", "编辑框编号2",
-                                        "--print", "选择框0宝贝", "--print", "选择框3",
-                                        "--print", "选择框1", "--print", "编辑框提示",
-                                        "--esc-after", "0"}));
+                                        "--print", "选择框0宝贝", "--print", "选择框3", "--print",
+                                        "选择框1", "--print", "编辑框提示", "--esc-after", "0"}));
   ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
-  const std::vector<std::string> expected = {"编辑框编号1=123", "编辑框编号2=4567",
-                                             "选择框0宝贝=1",   "选择框3=1",
-                                             "选择框1=0",       "编辑框提示="};
+  const std::vector<std::string> expected = {"编辑框编号1=123", "编辑框编号2=4567", "选择框0宝贝=1",
+                                             "选择框3=1",       "选择框1=0",        "编辑框提示="};
   std::vector<std::string> printed;
   for (const auto& line : again.Lines())
     if (line.find('=') != std::string::npos) printed.push_back(line);
@@ -178,19 +177,27 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
   fs::copy_file(DT_PROBE, probe);
 
   ChildOptions options = Options(probe.string(), {"--set", "编辑框编号1=100", "--set",
-                                                  "编辑框编号2=139", "--click", "按钮开始1",
-                                                  "--wait-idle", "--esc-after", "0"});
+                                                  "编辑框编号2=139", "--click", "按钮开始1"});
   options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
   options.workingFolder = elsewhere.string();
-  ChildProcess run(options);
-  ASSERT_EQ(run.WaitForExit(60s), std::optional<int>(0));
-
-  const std::string logName = Utf8ToGbk("店铺信息.ini");
-  EXPECT_FALSE(fs::exists(elsewhere / "店铺信息.ini"));
-  const std::string log = ReadFile((programFolder / "店铺信息.ini").string());
-  std::string expected = Utf8ToGbk("[新开店铺旺旺]") + "\r\n";
   const auto truth = marketsim::Truth(market, 100, 139);
   ASSERT_FALSE(truth.empty());
+  const fs::path logFile = programFolder / "店铺信息.ini";
+  std::string log;
+  {
+    ChildProcess run(options);
+    // The run ends by itself; the log is complete once every shop has its line.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      log = ReadFile(logFile.string());
+      if (static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) >= truth.size() + 1) break;
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_FALSE(run.WaitForExit(0ms)) << "the program ended on its own";
+  }
+
+  EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is written to the current folder";
+  std::string expected = Utf8ToGbk("[新开店铺旺旺]") + "\r\n";
   // Row order follows the order the chains finished in; compare as a set.
   for (const auto& shop : truth) {
     std::string account = shop.sellerAccount;
