@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/settings/temp_folder.h"
+#include "tests/support/full_disk.h"
 #include "text/gbk_codec.h"
 
 namespace dt {
@@ -134,6 +135,19 @@ TEST_F(ExportFileTest, ReadOnlyFileIsNotTouched) {
   fs::permissions(file_, fs::perms::owner_read);
   EXPECT_EQ(WriteExportFile(file_, "new\r\n"), ExportWrite::Failed);
   EXPECT_EQ(ReadBytes(file_), "old");
+}
+
+TEST_F(ExportFileTest, FullDiskKeepsTheOldContentAndSaysSo) {
+  WriteBytes(file_, "old\0tail"s);
+  const std::string block(4096, 'n');
+  EXPECT_FALSE(testing::WriteOnFullDisk(
+      20, [&] { return WriteExportFile(file_, block) == ExportWrite::Saved; }));
+  EXPECT_EQ(ReadBytes(file_), "old\0tail"s);
+
+  fs::remove(file_);
+  EXPECT_FALSE(testing::WriteOnFullDisk(
+      20, [&] { return WriteExportFile(file_, block) == ExportWrite::Saved; }));
+  EXPECT_FALSE(fs::exists(file_)) << "a half-written new file is taken back";
 }
 
 TEST_F(ExportFileTest, UnwritablePlacesFail) {

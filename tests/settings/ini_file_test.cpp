@@ -9,6 +9,7 @@
 
 #include "settings/ini_text.h"
 #include "tests/settings/temp_folder.h"
+#include "tests/support/full_disk.h"
 
 namespace dt {
 namespace {
@@ -101,6 +102,33 @@ TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
   fs::permissions(file_, fs::perms::owner_read);
   EXPECT_FALSE(WriteIniValue(file_, "s", "k", "2"));
   EXPECT_EQ(ReadBytes(file_), "[s]\r\nk=1\r\n");
+}
+
+TEST_F(IniFileTest, FullDiskLeavesTheOldFileWholeAndReportsFailure) {
+  const std::string old = "[s]\r\nk=1\r\n";
+  WriteBytes(file_, old);
+  const std::string value(4096, 'v');
+  EXPECT_FALSE(
+      testing::WriteOnFullDisk(100, [&] { return WriteIniValue(file_, "s", "k", value); }));
+  EXPECT_FALSE(
+      testing::WriteOnFullDisk(100, [&] { return WriteIniValue(file_, "s", "new", value); }));
+  EXPECT_EQ(ReadBytes(file_), old);
+  // No temporary file is left behind beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(IniFileTest, FullDiskCutsAFailedLogAppendBackToWholeLines) {
+  const std::string old = "[s]\r\n1=a\r\n";
+  WriteBytes(file_, old);
+  const std::string value(4096, 'v');
+  EXPECT_FALSE(testing::WriteOnFullDisk(100, [&] {
+    IniAppendWriter log(file_);
+    return log.Write("s", "2", value);
+  }));
+  EXPECT_EQ(ReadBytes(file_), old);
+  IniAppendWriter log(file_);
+  EXPECT_TRUE(log.Write("s", "3", "c"));
+  EXPECT_EQ(ReadBytes(file_), old + "3=c\r\n");
 }
 
 TEST_F(IniFileTest, KeepsTheFilePermissions) {
