@@ -1,0 +1,85 @@
+// A run in the window itself: the real fetcher through the marketplace
+// simulator as the HTTP proxy fills the results list and the status box.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <cstdlib>
+#include <set>
+
+#include "shell/results_model.h"
+#include "shoppage/fetch_page.h"
+#include "tests/shell/shell_test_support.h"
+#include "tools/marketsim/marketsim.h"
+
+namespace dt::shell {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::G;
+
+TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
+  testing::App();
+  marketsim::Options market;
+  market.seed = 99;
+  market.density = 0.8;
+  marketsim::Server sim(market);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  const std::string proxy = "http://127.0.0.1:" + std::to_string(port);
+  setenv("http_proxy", proxy.c_str(), 1);
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
+  InitPageFetcher();
+
+  constexpr int kFirst = 500, kLast = 549;
+  std::set<std::string> accepted, rejectedNotes;
+  for (const auto& shop : marketsim::Truth(market, kFirst, kLast)) {
+    if (shop.creditLevel == "0") {
+      accepted.insert(shop.shopAddress);
+    } else {
+      rejectedNotes.insert("过滤 " + std::to_string(shop.number));
+    }
+  }
+  ASSERT_FALSE(accepted.empty());
+  ASSERT_FALSE(rejectedNotes.empty());
+
+  testing::TestEngine engine(
+      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}});
+  testing::RecordingLauncher launcher;
+  MainWindow window(engine.collector(), launcher);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.ControlAs<QLineEdit>(G("编辑框编号1"))->setText(QString::number(kFirst));
+  window.ControlAs<QLineEdit>(G("编辑框编号2"))->setText(QString::number(kLast));
+  window.ControlAs<QCheckBox>(G("选择框0信用"))->setChecked(true);
+  QTest::mouseClick(window.ControlAs<QPushButton>(G("按钮开始1")), Qt::LeftButton);
+
+  QAbstractItemModel* model = window.ResultsView()->model();
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return model->rowCount() == static_cast<int>(accepted.size()); }, 30000));
+  ASSERT_TRUE(engine.collector().Run().WaitUntilIdle(30s));
+  QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+
+  ASSERT_EQ(model->rowCount(), static_cast<int>(accepted.size()));
+  std::set<std::string> listed;
+  for (int row = 0; row < model->rowCount(); ++row) {
+    EXPECT_EQ(model->index(row, 0).data().toString(), QString::number(row + 1));
+    listed.insert(model->index(row, 4).data().toString().toStdString());
+  }
+  EXPECT_EQ(listed, accepted);
+
+  const QString status = window.ControlAs<QPlainTextEdit>(G("编辑框提示"))->toPlainText();
+  for (const auto& note : rejectedNotes)
+    EXPECT_TRUE(status.contains(QString::fromStdString(note))) << note;
+  EXPECT_EQ(status.count(QStringLiteral("过滤 ")), static_cast<int>(rejectedNotes.size()));
+  unsetenv("http_proxy");
+  sim.Stop();
+}
+
+}  // namespace
+}  // namespace dt::shell
