@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "shell/results_model.h"
 #include "shoppage/fetch_page.h"
@@ -79,6 +83,49 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   EXPECT_EQ(status.count(QStringLiteral("过滤 ")), static_cast<int>(rejectedNotes.size()));
   unsetenv("http_proxy");
   sim.Stop();
+}
+
+// Rows pour in from task threads while the window runs: the window thread
+// keeps serving its events, falling behind by no more than about a refresh.
+TEST(WindowRunTest, RowsFromTaskThreadsNeverStallTheWindow) {
+  testing::App();
+  testing::TestEngine engine{CollectorConfig{}};
+  testing::RecordingLauncher launcher;
+  MainWindow window(engine.collector(), launcher);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+  // The longest gap between ticks of a fast timer on the window thread.
+  QElapsedTimer sinceTick;
+  qint64 longestGap = 0;
+  QTimer tick;
+  tick.setInterval(5);
+  QObject::connect(&tick, &QTimer::timeout,
+                   [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+  sinceTick.start();
+  tick.start();
+
+  constexpr int kThreads = 2, kRowsEach = 50'000;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&engine, t] {
+      for (int i = 0; i < kRowsEach; ++i) {
+        ResultsStore::Cells cells;
+        cells[kColAccount] = "seller" + std::to_string(t) + "-" + std::to_string(i);
+        cells[kColAddress] = "http://shop" + std::to_string(i) + ".taobao.com/";
+        engine.collector().Results().AppendNumberedRow(cells);
+      }
+    });
+  }
+  QAbstractItemModel* model = window.ResultsView()->model();
+  const bool allShown =
+      QTest::qWaitFor([&] { return model->rowCount() == kThreads * kRowsEach; }, 60000);
+  for (auto& writer : writers) writer.join();
+  ASSERT_TRUE(allShown);
+  tick.stop();
+  EXPECT_LT(longestGap, 2 * MainWindow::kRefreshMilliseconds + 50)
+      << "the window thread stalled for " << longestGap << " ms";
+  EXPECT_EQ(model->index(kThreads * kRowsEach - 1, 0).data().toInt(), kThreads * kRowsEach);
 }
 
 }  // namespace
