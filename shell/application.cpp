@@ -35,7 +35,11 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   InitPageFetcher();
   // Program-wide state. None of it is ever destroyed: task threads of a run
   // may still use it when the process ends.
-  auto* app = new QApplication(argc, argv);
+  // The program reads no command line, and the toolkit is given none either:
+  // only the program's own name, so no option can change the window or stop
+  // the start. The count must live as long as the application object.
+  static int toolkitArgc = argc > 0 ? 1 : 0;
+  auto* app = new QApplication(toolkitArgc, argv);
   auto* pool = new WorkerPool;
 
   // One copy at a time: a later copy has asked the running one to come to the

@@ -14,7 +14,8 @@ struct StartupHooks {
 
 // Start-up: the one-copy rule (a later copy asks the running one to show
 // itself and ends with 0), the engine, the main window with its settings
-// restored, the event loop; the close saves the settings. Never returns: the
+// restored, the event loop; the close saves the settings. Of the command line
+// only argv[0] is used (not even the toolkit reads options). Never returns: the
 // process ends with 0 at once, without waiting for the run's task threads.
 [[noreturn]] void RunDovetrail(int argc, char** argv, const StartupHooks& hooks = {});
 

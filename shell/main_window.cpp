@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -268,8 +269,13 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void MainWindow::mousePressEvent(QMouseEvent* event) {
   // A press on the background (or on a label or group box, which leave it to
-  // the window) moves the window like its title bar.
-  if (event->button() == Qt::LeftButton && windowHandle() != nullptr) {
+  // the window) moves the window like its title bar. A press that some other
+  // control passed on (the blank end of a check box, the frame of the list or
+  // the status box) lies on that control and moves nothing.
+  QWidget* under = childAt(event->position().toPoint());
+  const bool onBackground = under == nullptr || qobject_cast<QLabel*>(under) != nullptr ||
+                            qobject_cast<QGroupBox*>(under) != nullptr;
+  if (event->button() == Qt::LeftButton && onBackground && windowHandle() != nullptr) {
     windowHandle()->startSystemMove();
     event->accept();
     return;

@@ -21,7 +21,25 @@ constexpr std::array<ResultColumnHeading, kResultColumns> kColumns{{
     {"\xB1\xA6\xB1\xB4\xCA\xFD\xC1\xBF", 60},   // 宝贝数量
 }};
 
-QString DisplayText(const std::string& gbk) {
+// A cell shows at most this many bytes: more never fits a column even as
+// wide as the window, and a page may carry a name of megabytes, whose layout
+// on every repaint would stall the window. The store and the export keep the
+// whole text.
+constexpr std::size_t kMaxShownBytes = 1024;
+
+// The beginning of a cell up to kMaxShownBytes, cut between characters.
+std::string_view ShownPart(std::string_view gbk) {
+  if (gbk.size() <= kMaxShownBytes) return gbk;
+  std::size_t end = 0;
+  while (end < kMaxShownBytes) {
+    const std::size_t next = end + (static_cast<unsigned char>(gbk[end]) >= 0x80 ? 2 : 1);
+    if (next > kMaxShownBytes) break;
+    end = next;
+  }
+  return gbk.substr(0, end);
+}
+
+QString DisplayText(std::string_view gbk) {
   QString text = QString::fromStdString(GbkToUtf8(gbk));
   // A row stays one line: control bytes from a page (TAB, CR, LF in an
   // account) show as blanks. The store keeps them.
@@ -62,6 +80,8 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= shown_) return {};
   switch (role) {
     case Qt::DisplayRole:
+      return DisplayText(
+          ShownPart(store_.Cell(static_cast<std::size_t>(index.row()), index.column())));
     case Qt::EditRole:
       return DisplayText(store_.Cell(static_cast<std::size_t>(index.row()), index.column()));
     case Qt::TextAlignmentRole:

@@ -96,6 +96,14 @@ TEST_F(ProgramTest, SecondCopyAsksTheFirstToShowAndEndsWithoutAWindow) {
   EXPECT_FALSE(first.WaitForExit(0ms)) << "the first copy must keep running";
 }
 
+TEST_F(ProgramTest, TheCommandLineIsNotRead) {
+  // Not even the toolkit's own options: a platform named there would end the
+  // program before it ever shows its window.
+  ChildProcess run(Options(DT_PROGRAM, {"-platform", "nosuchplatform", "-reverse"}));
+  EXPECT_TRUE(WaitForStatus("shows=0", 20s)) << "the program did not come up";
+  EXPECT_FALSE(run.WaitForExit(0ms));
+}
+
 TEST_F(ProgramTest, ACrashedCopyDoesNotKeepTheNextOneFromStarting) {
   {
     ChildProcess crashed(Options(DT_PROGRAM));

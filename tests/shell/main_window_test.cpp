@@ -184,6 +184,37 @@ TEST_F(WindowTest, EscClosesThroughTheCloseHook) {
   EXPECT_EQ(closes, 2);
 }
 
+TEST_F(WindowTest, OnlyAPressOnTheBackgroundMovesTheWindow) {
+  MakeWindow();
+  // The window takes the press to start a move; a press it leaves alone goes
+  // nowhere.
+  const auto windowTakes = [&](QWidget* target, QPoint at) {
+    QMouseEvent press(QEvent::MouseButtonPress, at, target->mapToGlobal(at), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, target->mapToGlobal(at), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &release);
+    return press.isAccepted();
+  };
+  const struct {
+    const char* name;  // nullptr: the window itself
+    QPoint at;
+    bool moves;
+  } cases[] = {
+      {nullptr, {500, 580}, true},      // bare background below the list
+      {"标签3", {10, 12}, true},        // a label is background
+      {"分组框2", {600, 8}, true},      // so is a group box
+      {"选择框5", {70, 12}, false},     // the blank end of a check box is the control
+      {"超级列表框", {0, 100}, false},  // the list's frame
+      {"编辑框提示", {0, 30}, false},   // the status box's frame
+  };
+  for (const auto& c : cases) {
+    QWidget* target = c.name ? Find<QWidget>(c.name) : window_.get();
+    EXPECT_EQ(windowTakes(target, c.at), c.moves) << (c.name ? c.name : "window");
+  }
+}
+
 TEST_F(WindowTest, EngineMirrorsFollowTheBoxes) {
   MakeWindow();
   CollectionRun& run = engine_.collector().Run();

@@ -62,6 +62,41 @@ TEST_F(ResultsModelTest, CellsShowTheirGbkBytesAsText) {
   EXPECT_FALSE(model_.data(model_.index(99, 1)).isValid());
 }
 
+TEST_F(ResultsModelTest, AHugeCellShowsOnlyItsBeginningAndTheStoreKeepsAll) {
+  // A page may carry a shop name of megabytes; laying all of it out on every
+  // repaint would stall the window for seconds.
+  const std::string cjk = G("店");
+  std::string huge;
+  for (int i = 0; i < 2'000'000; ++i) huge += cjk;
+  // An odd start puts a character's two bytes across any even cut.
+  const std::string odd = "a" + huge;
+  store_.AppendNumberedRow(Row(huge, odd));
+  model_.ShowNewRows();
+  for (int column : {kColAccount, kColShopName}) {
+    SCOPED_TRACE(column);
+    const QString shown = Text(0, column);
+    EXPECT_GE(shown.size(), 100);
+    EXPECT_LE(shown.size(), 1024);
+    EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter)) << "cut inside a character";
+    const std::string& bytes = column == kColAccount ? huge : odd;
+    EXPECT_EQ(G(shown.toStdString()), bytes.substr(0, G(shown.toStdString()).size()));
+  }
+  EXPECT_EQ(store_.Cell(0, kColAccount), huge);
+  EXPECT_EQ(store_.Cell(0, kColShopName), odd);
+
+  // A shown view repaints that row at once.
+  QTableView view;
+  view.setModel(&model_);
+  view.setColumnWidth(kColShopName, 180);
+  view.resize(700, 200);
+  view.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+  QElapsedTimer clock;
+  clock.start();
+  view.viewport()->repaint();
+  EXPECT_LT(clock.elapsed(), 200) << "ms for one repaint";
+}
+
 TEST_F(ResultsModelTest, RowsAppearOnlyInBatchesOfWhatIsNew) {
   QSignalSpy inserted(&model_, &QAbstractItemModel::rowsInserted);
   for (int i = 0; i < 3; ++i) store_.AppendNumberedRow(Row("a"));
