@@ -75,10 +75,17 @@ std::int64_t CollectionRun::NextNumber() const {
 
 void CollectionRun::Post(std::int64_t number) {
   active_.fetch_add(1);
-  const bool started = pool_.StartThread([this, number] {
-    RunShopTask(number);
-    TaskEnded();
-  });
+  bool started = false;
+  try {
+    started = pool_.StartThread([this, number] {
+      RunShopTask(number);
+      TaskEnded();
+    });
+  } catch (...) {
+    // A thread that cannot be made, for whatever reason, costs this number
+    // only. Posts run on the window thread and at the end of a detached task,
+    // where an escaping exception would end the program.
+  }
   if (!started) TaskEnded();
 }
 

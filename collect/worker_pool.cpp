@@ -1,6 +1,5 @@
 #include "collect/worker_pool.h"
 
-#include <system_error>
 #include <thread>
 
 namespace dt {
@@ -9,7 +8,8 @@ bool WorkerPool::StartThread(std::function<void()> entry) {
   try {
     std::thread(std::move(entry)).detach();
     return true;
-  } catch (const std::system_error&) {
+  } catch (...) {
+    // No thread (std::system_error) or no memory for its state (std::bad_alloc).
     return false;
   }
 }

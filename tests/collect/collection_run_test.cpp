@@ -7,6 +7,7 @@
 #include <climits>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -231,6 +232,36 @@ TEST(RunFailures, ThreadsThatCannotStartEndTheirChains) {
   const auto visits = recorder.Visits();
   for (const auto& [n, count] : visits) EXPECT_EQ(count, 1);
   EXPECT_LT(visits.size(), 200u);  // the chains die out quickly
+  EXPECT_GT(visits.size(), 0u);
+}
+
+// A thread start that throws, as std::thread does when the memory for the new
+// thread's state runs out: the number is lost like a refused start, and
+// neither the click nor the task that claims its successor lets the exception
+// escape (on a detached thread that would end the whole program).
+class ThrowingPool : public WorkerPool {
+ public:
+  bool StartThread(std::function<void()> entry) override {
+    if (++starts_ % 3 == 0) throw std::bad_alloc();
+    return WorkerPool::StartThread(std::move(entry));
+  }
+
+ private:
+  std::atomic<int> starts_{0};
+};
+
+TEST(RunFailures, ThreadStartThatThrowsEndsOnlyItsChain) {
+  ThrowingPool pool;
+  RunLock lock;
+  Recorder recorder;
+  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  run.SetLastNumber(10000);
+  EXPECT_NO_THROW(run.Click(0));
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_EQ(run.ActiveTasks(), 0);
+  const auto visits = recorder.Visits();
+  for (const auto& [n, count] : visits) EXPECT_EQ(count, 1);
+  EXPECT_LT(visits.size(), 200u);
   EXPECT_GT(visits.size(), 0u);
 }
 
