@@ -20,15 +20,21 @@ struct BodySink {
 
 // Keeps at most `limit` bytes; reporting fewer bytes than offered makes the
 // client end the transfer, so a longer body costs no further memory or time.
-size_t AppendBody(char* data, size_t size, size_t count, void* user) {
+// Nothing may unwind through the client's C code: a body that cannot grow
+// (memory exhausted) ends the transfer like the cap does.
+size_t AppendBody(char* data, size_t size, size_t count, void* user) noexcept {
   auto* sink = static_cast<BodySink*>(user);
   const size_t offered = size * count;
   const size_t room = sink->limit - sink->body.size();
-  if (offered > room) {
-    sink->body.append(data, room);
+  try {
+    if (offered > room) {
+      sink->body.append(data, room);
+      return 0;
+    }
+    sink->body.append(data, offered);
+  } catch (...) {
     return 0;
   }
-  sink->body.append(data, offered);
   return offered;
 }
 
