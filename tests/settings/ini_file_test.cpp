@@ -9,7 +9,6 @@
 
 #include "settings/ini_text.h"
 #include "tests/settings/temp_folder.h"
-#include "tests/support/full_disk.h"
 
 namespace dt {
 namespace {
@@ -89,6 +88,7 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole) {
     // The new file would outgrow the limit, so writing the temporary file fails.
     FileSizeLimit limit(1500);
     EXPECT_FALSE(WriteIniValue(file_, "s", "k", std::string(2000, 'y')));
+    EXPECT_FALSE(WriteIniValue(file_, "s", "new", std::string(2000, 'y')));
     EXPECT_FALSE(WriteIniValues(file_, "s", {{"a", "1"}, {"b", std::string(2000, 'z')}}));
   }
   EXPECT_EQ(ReadBytes(file_), before);
@@ -102,33 +102,6 @@ TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
   fs::permissions(file_, fs::perms::owner_read);
   EXPECT_FALSE(WriteIniValue(file_, "s", "k", "2"));
   EXPECT_EQ(ReadBytes(file_), "[s]\r\nk=1\r\n");
-}
-
-TEST_F(IniFileTest, FullDiskLeavesTheOldFileWholeAndReportsFailure) {
-  const std::string old = "[s]\r\nk=1\r\n";
-  WriteBytes(file_, old);
-  const std::string value(4096, 'v');
-  EXPECT_FALSE(
-      testing::WriteOnFullDisk(100, [&] { return WriteIniValue(file_, "s", "k", value); }));
-  EXPECT_FALSE(
-      testing::WriteOnFullDisk(100, [&] { return WriteIniValue(file_, "s", "new", value); }));
-  EXPECT_EQ(ReadBytes(file_), old);
-  // No temporary file is left behind beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Path()), fs::directory_iterator()), 1);
-}
-
-TEST_F(IniFileTest, FullDiskCutsAFailedLogAppendBackToWholeLines) {
-  const std::string old = "[s]\r\n1=a\r\n";
-  WriteBytes(file_, old);
-  const std::string value(4096, 'v');
-  EXPECT_FALSE(testing::WriteOnFullDisk(100, [&] {
-    IniAppendWriter log(file_);
-    return log.Write("s", "2", value);
-  }));
-  EXPECT_EQ(ReadBytes(file_), old);
-  IniAppendWriter log(file_);
-  EXPECT_TRUE(log.Write("s", "3", "c"));
-  EXPECT_EQ(ReadBytes(file_), old + "3=c\r\n");
 }
 
 TEST_F(IniFileTest, KeepsTheFilePermissions) {
@@ -244,6 +217,15 @@ TEST_F(IniFileTest, AppendWriterFailureLeavesTheFileAsItWas) {
   EXPECT_EQ(ReadBytes(file_), before);
   ASSERT_TRUE(writer.Write("s", "c", "3"));
   EXPECT_EQ(ReadBytes(file_), before + "c=3\r\n");
+
+  // A writer that meets the file for the first time cuts a failed append back too.
+  const std::string now = ReadBytes(file_);
+  {
+    FileSizeLimit limit(now.size() + 10);
+    IniAppendWriter fresh(file_);
+    EXPECT_FALSE(fresh.Write("s", "d", std::string(100, 'x')));
+  }
+  EXPECT_EQ(ReadBytes(file_), now);
 }
 
 // 100k new keys: each one costs its own line, never a rewrite of the file.
