@@ -14,29 +14,8 @@ namespace {
 // user's own folders are never looked at.
 class TemporaryHome : public ::testing::Test {
  protected:
-  void SetUp() override {
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-      const char* value = std::getenv(name);
-      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-    home_ = home_folder_.Path().string();
-    ::setenv("HOME", home_.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home_ + "/.local/share").c_str(), 1);
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-
-  testing::TempFolder home_folder_;
-  std::string home_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testing::TemporaryHome temporaryHome_;
+  std::string home_ = temporaryHome_.Path();
 };
 
 TEST_F(TemporaryHome, PersonalIsTheDocumentsFolder) {

@@ -613,36 +613,12 @@ TEST_F(ControlStatesTest, FailedWriteIsIgnored) {
   EXPECT_EQ(form["edit"].Shown().text, "v");
 }
 
-// Points HOME and the XDG folders at a fresh temporary folder, so the default
-// path never reaches the user's own documents.
+// The default path under a temporary HOME, never the user's own documents.
 class DefaultPathTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DOCUMENTS_DIR"}) {
-      const char* value = std::getenv(name);
-      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-    home_ = home_folder_.Path().string();
-    ::setenv("HOME", home_.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home_ + "/.local/share").c_str(), 1);
-    ::unsetenv("XDG_DOCUMENTS_DIR");
-    documents_ = home_ + "/Documents";
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-
-  TempFolder home_folder_;
-  std::string home_;
-  std::string documents_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testing::TemporaryHome temporaryHome_;
+  std::string home_ = temporaryHome_.Path();
+  std::string documents_ = home_ + "/Documents";
 };
 
 TEST_F(DefaultPathTest, IsInTheDocumentsFolderWhichIsMadeWhenMissing) {

@@ -9,8 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace dt::testing {
 
@@ -46,6 +49,41 @@ inline void WriteBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+// While alive, HOME and the XDG folders point at a fresh temporary folder, so
+// the standard locations never reach the user's own ones; the old values come
+// back at the end.
+class TemporaryHome {
+ public:
+  TemporaryHome() : home_(folder_.Path().string()) {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DOCUMENTS_DIR"}) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    ::setenv("HOME", home_.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home_ + "/.local/share").c_str(), 1);
+    ::unsetenv("XDG_DOCUMENTS_DIR");
+  }
+  ~TemporaryHome() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+  const std::string& Path() const { return home_; }
+
+ private:
+  TempFolder folder_;
+  std::string home_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 // While alive, no file of this process may grow past `bytes`: writes beyond it
 // fail (EFBIG) even for root, which ignores permission bits. SIGXFSZ is ignored
