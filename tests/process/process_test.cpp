@@ -9,13 +9,12 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "settings/ini_file.h"
 #include "shell/single_instance.h"
 #include "tests/process/child_process.h"
+#include "tests/settings/temp_folder.h"
 #include "text/gbk_codec.h"
 #include "tools/marketsim/marketsim.h"
 
@@ -25,13 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildOptions;
 using testing::ChildProcess;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Every start gets a temporary HOME (so the documents folder is a temporary
 // one) and a temporary TMPDIR (so the instance lock and socket are private to
@@ -125,7 +117,7 @@ TEST_F(ProgramTest, SettingsSurviveARestartButTheStatusBoxDoesNot) {
                            "--type-status", "typed", "--esc-after", "0"}));
     ASSERT_EQ(run.WaitForExit(20s), std::optional<int>(0));
   }
-  const std::string file = ReadFile(SettingsFile());
+  const std::string file = dt::testing::ReadBytes(SettingsFile());
   ASSERT_EQ(file.rfind("[Dovetrail]\r\n", 0), 0u) << file;
   const auto has = [&](const char* utf8Line) {
     return file.find(Utf8ToGbk(utf8Line) + "\r\n") != std::string::npos;
@@ -165,7 +157,7 @@ TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {
   EXPECT_EQ(run.WaitForExit(5s), std::optional<int>(0));
   EXPECT_LT(std::chrono::steady_clock::now() - escAt, 1s);
   EXPECT_GE(sim.TotalRequests(), 1) << "the run was not under way";
-  EXPECT_FALSE(ReadFile(SettingsFile()).empty());
+  EXPECT_FALSE(dt::testing::ReadBytes(SettingsFile()).empty());
   sim.Stop();
 }
 
@@ -197,7 +189,7 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
     // The run ends by itself; the log is complete once every shop has its line.
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline) {
-      log = ReadFile(logFile.string());
+      log = dt::testing::ReadBytes(logFile.string());
       if (static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) >= truth.size() + 1) break;
       std::this_thread::sleep_for(50ms);
     }

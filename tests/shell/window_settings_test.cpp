@@ -6,12 +6,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
-#include <fstream>
-#include <sstream>
 
 #include "settings/control_states.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
+#include "tests/settings/temp_folder.h"
 #include "tests/shell/shell_test_support.h"
 
 namespace dt::shell {
@@ -20,13 +19,6 @@ namespace {
 using testing::G;
 
 constexpr std::string_view kSkip = "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 class WindowSettingsTest : public ::testing::Test, public testing::WithApp {
  protected:
@@ -59,7 +51,7 @@ TEST_F(WindowSettingsTest, TheDesignStateWithOneFilterTickedWritesTheKnownFile) 
                          "编辑框关键字="};
   std::string expected;
   for (const char* line : lines) expected += G(line) + "\r\n";
-  EXPECT_EQ(ReadFile(File()), expected);
+  EXPECT_EQ(dt::testing::ReadBytes(File()), expected);
 }
 
 TEST_F(WindowSettingsTest, AChangedStateComesBackInAFreshWindowButNotTheStatusBox) {
