@@ -34,7 +34,15 @@ void Collector::ShopPageWork(ShopNumber number) {
   cells[kColCredit] = fields->creditLevel;
   cells[kColItems] = fields->itemCount;
   results_.AppendNumberedRow(std::move(cells));
-  if (config_.writeShopLog) config_.writeShopLog(ToText(number), ShopLogValue(*fields));
+  if (config_.writeShopLog && !config_.writeShopLog(ToText(number), ShopLogValue(*fields)) &&
+      !logFailureReported_.exchange(true)) {
+    status_.AppendStatusLine(std::string(kShopLogFailedMessage) + config_.shopLogName);
+  }
+}
+
+bool Collector::Click(int first) {
+  if (!run_.Running()) logFailureReported_.store(false);
+  return run_.Click(first);
 }
 
 }  // namespace dt

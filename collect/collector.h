@@ -17,14 +17,16 @@ namespace dt {
 // Fetches one page; may normalise the address in place. Empty on failure.
 using PageFetcher = std::function<std::string(std::string& address)>;
 
-// Writes one shop log entry (section "新开店铺旺旺", key, value), GBK.
-using ShopLogWriter = std::function<void(std::string_view key, std::string_view value)>;
+// Writes one shop log entry (section "新开店铺旺旺", key, value), GBK; false
+// when the entry could not be stored.
+using ShopLogWriter = std::function<bool(std::string_view key, std::string_view value)>;
 
 struct CollectorConfig {
   PageFetcher fetchPage;
   ShopLogWriter writeShopLog;  // may be empty: no log
   // Replaces the shop task's page work (tests of the run machinery).
   CollectionRun::PageWork pageWorkOverride;
+  std::string shopLogName;  // the log's path for messages, GBK
 };
 
 class Collector {
@@ -34,6 +36,10 @@ class Collector {
   CollectionRun& Run() { return run_; }
   ResultsStore& Results() { return results_; }
   StatusLog& Status() { return status_; }
+
+  // The start/stop click (CollectionRun::Click); a run that starts here may
+  // report a failing shop log once again.
+  bool Click(int first);
 
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.
@@ -48,6 +54,8 @@ class Collector {
   StatusLog status_;
   std::atomic<bool> zeroItems_{false};
   std::atomic<bool> zeroCredit_{false};
+  // Only the first failed log write of a run gets a status line.
+  std::atomic<bool> logFailureReported_{false};
   CollectionRun run_;
 };
 

@@ -19,6 +19,8 @@ std::string ShopLogValue(const ShopPageFields& fields) {
   for (const char c : fields.sellerAccount) {
     if (c != '\r' && c != '\n') value.push_back(c);
   }
+  if (value.size() > kMaxShopLogValueBytes)
+    value.resize(GbkPrefix(value, kMaxShopLogValueBytes).size());
   return value;
 }
 

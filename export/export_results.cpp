@@ -1,7 +1,9 @@
 #include "export/export_results.h"
 
 #include <filesystem>
-#include <fstream>
+
+#include "export/special_folders.h"
+#include "files/file_io.h"
 
 namespace dt {
 namespace fs = std::filesystem;
@@ -18,10 +20,6 @@ constexpr std::string_view kExportFilter =
     "\xCE\xC4\xB1\xBE\xCE\xC4\xBC\xFE\xD8\xAD*.txt";  // 文本文件丨*.txt
 constexpr std::string_view kExportDefaultName =
     "\xCC\xD4\xB1\xA6\xD0\xC2\xBF\xAA\xB5\xEA\xC6\xCC\xD0\xC5\xCF\xA2";  // 淘宝新开店铺信息
-
-fs::path FsPath(std::string_view utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 }  // namespace
 
@@ -53,31 +51,17 @@ ExportWrite WriteExportFile(const std::string& path, std::string_view lines) {
   const fs::file_status status = fs::status(file, ec);
   const bool existed = status.type() != fs::file_type::not_found;
   if (existed && status.type() != fs::file_type::regular) return ExportWrite::Failed;
-  std::uintmax_t oldSize = 0;
-  if (existed) {
-    oldSize = fs::file_size(file, ec);
-    if (ec) return ExportWrite::Failed;
-  }
+  // The old content is never read, truncated or rewritten: the new block only
+  // goes after it, and a failed append is taken back.
+  std::string block = existed ? "\r\n" : "";
+  block += lines;
+  return AppendToFile(file, block) ? ExportWrite::Saved : ExportWrite::Failed;
+}
 
-  // Append mode: the old content is never read, truncated or rewritten.
-  std::ofstream out(file, std::ios::binary | std::ios::app);
-  if (!out) return ExportWrite::Failed;
-  if (existed) out.write("\r\n", 2);
-  out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
-  out.flush();
-  bool written = static_cast<bool>(out);
-  out.close();
-  written = written && !out.fail();
-  if (!written) {
-    // Take back the part of the new block that made it in, nothing more.
-    if (existed) {
-      fs::resize_file(file, oldSize, ec);
-    } else {
-      fs::remove(file, ec);
-    }
-    return ExportWrite::Failed;
-  }
-  return ExportWrite::Saved;
+std::string ExportInitialFolder(const std::string& programFolder) {
+  if (!programFolder.empty() && FolderWritable(FsPath(programFolder))) return programFolder;
+  const std::string documents = ShellFolderPath(1);
+  return documents.size() > 1 ? documents : programFolder;
 }
 
 void ExportResults(const ExportDeps& deps) {

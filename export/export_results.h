@@ -31,7 +31,12 @@ enum class ExportWrite { Saved, Failed };
 // A new file is created holding lines. An existing file is only ever appended
 // to: "\r\n" + lines go after its old content, which stays whole (bytes after
 // a NUL included), and a failed append is cut back off. path is a UTF-8 path.
-ExportWrite WriteExportFile(const std::string& path, std::string_view lines);
+[[nodiscard]] ExportWrite WriteExportFile(const std::string& path, std::string_view lines);
+
+// The folder the save dialog opens in: the program's folder when the user may
+// write there, else the documents folder (an installed program's folder is
+// not the user's).
+std::string ExportInitialFolder(const std::string& programFolder);
 
 struct ExportDeps {
   // Returns the chosen path (UTF-8 filesystem path), or empty when cancelled.
@@ -42,7 +47,7 @@ struct ExportDeps {
   std::function<std::string(std::size_t, int)> cell;
   std::function<ExportOptions()> options;  // read after the dialog closes
   std::function<void(std::string_view gbkMessage)> appendStatusLine;
-  std::string programFolder;  // with trailing "/"
+  std::string programFolder;  // the dialog's first folder, with trailing "/"
 };
 
 // "文件已经保存。。。": the status line of a saved export.

@@ -1,54 +1,36 @@
 #include "export/special_folders.h"
 
-#include <QDir>
-#include <QStandardPaths>
-#include <QString>
+#include <optional>
+
+#include "files/user_folders.h"
 
 namespace dt {
 namespace {
 
-QString Writable(QStandardPaths::StandardLocation location) {
-  return QStandardPaths::writableLocation(location);
-}
-
-QString FolderOf(int index) {
+// The classic folder indexes and the folders that stand for them here.
+std::optional<UserFolder> FolderOf(int index) {
   switch (index) {
     case 0:
-      return Writable(QStandardPaths::TemplatesLocation);
+      return UserFolder::Templates;
     case 1:
-      return Writable(QStandardPaths::DocumentsLocation);
+      return UserFolder::Documents;
     case 2:
-      return Writable(QStandardPaths::DesktopLocation);
-    case 4:
-#ifdef Q_OS_WIN
-      // The start menu holds the programs folder.
-      return QDir::cleanPath(Writable(QStandardPaths::ApplicationsLocation) + "/..");
-#else
-      return {};
-#endif
+      return UserFolder::Desktop;
     case 5:
-#ifdef Q_OS_WIN
-      return Writable(QStandardPaths::ApplicationsLocation) + "/Startup";
-#else
-    {
-      // The desktop's autostart folder plays the part of the startup folder.
-      const QString config = Writable(QStandardPaths::GenericConfigLocation);
-      return config.isEmpty() ? QString() : config + "/autostart";
-    }
-#endif
+      return UserFolder::Autostart;
     case 6:
-      return Writable(QStandardPaths::ApplicationsLocation);
-    default:  // 3 Favorites has no counterpart here; other indexes name nothing
-      return {};
+      return UserFolder::Applications;
+    default:  // favourites and the start menu have no counterpart; other indexes name nothing
+      return std::nullopt;
   }
 }
 
 }  // namespace
 
 std::string ShellFolderPath(int index) {
-  std::string path = QDir::fromNativeSeparators(FolderOf(index)).toStdString();
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  return path;
+  const std::optional<UserFolder> folder = FolderOf(index);
+  const std::string path = folder ? UserFolderPath(*folder) : std::string();
+  return path.empty() ? "/" : path;
 }
 
 }  // namespace dt

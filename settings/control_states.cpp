@@ -4,7 +4,8 @@
 #include <system_error>
 #include <utility>
 
-#include "export/special_folders.h"
+#include "files/file_io.h"
+#include "files/user_folders.h"
 #include "settings/ini_file.h"
 #include "text/gbk_text.h"
 
@@ -99,18 +100,15 @@ void ApplyCheckItems(SavableControl& control, const std::string& value) {
   }
 }
 
-std::filesystem::path FsPath(std::string_view utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-// The documents folder + the settings file name; the folder is made when asked
-// and when it is a real folder ("/" alone means the platform has none).
+// The documents folder + the settings file name, made when asked; empty when
+// there is no documents folder (no home folder): nothing is then read or
+// written, rather than a file at the root of the file system.
 std::string SettingsPath(bool createFolder) {
-  const std::string folder = ShellFolderPath(1);
-  if (createFolder && folder.size() > 1) {
+  const std::string folder = UserFolderPath(UserFolder::Documents);
+  if (folder.empty()) return {};
+  if (createFolder) {
     std::error_code ec;  // a folder that cannot be made shows up as a failed write
-    std::filesystem::create_directories(
-        FsPath(std::string_view(folder).substr(0, folder.size() - 1)), ec);
+    std::filesystem::create_directories(FsPath(folder), ec);
   }
   return folder + std::string(kSettingsFileName);
 }
@@ -170,9 +168,10 @@ void ApplyControlState(SavableControl& control, const std::string& value) {
   }
 }
 
-void SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
+bool SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
                        std::string_view section, std::string_view skipList) {
   const std::string file = fileName.empty() ? SettingsPath(true) : fileName;
+  if (file.empty()) return false;
   std::vector<std::pair<std::string, std::string>> entries;
   for (const SavableControl* control : controls) {
     if (control == nullptr || KindOf(*control) == Kind::None) continue;
@@ -182,13 +181,14 @@ void SaveControlStates(const std::vector<SavableControl*>& controls, const std::
   // One replacement of the file holding every key, in form order: the same
   // bytes as one write per control, but a failure never leaves half the keys
   // new and half old.
-  WriteIniValues(file, SectionOrDefault(section), entries);
+  return WriteIniValues(file, SectionOrDefault(section), entries);
 }
 
 void RestoreControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
                           std::string_view section, std::string_view skipList) {
   // Reading makes no folder: a missing one simply holds no settings yet.
   const std::string file = fileName.empty() ? SettingsPath(false) : fileName;
+  if (file.empty()) return;
   const std::string_view settled = SectionOrDefault(section);
   const IniSnapshot snapshot(file);
   for (SavableControl* control : controls) {

@@ -61,15 +61,15 @@ class SavableControl {
 };
 
 // The documents folder + "Quorle.ini". The documents folder is created when
-// it is missing, so the settings of a fresh account are kept. When the platform
-// names no documents folder the path is "/Quorle.ini".
+// it is missing, so the settings of a fresh account are kept. Without a
+// documents folder (no home folder) the path is empty: there are no settings.
 std::string DefaultSettingsPath();
 
 // Writes one key per savable control (name = value form of its kind) into
 // section (empty: "设置") of fileName (empty: DefaultSettingsPath()). A
-// control whose name + "/" occurs in skipList is passed over. Failures are
-// ignored.
-void SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
+// control whose name + "/" occurs in skipList is passed over. False when the
+// file could not be written (it is then left as it was).
+[[nodiscard]] bool SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
                        std::string_view section, std::string_view skipList);
 
 // Applies the stored values back; a missing or empty value leaves the control

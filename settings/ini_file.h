@@ -3,11 +3,13 @@
 // Paths are in the filesystem's encoding (UTF-8 here); sections, keys and
 // values are GBK bytes. Reads never fail loudly: a missing or unreadable file,
 // section or key gives the default. Writes report success by their result and
-// replace the file atomically (a temporary file beside it, then a rename), so a
-// failed or interrupted write leaves the old file whole. Files larger than
-// ini::kMaxFileBytes are treated as unreadable and are never rewritten.
+// go through the file module, which replaces a file atomically (or in place
+// where the folder refuses a temporary file), so a failed or interrupted write
+// leaves the old content whole.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,27 +19,27 @@
 namespace dt {
 
 // The value stored under key in section, or defaultValue when the file, the
-// section or the key is missing. Leading bytes of 0x20 and below are ignored in
-// file, section and key; when one of them is then empty the result is the empty
-// text. Names compare ignoring ASCII letter case; the value loses its outer
-// blanks and one pair of matching quotes; at most 10239 bytes are returned.
+// section or the key is missing. Names are matched without regard to ASCII
+// case after dropping leading control bytes and blanks; a name that is then
+// empty gives the empty text. The value comes back trimmed, without one pair
+// of matching quotes, and at most 10239 bytes long.
 std::string ReadIniValue(const std::string& file, std::string_view section, std::string_view key,
                          std::string_view defaultValue);
 
-// Stores key=value: replaces the value of an existing key in place, or appends
-// the key at the end of its section, creating the section and the file when
-// missing. An empty value is stored as "key=". Every other byte of the file is
-// kept. CR and LF bytes in names and value are dropped so the line structure
-// survives. False when nothing was stored (folder missing, file not writable or
-// unreadable, empty file/section/key name).
-bool WriteIniValue(const std::string& file, std::string_view section, std::string_view key,
-                   std::string_view value);
+// Stores key=value: an existing key keeps its line and gets the new value, a
+// new one goes at the end of its section, and the section and the file are
+// made when missing; every other byte of the file stays. CR and LF bytes in
+// names and value are dropped so the line structure survives. False when
+// nothing was stored (folder missing, file not writable or unreadable, empty
+// file/section/key name).
+[[nodiscard]] bool WriteIniValue(const std::string& file, std::string_view section,
+                                 std::string_view key, std::string_view value);
 
-// Several keys of one section in one atomic replacement. The file ends up byte
-// for byte as WriteIniValue called for each entry in order would leave it; if
+// Several keys of one section in one replacement of the file. The result is
+// byte for byte what WriteIniValue for each entry in order would give; if
 // anything fails, the file is left as it was.
-bool WriteIniValues(const std::string& file, std::string_view section,
-                    const std::vector<std::pair<std::string, std::string>>& entries);
+[[nodiscard]] bool WriteIniValues(const std::string& file, std::string_view section,
+                                  const std::vector<std::pair<std::string, std::string>>& entries);
 
 // A file read once for many lookups, with ReadIniValue's results.
 class IniSnapshot {
@@ -52,13 +54,18 @@ class IniSnapshot {
   std::string content_;
 };
 
-// Same file result as WriteIniValue, for a file written by one owner many times
-// (the shop log, one key per accepted shop): appending a new key to the file's
-// last section costs O(1) (an append to the file, no rewrite); it keeps an index
-// of the file's sections/keys and re-reads the file when its size or mtime
-// changed behind its back; replacing an existing key, or a new key in a section
-// that is not last, rewrites the file atomically. Not thread-safe (one caller at
-// a time).
+// The writer of a file that one owner writes many times (the shop log, one key
+// per accepted shop), with WriteIniValue's result in the file but without its
+// cost:
+// - a new key of the file's last section is appended (O(1));
+// - rewriting a key with the value it has writes nothing;
+// - a new value of the same length is written over the old one in place;
+// - only a value of another length splices the file, streamed, never held.
+// The writer indexes the last section by streaming the file once, keeping 16
+// bytes per key in a hash table, and indexes again when the file changed
+// behind its back (size, time or identity). Writes it cannot plan from the
+// index (a section that is not last) fall back to WriteIniValue. Not
+// thread-safe: one caller at a time.
 class IniAppendWriter {
  public:
   explicit IniAppendWriter(std::string file);
@@ -66,11 +73,15 @@ class IniAppendWriter {
   IniAppendWriter(IniAppendWriter&&) noexcept;
   IniAppendWriter& operator=(IniAppendWriter&&) noexcept;
 
-  bool Write(std::string_view section, std::string_view key, std::string_view value);
+  [[nodiscard]] bool Write(std::string_view section, std::string_view key, std::string_view value);
 
-  // Bytes this writer has put into the file since it was made (appends and
-  // full rewrites alike); lets callers check that appends stay cheap.
+  // Bytes this writer has put into files since it was made (appends, in-place
+  // values and whole rewrites alike); lets callers check that writes stay cheap.
   unsigned long long BytesWritten() const;
+
+  // Memory the key index holds, and the keys in it (for the memory budget).
+  std::size_t IndexBytes() const;
+  std::size_t IndexedKeys() const;
 
  private:
   struct State;

@@ -48,49 +48,54 @@ class LineScanner {
   std::size_t pos_ = 0;
 };
 
-enum class LineKind { Blank, Section, Key, Other };
+}  // namespace
 
-struct ParsedLine {
-  LineKind kind = LineKind::Blank;
-  std::string_view name;    // section or key name, trimmed
-  std::string_view value;   // key value, trimmed
-  std::size_t valueAt = 0;  // offset in the content just after the key's "="
-};
-
-ParsedLine ParseLine(std::string_view content, const Line& line) {
-  ParsedLine parsed;
-  const std::string_view text = content.substr(line.begin, line.end - line.begin);
+LineParse ParseIniLine(std::string_view text) {
+  LineParse parsed;
   std::size_t first = 0;
   while (first < text.size() && IsBlankByte(text[first])) ++first;
   if (first == text.size()) return parsed;  // blank
   if (text[first] == '[') {
-    parsed.kind = LineKind::Section;
     std::size_t i = first + 1;
     // "]" (0x5D) can be the trail byte of a GBK character, so step over pairs.
     while (i < text.size() && text[i] != ']') {
       i += (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
     }
+    // Without its closing bracket the line heads nothing: it is passed over,
+    // and the keys below it stay in the section above.
+    if (i >= text.size()) {
+      parsed.kind = LineKind::Other;
+      return parsed;
+    }
+    parsed.kind = LineKind::Section;
     parsed.name = Trim(text.substr(first + 1, i - (first + 1)));
     return parsed;
   }
+  parsed.kind = LineKind::Key;
   // "=" (0x3D) is below every GBK trail byte, so a plain byte search is exact.
   const std::size_t eq = text.find('=');
   if (eq == std::string_view::npos) {
-    parsed.kind = LineKind::Other;
+    // A name alone is a key whose value is empty.
+    parsed.name = Trim(text);
+    parsed.valueOffset = text.size();
+    parsed.hasEquals = false;
     return parsed;
   }
-  parsed.kind = LineKind::Key;
   parsed.name = Trim(text.substr(0, eq));
   parsed.value = Trim(text.substr(eq + 1));
-  parsed.valueAt = line.begin + eq + 1;
+  parsed.valueOffset = eq + 1;
+  parsed.hasEquals = true;
   return parsed;
 }
+
+namespace {
 
 constexpr unsigned char FoldByte(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-// name (from the file) equals folded (already folded) when folded the same way.
+}  // namespace
+
 bool NameEquals(std::string_view name, std::string_view folded) {
   if (name.size() != folded.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -114,8 +119,17 @@ std::uint64_t HashFolded(std::string_view folded) {
   return h;
 }
 
-std::uint64_t HashName(std::string_view name) {
-  return HashFolded(FoldName(name));
+namespace {
+
+struct ParsedLine : LineParse {
+  std::size_t valueAt = 0;  // offset in the content where the value starts
+};
+
+ParsedLine ParseLine(std::string_view content, const Line& line) {
+  ParsedLine parsed;
+  static_cast<LineParse&>(parsed) = ParseIniLine(content.substr(line.begin, line.end - line.begin));
+  parsed.valueAt = line.begin + parsed.valueOffset;
+  return parsed;
 }
 
 bool EndsWithBreak(std::string_view content) {
@@ -218,6 +232,7 @@ Edit PlanWrite(std::string_view content, std::string_view section, std::string_v
     }
     if (!inSection) continue;
     if (parsed.kind == LineKind::Key && NameEquals(parsed.name, wantedKey)) {
+      if (!parsed.hasEquals) return Edit{line.end, 0, "=" + std::string(value)};
       return Edit{parsed.valueAt, line.end - parsed.valueAt, std::string(value)};
     }
     if (parsed.kind != LineKind::Blank) {
@@ -233,64 +248,6 @@ Edit PlanWrite(std::string_view content, std::string_view section, std::string_v
 
 void ApplyEdit(std::string& content, const Edit& edit) {
   content.replace(edit.at, edit.erase, edit.text);
-}
-
-AppendIndex::AppendIndex(std::string_view content) {
-  LineScanner lines(content);
-  Line line;
-  bool lastLineIsBlank = false;
-  while (lines.Next(line)) {
-    const ParsedLine parsed = ParseLine(content, line);
-    lastLineIsBlank = parsed.kind == LineKind::Blank;
-    if (parsed.kind == LineKind::Section) {
-      lastSection_ = FoldName(parsed.name);
-      lastIsFirst_ = sections_.insert(HashFolded(lastSection_)).second;
-      hasLast_ = true;
-      lastKeys_.clear();
-    } else if (hasLast_ && parsed.kind == LineKind::Key) {
-      lastKeys_.insert(HashName(parsed.name));
-    }
-    if (sections_.size() > kMaxEntries || lastKeys_.size() > kMaxEntries) {
-      usable_ = false;
-      return;
-    }
-  }
-  // A new key of the last section lands at the very end unless blank lines
-  // trail it (they stay below the new key).
-  lastTakesKeysAtEnd_ = hasLast_ && !lastLineIsBlank;
-  endsWithBreak_ = EndsWithBreak(content);
-}
-
-std::optional<std::string> AppendIndex::PlanAppend(std::string_view section, std::string_view key,
-                                                   std::string_view value) const {
-  if (!usable_) return std::nullopt;
-  const std::string folded = FoldName(section);
-  if (hasLast_ && folded == lastSection_) {
-    if (!lastIsFirst_ || !lastTakesKeysAtEnd_) return std::nullopt;
-    if (lastKeys_.count(HashName(key)) != 0) return std::nullopt;  // maybe a replace
-    std::string text = endsWithBreak_ ? "" : "\r\n";
-    text.append(KeyLine(key, value));
-    return text;
-  }
-  if (sections_.count(HashFolded(folded)) != 0) return std::nullopt;  // maybe present
-  std::string text = endsWithBreak_ ? "" : "\r\n";
-  text.append("[").append(section).append("]\r\n").append(KeyLine(key, value));
-  return text;
-}
-
-void AppendIndex::NoteAppended(std::string_view section, std::string_view key) {
-  const std::string folded = FoldName(section);
-  if (!(hasLast_ && folded == lastSection_)) {
-    sections_.insert(HashFolded(folded));
-    lastSection_ = folded;
-    hasLast_ = true;
-    lastIsFirst_ = true;
-    lastKeys_.clear();
-  }
-  lastKeys_.insert(HashName(key));
-  lastTakesKeysAtEnd_ = true;
-  endsWithBreak_ = true;
-  if (sections_.size() > kMaxEntries || lastKeys_.size() > kMaxEntries) usable_ = false;
 }
 
 }  // namespace dt::ini

@@ -3,12 +3,15 @@
 // of I/O lets the reader and writer be checked (and fuzzed) on plain buffers.
 //
 // Layout read: lines end with CR LF, LF or CR. A line whose first byte above
-// 0x20 is "[" is a section header; its name runs to the first "]" (or the end
-// of the line). Any other line holding "=" is a key line: name before the first
-// "=", value after it. Everything else (blank lines, text without "=", lines
-// before the first header) is carried along untouched. Names and values lose
-// their leading and trailing bytes of 0x20 and below; names compare with ASCII
-// letters folded (bytes of a double-byte GBK character never fold).
+// 0x20 is "[" and that holds a "]" is a section header named by what lies
+// between them; a "[" line without "]" heads nothing and is passed over. Any
+// other non-blank line is a key line: the name before the first "=" and the
+// value after it, or, without "=", the whole line as the name of a key whose
+// value is empty. Lines before the first header belong to no section. Names
+// and values lose their leading and trailing bytes of 0x20 and below; names
+// compare with ASCII letters folded (bytes of a double-byte GBK character
+// never fold). This is how the classic private-profile routines read a file,
+// so files pass between them and us unchanged in meaning.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +19,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 namespace dt::ini {
 
@@ -24,8 +26,9 @@ namespace dt::ini {
 // read buffer less its terminator).
 constexpr std::size_t kMaxValueBytes = 10239;
 
-// Larger files are neither parsed nor rewritten: reads give the default and
-// writes fail, leaving the file alone.
+// Files larger than this are never held whole: ReadIniValue gives the default
+// for them and whole-file writes fail, leaving them alone. The shop log's
+// writer streams its file and has no such limit.
 constexpr std::uintmax_t kMaxFileBytes = 64u * 1024u * 1024u;
 
 // A section or key name as a caller passes it, made fit for the file: cut at a
@@ -39,6 +42,26 @@ std::string CleanValue(std::string_view value);
 
 // ASCII letters lowered; double-byte GBK characters copied unchanged.
 std::string FoldName(std::string_view name);
+
+// name (as the file has it) equals folded (already folded) once folded too.
+bool NameEquals(std::string_view name, std::string_view folded);
+
+// A 64-bit hash of a folded name (FNV-1a).
+std::uint64_t HashFolded(std::string_view folded);
+
+enum class LineKind { Blank, Section, Key, Other };
+
+// One line (without its line break) as the layout above reads it. For a key,
+// valueOffset is where its value starts within the line: just after the "=",
+// or the line's end for a name alone (hasEquals false). Views point into text.
+struct LineParse {
+  LineKind kind = LineKind::Blank;
+  std::string_view name;   // section or key name, trimmed
+  std::string_view value;  // key value, trimmed
+  std::size_t valueOffset = 0;
+  bool hasEquals = false;
+};
+LineParse ParseIniLine(std::string_view text);
 
 // The value of key in the first section named section (later sections of the
 // same name are not consulted; the first key line of that name wins): trimmed,
@@ -56,7 +79,7 @@ struct Edit {
 
 // The edit that stores key=value in the first section named section:
 // - an existing key line keeps everything up to and including its "=", and the
-//   rest of the line becomes the value;
+//   rest of the line becomes the value; a name alone gets "=" + value after it;
 // - a new key goes on a line of its own after the last non-blank line of the
 //   section (right after the header when there is none), so blank lines that
 //   separate it from the next section stay below it;
@@ -67,36 +90,5 @@ Edit PlanWrite(std::string_view content, std::string_view section, std::string_v
                std::string_view value);
 
 void ApplyEdit(std::string& content, const Edit& edit);
-
-// What a writer that owns a file needs to know to turn a write into a plain
-// append at the end: the sections present, and the keys of the last section.
-// Names are kept as 64-bit hashes of their folded form; a hash that is present
-// only means "maybe", which sends the write down the full rewrite, so a
-// collision costs time, never correctness.
-class AppendIndex {
- public:
-  explicit AppendIndex(std::string_view content);
-
-  // The bytes to append at the end of the file when storing key=value is a
-  // pure append (new key at the end of the last section, or a new section);
-  // nullopt when the write needs the full edit. Names and value as PlanWrite.
-  std::optional<std::string> PlanAppend(std::string_view section, std::string_view key,
-                                        std::string_view value) const;
-
-  // Records that the bytes of PlanAppend(section, key, ...) were appended.
-  void NoteAppended(std::string_view section, std::string_view key);
-
- private:
-  static constexpr std::size_t kMaxEntries = 1u << 21;
-
-  bool usable_ = true;  // false when the file holds too many names to index
-  std::unordered_set<std::uint64_t> sections_;
-  bool hasLast_ = false;
-  std::string lastSection_;          // folded name of the file's last section
-  bool lastIsFirst_ = false;         // no earlier section has that name
-  bool lastTakesKeysAtEnd_ = false;  // a new key of the last section goes at the end
-  std::unordered_set<std::uint64_t> lastKeys_;
-  bool endsWithBreak_ = true;  // empty, or the last byte is CR or LF
-};
 
 }  // namespace dt::ini

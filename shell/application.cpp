@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "collect/collector.h"
 #include "collect/shop_task.h"
 #include "collect/worker_pool.h"
+#include "files/user_folders.h"
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
 #include "shell/main_window.h"
@@ -18,6 +20,7 @@
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "shoppage/fetch_page.h"
+#include "text/gbk_codec.h"
 
 namespace dt {
 namespace {
@@ -48,17 +51,23 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   if (!instance->Claim()) std::_Exit(0);
 
   RunLock& runLock = WorkerPool::CreateLock();
-  // Beside the program, whatever the current folder is.
+  // Beside the program, whatever the current folder is; in the user's data
+  // folder when the program's folder is not the user's to write (an installed
+  // program).
+  const std::string programFolder = QCoreApplication::applicationDirPath().toStdString() + "/";
+  const std::string logFolder = WritableProgramFolder(programFolder);
   const std::string shopLogPath =
-      QCoreApplication::applicationDirPath().toStdString() + "/" + std::string(kShopLogFileName);
+      (logFolder.empty() ? programFolder : logFolder) + std::string(kShopLogFileName);
   auto* shopLog = new IniAppendWriter(shopLogPath);
 
   CollectorConfig config;
   config.fetchPage = [](std::string& address) { return FetchPage(address); };
   // Called under the run lock, so one entry is written at a time.
   config.writeShopLog = [shopLog](std::string_view key, std::string_view value) {
-    shopLog->Write(kShopLogSection, key, value);
+    return shopLog->Write(kShopLogSection, key, value);
   };
+  const std::string shopLogName = Utf8ToGbk(shopLogPath);
+  config.shopLogName = shopLogName;
   auto* collector = new Collector(*pool, runLock, std::move(config));
   auto* launcher = new shell::SystemBrowserLauncher;
   auto* window = new shell::MainWindow(*collector, *launcher);
@@ -68,8 +77,16 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   RestoreControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
                        kSettingsSkipList);
   window->SyncEngineMirrors();
+  if (!logFolder.empty() && logFolder != programFolder) {
+    collector->Status().AppendStatusLine(std::string(kShopLogMovedMessage) + shopLogName);
+  }
   window->SetCloseHook([window] {
-    SaveControlStates(shell::Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
+    // The window is going away: there is nobody left to tell in the window, so
+    // a failed save is said on the standard error stream.
+    if (!SaveControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
+                           kSettingsSkipList)) {
+      std::fputs("dovetrail: the settings could not be saved\n", stderr);
+    }
   });
   instance->SetShowRequestHandler([window] { ShowToFront(window); });
 

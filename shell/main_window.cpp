@@ -202,7 +202,7 @@ void MainWindow::SetStartCaption(bool running) {
 void MainWindow::StartClicked() {
   SyncEngineMirrors();
   const int first = ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text()));
-  SetStartCaption(collector_.Run().Click(first));
+  SetStartCaption(collector_.Click(first));
   Control(names::kTopBar)->setFocus(Qt::OtherFocusReason);
 }
 
@@ -210,7 +210,8 @@ void MainWindow::ExportClicked() {
   ResultsStore& store = collector_.Results();
   StatusLog& status = collector_.Status();
   ExportDeps deps;
-  deps.programFolder = QCoreApplication::applicationDirPath().toStdString() + "/";
+  deps.programFolder =
+      ExportInitialFolder(QCoreApplication::applicationDirPath().toStdString() + "/");
   if (saveFileDialog_) {
     deps.showSaveFileDialog = saveFileDialog_;
   } else {

@@ -24,10 +24,20 @@ constexpr std::string_view kItemCountMarker =
 constexpr int kChineseMarkerSkip = 17;
 constexpr std::string_view kListItemEnd = "</li>";
 
-// The bytes from `start` up to (not including) the first `end` at or after it.
+// Real accounts, names and dates are a few dozen bytes; a page whose markers
+// run on for megabytes must not turn into megabytes per row and log entry.
+constexpr std::size_t kMaxFieldBytes = 64 * 1024;
+
+// The bytes from `start` up to (not including) the first `end` at or after it,
+// at most kMaxFieldBytes of them, cut between characters.
 std::string CutUntil(std::string_view page, int start, std::string_view end) {
   const int stop = FindText(page, end, start);
-  return MidText(page, start, stop - start);
+  if (start < 1 || start > static_cast<int>(page.size()) || stop - start <= 0) {
+    return MidText(page, start, stop - start);
+  }
+  const std::string_view field =
+      page.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(stop - start));
+  return std::string(GbkPrefix(field, kMaxFieldBytes));
 }
 
 // The level of the first rank image at or after the account's start; a rank

@@ -253,4 +253,15 @@ int TruncateToInt32(double value) {
   return static_cast<int>(t);
 }
 
+std::string_view GbkPrefix(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t end = 0;
+  while (end < maxBytes) {
+    const std::size_t step = IsLeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
+    if (end + step > maxBytes) break;
+    end += step;
+  }
+  return text.substr(0, end);
+}
+
 }  // namespace dt

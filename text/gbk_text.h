@@ -58,4 +58,8 @@ std::string ToText(long long value);
 // (NaN gives 0), so that any stored number restores to a valid int.
 int TruncateToInt32(double value);
 
+// The longest start of text of at most maxBytes bytes that does not split a
+// double-byte character.
+std::string_view GbkPrefix(std::string_view text, std::size_t maxBytes);
+
 }  // namespace dt

@@ -104,8 +104,9 @@ class CollectE2E : public ::testing::Test {
       : collector_(pool_, lock_,
                    CollectorConfig{[](std::string& address) { return FetchPage(address); },
                                    [this](std::string_view key, std::string_view value) {
-                                     if (log_) log_->Write(kShopLogSection, key, value);
+                                     return !log_ || log_->Write(kShopLogSection, key, value);
                                    },
+                                   {},
                                    {}}) {}
 
   ~CollectE2E() override {

@@ -170,7 +170,7 @@ class ControlStatesTest : public ::testing::Test {
 TEST_F(ControlStatesTest, MainWindowWritesTheKnownFileByteForByte) {
   auto form = MainWindowForm();
   (*form)[GBK_CHECK "0\xD0\xC5\xD3\xC3"].SetChecked(true);  // the user ticks 零信用
-  SaveControlStates(form->Controls(), file_, "Dovetrail", kMainSkipList);
+  ASSERT_TRUE(SaveControlStates(form->Controls(), file_, "Dovetrail", kMainSkipList));
   EXPECT_EQ(ReadBytes(file_), kMainWindowFile);
   for (const auto& control : form->All()) {
     if (!IsSavableType(control->TypeName())) {
@@ -224,7 +224,7 @@ TEST_F(ControlStatesTest, MainWindowComesBackAsItWasLeft) {
   // Saving what was restored, with the keyword box emptied again, gives the
   // same file again.
   f[GBK_EDIT "\xB9\xD8\xBC\xFC\xD7\xD6"].SetText("");
-  SaveControlStates(f.Controls(), file_, "Dovetrail", kMainSkipList);
+  ASSERT_TRUE(SaveControlStates(f.Controls(), file_, "Dovetrail", kMainSkipList));
   EXPECT_EQ(ReadBytes(file_), kMainWindowFile);
 }
 
@@ -452,7 +452,7 @@ TEST_F(ControlStatesTest, FurtherExampleValuesRoundTripThroughTheFile) {
   saved.Combo("combo", "abc", {{"x", 1}, {"y", 2}}, -1);
   saved.List("list", {{"x", 1}, {"y", 2}});
   saved.List("checks", {{"x", 1, true}, {"y", 2, false}}, GBK_CHECKLIST);
-  SaveControlStates(saved.Controls(), file_, "Dovetrail", "");
+  ASSERT_TRUE(SaveControlStates(saved.Controls(), file_, "Dovetrail", ""));
   EXPECT_EQ(ReadBytes(file_),
             "[Dovetrail]\r\n"
             "combo=abc&-1^x&1^y&2^\r\n"
@@ -521,7 +521,7 @@ TEST_F(ControlStatesTest, SkipListIsAPlainCaseSensitiveSubstringTest) {
     WriteBytes(file, "[s]\r\n" + c.name + "=stored\r\n");
     FakeForm form;
     form.Edit(c.name, "mine");
-    SaveControlStates(form.Controls(), file, "s", c.skipList);
+    ASSERT_TRUE(SaveControlStates(form.Controls(), file, "s", c.skipList));
     EXPECT_EQ(ReadBytes(file), "[s]\r\n" + c.name + (c.skipped ? "=stored" : "=mine") + "\r\n")
         << c.what;
     WriteBytes(file, "[s]\r\n" + c.name + "=stored\r\n");
@@ -550,7 +550,7 @@ TEST_F(ControlStatesTest, OnlyTheOwnSectionAndTheOwnKeysChange) {
   EXPECT_FALSE(form["box"].Shown().checked);  // stored under another section only
   EXPECT_EQ(form["edit"].Shown().text, "old");
   form["edit"].SetText("new");
-  SaveControlStates(form.Controls(), file_, "Dovetrail", "");
+  ASSERT_TRUE(SaveControlStates(form.Controls(), file_, "Dovetrail", ""));
   EXPECT_EQ(ReadBytes(file_),
             "; written by hand\r\n"
             "[Other]\r\n"
@@ -569,7 +569,7 @@ TEST_F(ControlStatesTest, OnlyTheOwnSectionAndTheOwnKeysChange) {
 TEST_F(ControlStatesTest, EmptySectionIsTheDefaultSection) {
   FakeForm form;
   form.Edit("edit", "v");
-  SaveControlStates(form.Controls(), file_, "", "");
+  ASSERT_TRUE(SaveControlStates(form.Controls(), file_, "", ""));
   EXPECT_EQ(ReadBytes(file_), "[\xC9\xE8\xD6\xC3]\r\nedit=v\r\n");  // 设置
   form["edit"].SetText("changed");
   RestoreControlStates(form.Controls(), file_, "", "");
@@ -581,7 +581,7 @@ TEST_F(ControlStatesTest, EmptiedControlsAreStoredEmptyAndKeepTheirDesignAtResto
   form.Edit("from", "");
   form.List("list", {});
   form.List("checks", {}, GBK_CHECKLIST);
-  SaveControlStates(form.Controls(), file_, "s", "");
+  ASSERT_TRUE(SaveControlStates(form.Controls(), file_, "s", ""));
   EXPECT_EQ(ReadBytes(file_), "[s]\r\nfrom=\r\nlist=\r\nchecks=\r\n");
 
   FakeForm next;
@@ -608,7 +608,7 @@ TEST_F(ControlStatesTest, FailedWriteIsIgnored) {
   FakeForm form;
   form.Edit("edit", "v");
   const std::string unreachable = folder_.File("missing/Quorle.ini");
-  SaveControlStates(form.Controls(), unreachable, "s", "");
+  EXPECT_FALSE(SaveControlStates(form.Controls(), unreachable, "s", ""));
   EXPECT_FALSE(fs::exists(unreachable));
   EXPECT_EQ(form["edit"].Shown().text, "v");
 }
@@ -638,7 +638,7 @@ TEST_F(DefaultPathTest, FollowsTheUsersFolderSettingsAndMakesNestedFolders) {
 TEST_F(DefaultPathTest, EmptyFileNameSavesAndRestoresThere) {
   FakeForm form;
   form.Check("box", true);
-  SaveControlStates(form.Controls(), "", "Dovetrail", "");
+  ASSERT_TRUE(SaveControlStates(form.Controls(), "", "Dovetrail", ""));
   EXPECT_EQ(ReadBytes(documents_ + "/Quorle.ini"), "[Dovetrail]\r\nbox=" GBK_TRUE "\r\n");
   form["box"].SetChecked(false);
   RestoreControlStates(form.Controls(), "", "Dovetrail", "");

@@ -63,12 +63,16 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"key of the next section not taken", "[s]\r\n[t]\r\nk=v\r\n", "s", "k",
                    std::nullopt},
         LookupCase{"key before any section ignored", "k=v\r\n[s]\r\n", "s", "k", std::nullopt},
-        LookupCase{"line without = is no key", "[s]\r\nk\r\n", "s", "k", std::nullopt},
+        LookupCase{"a name alone is a key with an empty value", "[s]\r\n k \r\nk=2\r\n", "s", "k",
+                   ""},
         LookupCase{"value holds =", "[s]\r\nk=a=b\r\n", "s", "k", "a=b"},
         LookupCase{"blank lines inside a section", "[s]\r\n\r\n   \r\nk=v\r\n", "s", "k", "v"},
         // 0x5D "]" as a trail byte must not end the section name.
         LookupCase{"bracket trail byte in section name", "[\x81]x]\r\nk=v\r\n", "\x81]x", "k", "v"},
-        LookupCase{"header without closing bracket", "[s\r\nk=v\r\n", "s", "k", "v"},
+        LookupCase{"header without closing bracket heads nothing", "[s\r\nk=v\r\n", "s", "k",
+                   std::nullopt},
+        LookupCase{"keys below an unclosed header stay above", "[s]\r\n[t\r\nk=v\r\n", "s", "k",
+                   "v"},
         LookupCase{"NUL bytes are ordinary bytes", "[s]\r\nk=a\0b\r\n"s, "s", "k", "a\0b"s}));
 
 TEST(LookupValue, CutsValuesAtTheReadBufferSize) {
@@ -131,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "[s]\ra=1\rk=v\r\n[t]\r"},
         WriteCase{"comment-like lines count as content", "; note\r\n[s]\r\n;x\r\n", "s", "k", "v",
                   "; note\r\n[s]\r\n;x\r\nk=v\r\n"},
+        WriteCase{"a name alone gets its value", "[s]\r\n K \r\nb=2\r\n", "s", "k", "v",
+                  "[s]\r\n K =v\r\nb=2\r\n"},
+        WriteCase{"an unclosed header is content of the section above", "[s]\r\na=1\r\n[t\r\n", "s",
+                  "k", "v", "[s]\r\na=1\r\n[t\r\nk=v\r\n"},
+        WriteCase{"an unclosed header is no section of its name", "[s]\r\n[t", "t", "k", "v",
+                  "[s]\r\n[t\r\n[t]\r\nk=v\r\n"},
         WriteCase{"new section at the end", "[t]\r\nx=1\r\n", "s", "k", "v",
                   "[t]\r\nx=1\r\n[s]\r\nk=v\r\n"},
         WriteCase{"new section starts on its own line", "[t]\r\nx=1", "s", "k", "v",
@@ -164,68 +174,6 @@ TEST(CleanName, TrimsAndDropsLineBreaks) {
 TEST(FoldName, FoldsOnlySingleByteLetters) {
   EXPECT_EQ(FoldName("AbC\x81\x41Z"), "abc\x81\x41z");
   EXPECT_EQ(FoldName("X\x81"), "x\x81");  // lone lead byte at the end
-}
-
-// A writer that owns the file appends when it can; the bytes it appends must be
-// exactly what the full edit would have inserted, and it must refuse when the
-// full edit would not be a plain append.
-struct AppendCase {
-  const char* what;
-  std::string content;
-  std::string section;
-  std::string key;
-  bool appends;
-};
-
-class AppendIndexTest : public ::testing::TestWithParam<AppendCase> {};
-
-TEST_P(AppendIndexTest, AppendsExactlyWhenTheEditIsAnAppend) {
-  const AppendCase& c = GetParam();
-  const AppendIndex index(c.content);
-  const auto tail = index.PlanAppend(c.section, c.key, "v");
-  const Edit edit = PlanWrite(c.content, c.section, c.key, "v");
-  EXPECT_EQ(tail.has_value(), c.appends) << c.what;
-  if (tail) {
-    EXPECT_EQ(edit.at, c.content.size()) << c.what;
-    EXPECT_EQ(edit.erase, 0u) << c.what;
-    EXPECT_EQ(*tail, edit.text) << c.what;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AppendIndexTest,
-    ::testing::Values(
-        AppendCase{"empty file", "", "s", "k", true},
-        AppendCase{"new key in last section", "[t]\r\n[s]\r\na=1\r\n", "s", "k", true},
-        AppendCase{"last section case folded", "[S]\r\na=1\r\n", "s", "k", true},
-        AppendCase{"no final break", "[s]\r\na=1", "s", "k", true},
-        AppendCase{"header only", "[s]", "s", "k", true},
-        AppendCase{"new section", "[t]\r\na=1", "s", "k", true},
-        AppendCase{"existing key is a replace", "[s]\r\nK=1\r\n", "s", "k", false},
-        AppendCase{"section not last", "[s]\r\na=1\r\n[t]\r\n", "s", "k", false},
-        AppendCase{"last section repeats an earlier one", "[s]\r\n[t]\r\n[s]\r\n", "s", "k", false},
-        AppendCase{"trailing blank line", "[s]\r\na=1\r\n\r\n", "s", "k", false}));
-
-TEST(AppendIndex, AgreesWithTheFullEditOverASequence) {
-  std::string viaIndex = "[t]\r\nx=1";
-  std::string viaEdit = viaIndex;
-  AppendIndex index(viaIndex);
-  const std::pair<const char*, const char*> steps[] = {
-      {"s", "a"}, {"s", "b"}, {"S", "A"}, {"t", "y"}, {"u", "a"}, {"s", "c"}, {"u", "b"}};
-  int appends = 0;
-  for (const auto& [section, key] : steps) {
-    if (const auto tail = index.PlanAppend(section, key, "1")) {
-      viaIndex += *tail;
-      index.NoteAppended(section, key);
-      ++appends;
-    } else {
-      ApplyEdit(viaIndex, PlanWrite(viaIndex, section, key, "1"));
-      index = AppendIndex(viaIndex);
-    }
-    ApplyEdit(viaEdit, PlanWrite(viaEdit, section, key, "1"));
-    ASSERT_EQ(viaIndex, viaEdit) << section << "/" << key;
-  }
-  EXPECT_EQ(appends, 4);  // s/a, s/b, u/a, u/b
 }
 
 }  // namespace

@@ -257,12 +257,15 @@ TEST_F(WindowTest, StatusTextIsAppendedAfterWhatTheUserTyped) {
 class RunWindowTest : public WindowTest {
  protected:
   RunWindowTest()
-      : WindowTest(CollectorConfig{{}, {}, [this](ShopNumber n) {
+      : WindowTest(CollectorConfig{{},
+                                   {},
+                                   [this](ShopNumber n) {
                                      if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
                                      ResultsStore::Cells cells;
                                      cells[kColAccount] = "n" + std::to_string(n);
                                      results_->AppendNumberedRow(std::move(cells));
-                                   }}) {
+                                   },
+                                   {}}) {
     results_ = &engine_.collector().Results();
   }
   ResultsStore* results_ = nullptr;
@@ -325,6 +328,7 @@ class FilterWindowTest : public WindowTest {
                                          TextBefore(TextAfter(address, "http://shop"), ".taobao"));
                                      return marketsim::ShopPageBody(sim_, number);
                                    },
+                                   {},
                                    {},
                                    {}}) {
     sim_.density = 1.0;

@@ -53,7 +53,7 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   ASSERT_FALSE(rejectedNotes.empty());
 
   testing::TestEngine engine(
-      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}});
+      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}, {}});
   testing::RecordingLauncher launcher;
   MainWindow window(engine.collector(), launcher);
   window.show();

@@ -32,7 +32,7 @@ TEST_F(WindowSettingsTest, TheDesignStateWithOneFilterTickedWritesTheKnownFile) 
   MainWindow window(engine_.collector(), launcher_);
   window.ControlAs<QCheckBox>(G("选择框0信用"))->setChecked(true);
   window.ControlAs<QPlainTextEdit>(G("编辑框提示"))->setPlainText("never stored");
-  SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip);
+  ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
 
   const char* lines[] = {"[Dovetrail]",
                          "选择框5=假",
@@ -63,7 +63,7 @@ TEST_F(WindowSettingsTest, AChangedStateComesBackInAFreshWindowButNotTheStatusBo
     window.ControlAs<QCheckBox>(G("选择框1"))->setChecked(false);
     window.ControlAs<QCheckBox>(G("选择框5"))->setChecked(true);
     window.ControlAs<QPlainTextEdit>(G("编辑框提示"))->setPlainText("typed");
-    SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip);
+    ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
   }
   MainWindow fresh(engine_.collector(), launcher_);
   RestoreControlStates(Pointers(fresh.Controls()), File(), "Dovetrail", kSkip);

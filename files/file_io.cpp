@@ -1,0 +1,355 @@
+#include "files/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace dt {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::size_t kChunk = 256 * 1024;
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // The result of close() matters after writes: a deferred write error shows up here.
+  bool Close() {
+    if (fd_ < 0) return true;
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, std::string_view bytes, std::uint64_t at) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::pwrite(fd, p, left, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+    at += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// Copies bytes [from, from + length) of in to the end of out; length may run
+// past the end of in (everything to the end is copied).
+bool CopyRange(int in, std::uint64_t from, std::uint64_t length, int out) {
+  std::vector<char> buffer(kChunk);
+  while (length > 0) {
+    const std::size_t want = length < kChunk ? static_cast<std::size_t>(length) : kChunk;
+    const ssize_t n = ::pread(in, buffer.data(), want, static_cast<off_t>(from));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    if (!WriteAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(n)))) return false;
+    from += static_cast<std::uint64_t>(n);
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool ReadRange(int fd, std::uint64_t from, std::string& out) {
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(from));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out.append(buffer.data(), static_cast<std::size_t>(n));
+    from += static_cast<std::uint64_t>(n);
+  }
+}
+
+// The file a write must change: a symbolic link is followed.
+fs::path WriteTarget(const fs::path& path) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) {
+    fs::path target = fs::weakly_canonical(path, ec);
+    if (!ec) return target;
+  }
+  return path;
+}
+
+bool IsOurTemporaryName(std::string_view candidate, std::string_view fileName) {
+  if (candidate.size() != fileName.size() + 18) return false;
+  if (candidate.substr(0, fileName.size()) != fileName) return false;
+  if (candidate[fileName.size()] != '.' || candidate.back() != '~') return false;
+  for (std::size_t i = fileName.size() + 1; i + 1 < candidate.size(); ++i) {
+    const char c = candidate[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// A fresh temporary file beside target, or an invalid Fd with errno set.
+Fd CreateTemporary(const fs::path& target, fs::path& temp) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx~", static_cast<unsigned long long>(random()));
+    temp = target;
+    temp += suffix;
+    Fd fd(OpenFile(temp, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (fd.ok() || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return Fd();
+}
+
+// The folder's entry is made durable too; a failure here loses nothing that
+// the rename has not already put in place, so it is not reported.
+void SyncFolder(const fs::path& folder) {
+  Fd fd(OpenFile(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY));
+  if (fd.ok()) (void)::fsync(fd.get());
+}
+
+// The one road of every replacement. fill writes the new content to a fresh
+// file; inPlace rewrites the old file through a descriptor open for writing.
+template <typename Fill, typename InPlace>
+bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPlace) {
+  const fs::path target = WriteTarget(requested);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+  if (existed && !S_ISREG(old.st_mode)) return false;
+  if (!existed && (errno != ENOENT || mustExist)) return false;
+  // Refuse a file the user may not write, as a plain write would be refused.
+  Fd writable;
+  if (existed) {
+    writable = Fd(OpenFile(target, O_WRONLY));
+    if (!writable.ok()) return false;
+  }
+  RemoveOrphanTemporaries(target);
+
+  fs::path temp;
+  Fd out = CreateTemporary(target, temp);
+  if (!out.ok()) {
+    const bool folderRefused = errno == EACCES || errno == EPERM || errno == EROFS;
+    if (!existed || !folderRefused) return false;
+    const bool ok = inPlace(writable.get()) && ::fsync(writable.get()) == 0;
+    return writable.Close() && ok;
+  }
+  bool ok = fill(out.get());
+  if (ok && existed) ok = ::fchmod(out.get(), old.st_mode & 07777) == 0;
+  ok = ok && ::fsync(out.get()) == 0;
+  ok = out.Close() && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    (void)::unlink(temp.c_str());  // best effort: the old file is untouched either way
+    return false;
+  }
+  SyncFolder(target.parent_path());
+  return true;
+}
+
+}  // namespace
+
+fs::path FsPath(std::string_view utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+ReadStatus ReadWholeFile(const fs::path& path, std::string& out, std::uintmax_t maxBytes) {
+  out.clear();
+  Fd fd(OpenFile(path, O_RDONLY));
+  if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
+  if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) return ReadStatus::Failed;
+  out.reserve(static_cast<std::size_t>(st.st_size));
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out.clear();
+      return ReadStatus::Failed;
+    }
+    if (n == 0) break;
+    out.append(buffer.data(), static_cast<std::size_t>(n));
+    if (out.size() > maxBytes) {  // grew while being read
+      out.clear();
+      return ReadStatus::Failed;
+    }
+  }
+  return ReadStatus::Ok;
+}
+
+ReadStatus StreamFile(const fs::path& path, const std::function<bool(std::string_view)>& sink) {
+  Fd fd(OpenFile(path, O_RDONLY));
+  if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
+  std::vector<char> buffer(kChunk * 4);
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ReadStatus::Failed;
+    }
+    if (n == 0) return ReadStatus::Ok;
+    if (!sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) return ReadStatus::Ok;
+  }
+}
+
+bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length, std::string& out) {
+  out.clear();
+  Fd fd(OpenFile(path, O_RDONLY));
+  if (!fd.ok()) return false;
+  std::vector<char> buffer(kChunk);
+  while (length > 0) {
+    const std::size_t want = length < kChunk ? static_cast<std::size_t>(length) : kChunk;
+    const ssize_t n = ::pread(fd.get(), buffer.data(), want, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buffer.data(), static_cast<std::size_t>(n));
+    at += static_cast<std::uint64_t>(n);
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool ReplaceFile(const fs::path& path, std::string_view content) {
+  return Replace(
+      path, /*mustExist=*/false, [&](int out) { return WriteAll(out, content); },
+      [&](int fd) {
+        return PwriteAll(fd, content, 0) &&
+               ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+      });
+}
+
+bool SpliceFile(const fs::path& path, std::uint64_t at, std::uint64_t erase,
+                std::string_view text) {
+  const fs::path target = WriteTarget(path);
+  Fd in(OpenFile(target, O_RDONLY));
+  if (!in.ok()) return false;
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return false;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (at > size || erase > size - at) return false;
+  const std::uint64_t tailAt = at + erase;
+  return Replace(
+      target, /*mustExist=*/true,
+      [&](int out) {
+        return CopyRange(in.get(), 0, at, out) && WriteAll(out, text) &&
+               CopyRange(in.get(), tailAt, size - tailAt, out);
+      },
+      [&](int fd) {
+        if (text.size() == erase) return PwriteAll(fd, text, at);
+        // In place the tail must move; it is held while the file is rewritten.
+        std::string moved(text);
+        if (!ReadRange(in.get(), tailAt, moved)) return false;
+        return PwriteAll(fd, moved, at) &&
+               ::ftruncate(fd, static_cast<off_t>(at + moved.size())) == 0;
+      });
+}
+
+bool OverwriteInPlace(const fs::path& path, std::uint64_t at, std::string_view bytes) {
+  Fd fd(OpenFile(WriteTarget(path), O_WRONLY));
+  if (!fd.ok()) return false;
+  const bool ok = PwriteAll(fd.get(), bytes, at);
+  return fd.Close() && ok;
+}
+
+bool AppendToFile(const fs::path& path, std::string_view bytes) {
+  const fs::path target = WriteTarget(path);
+  struct stat before {};
+  const bool existed = ::stat(target.c_str(), &before) == 0;
+  if (existed && !S_ISREG(before.st_mode)) return false;
+  Fd fd(OpenFile(target, O_WRONLY | O_APPEND | O_CREAT));
+  if (!fd.ok()) return false;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return false;
+  // No fsync per append: the page cache outlives the process, so a crash of
+  // the program cannot tear the line, and a sync per shop would cost a disk
+  // round trip for every entry.
+  bool ok = WriteAll(fd.get(), bytes);
+  if (!ok) {
+    if (existed) {
+      (void)::ftruncate(fd.get(), st.st_size);  // best effort: nothing more can be done
+    } else {
+      (void)::unlink(target.c_str());
+    }
+  }
+  ok = fd.Close() && ok;
+  return ok;
+}
+
+void RemoveOrphanTemporaries(const fs::path& path) {
+  const fs::path target = WriteTarget(path);
+  const std::string fileName = target.filename().string();
+  if (fileName.empty()) return;
+  std::error_code ec;
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  fs::directory_iterator it(folder, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!IsOurTemporaryName(name, fileName)) continue;
+    std::error_code removeError;  // one that cannot be removed is tried again next time
+    fs::remove(it->path(), removeError);
+  }
+}
+
+bool FolderWritable(const fs::path& folder) {
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace dt
