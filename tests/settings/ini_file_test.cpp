@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,11 +101,49 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole) {
 }
 
 TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores permission bits";
+  if (testing::RerunAsOrdinaryUser()) return;
   WriteBytes(file_, "[s]\r\nk=1\r\n");
   fs::permissions(file_, fs::perms::owner_read);
   EXPECT_FALSE(WriteIniValue(file_, "s", "k", "2"));
+  IniAppendWriter writer(file_);
+  EXPECT_FALSE(writer.Write("s", "n", "2"));
   EXPECT_EQ(ReadBytes(file_), "[s]\r\nk=1\r\n");
+}
+
+// A folder the user may not write to, holding a file the user may write to:
+// no temporary file can be made, so every kind of write goes in place.
+TEST_F(IniFileTest, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+  if (testing::RerunAsOrdinaryUser()) return;
+  WriteBytes(file_, "[s]\r\nk=1\r\nm=2\r\n");
+  fs::permissions(folder_.Path(), fs::perms::owner_read | fs::perms::owner_exec);
+  ASSERT_TRUE(WriteIniValue(file_, "s", "k", "10"));
+  ASSERT_TRUE(WriteIniValues(file_, "s", {{"m", "3"}, {"n", "4"}}));
+  IniAppendWriter writer(file_);
+  ASSERT_TRUE(writer.Write("s", "k", "1"));    // shorter: the tail moves up
+  ASSERT_TRUE(writer.Write("s", "m", "345"));  // longer
+  ASSERT_TRUE(writer.Write("s", "n", "5"));    // same length
+  ASSERT_TRUE(writer.Write("s", "o", "6"));    // appended
+  EXPECT_EQ(ReadBytes(file_), "[s]\r\nk=1\r\nm=345\r\nn=5\r\no=6\r\n");
+  EXPECT_FALSE(WriteIniValue(folder_.File("new.ini"), "s", "k", "v"));  // nothing can be made
+  fs::permissions(folder_.Path(), fs::perms::owner_all);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(IniFileTest, TemporaryFilesOfAnEarlierCrashAreRemovedAtTheNextWrite) {
+  const std::vector<std::string> orphans = {"t.ini.0123456789abcdef~", "t.ini.fedcba9876543210~"};
+  const std::vector<std::string> kept = {"t.ini.0123456789ABCDEF~", "t.ini.bak~",
+                                         "u.ini.0123456789abcdef~", "t.ini.0123456789abcdef"};
+  for (const auto& name : orphans) WriteBytes(folder_.File(name), "x");
+  for (const auto& name : kept) WriteBytes(folder_.File(name), "x");
+  ASSERT_TRUE(WriteIniValue(file_, "s", "k", "v"));
+  for (const auto& name : orphans) EXPECT_FALSE(fs::exists(folder_.File(name))) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder_.File(name))) << name;
+
+  // The log writer, which only appends, clears them when it first meets the file.
+  WriteBytes(folder_.File(orphans[0]), "x");
+  IniAppendWriter writer(file_);
+  ASSERT_TRUE(writer.Write("s", "n", "1"));
+  EXPECT_FALSE(fs::exists(folder_.File(orphans[0])));
 }
 
 TEST_F(IniFileTest, KeepsTheFilePermissions) {
@@ -157,36 +199,53 @@ TEST_F(IniFileTest, SnapshotReadsLikeReadIniValue) {
   EXPECT_EQ(IniSnapshot(folder_.File("none.ini")).Read("s", "a", "d"), "d");
 }
 
-// The append writer must leave the file exactly as WriteIniValue would, over
-// new keys, replaced keys, new sections, earlier sections and edits made by
-// someone else between its writes.
+// The log writer must leave the file exactly as WriteIniValue would, over new
+// keys, replaced keys of every length, new sections, earlier sections, the odd
+// lines a hand edit leaves and edits made by someone else between its writes.
 TEST_F(IniFileTest, AppendWriterMatchesWriteIniValue) {
   const std::string reference = folder_.File("reference.ini");
   IniAppendWriter writer(file_);
   struct Step {
-    const char* section;
-    const char* key;
-    const char* value;
-    const char* externalEdit;  // when set, both files are replaced by this first
+    std::string section, key, value;
+    std::optional<std::string> externalEdit;  // both files are replaced by this first
   };
-  const Step steps[] = {
-      {"log", "1", "a", nullptr},
-      {"log", "2", "b", nullptr},
-      {"LOG", "1", "a2", nullptr},                    // replace
-      {"other", "x", "1", nullptr},                   // new section
-      {"log", "3", "c", nullptr},                     // section not last
-      {"other", "y", "", nullptr},                    // empty value
-      {"other", "z", "1", "[other]\r\nx=1\r\n\r\n"},  // trailing blank line: rewrite
-      {"other", "w", "1", "[other]\r\nx=9"},          // shorter file, no final break
-      {"other", "v", "1", "[xther]\r\nx=9"},          // same size, different bytes
-      {"new", "k", "1", ""},                          // emptied by someone else
-      {"new", "k2", "1", nullptr},
+  const std::string longValue(70000, 'x');  // longer than an index slot can say
+  const std::string longName(5000, 'q');    // "=" beyond what a line scan keeps
+  const std::vector<Step> steps = {
+      {"log", "1", "a", {}},
+      {"log", "2", "b", {}},
+      {"LOG", "1", "c", {}},                          // same length, in place
+      {"log", "1", "a2", {}},                         // longer: later values move
+      {"log", "2", "b", {}},                          // unchanged
+      {"log", "2", "", {}},                           // shorter
+      {"other", "x", "1", {}},                        // new section
+      {"log", "3", "c", {}},                          // section not last
+      {"other", "y", "", {}},                         // empty value
+      {"other", "z", "1", "[other]\r\nx=1\r\n\r\n"},  // trailing blank line
+      {"other", "z2", "1", {}},
+      {"other", "w", "1", "[other]\r\nx=9"},  // shorter file, no final break
+      {"other", "v", "1", "[xther]\r\nx=9"},  // same size, different bytes
+      {"new", "k", "1", ""},                  // emptied by someone else
+      {"new", "k2", "1", {}},
+      {"log", "k", "v", "[log]\r\n K \r\nz=1\r\n"},  // a name alone
+      {"log", "z", "22", {}},
+      {"log", "b", "1", "[log]\r\na=1\r\n[x\r\n"},  // an unclosed header
+      {"x", "b", "1", {}},
+      {"log", "k", "short", "[log]\r\nk=" + longValue + "\r\nm=1\r\n"},
+      {"log", "m", "22", {}},
+      {"log", "n", "3", {}},
+      {"log", "k", "v", "[log]\r\n" + longName + "=1\r\nk=2\r\n"},
+      {"log", "a", "33", "[log]\ra=1\rb=2\r"},  // CR-only lines
+      {"log", "c", "4", {}},
+      {"log", "k", "9", "[log]\r\nk=1\r\nk=2\r\n"},                // the first of two wins
+      {"log", "k", "10", "[log]\r\n[other]\r\n[log]\r\nk=1\r\n"},  // repeated section
+      {"log", "k", "7", "k=1\r\n[log]\r\n"},                       // a key before any section
   };
   int index = 0;
   for (const Step& step : steps) {
     if (step.externalEdit) {
-      WriteBytes(file_, step.externalEdit);
-      WriteBytes(reference, step.externalEdit);
+      WriteBytes(file_, *step.externalEdit);
+      WriteBytes(reference, *step.externalEdit);
       // An edit of the same size within the clock's resolution is still seen.
       fs::last_write_time(file_, fs::last_write_time(file_) - std::chrono::seconds(10 + index));
     }
@@ -195,6 +254,65 @@ TEST_F(IniFileTest, AppendWriterMatchesWriteIniValue) {
     ASSERT_EQ(ReadBytes(file_), ReadBytes(reference)) << "step " << index;
     ++index;
   }
+}
+
+// A run over numbers the log already holds: the same value costs no write, a
+// value of the same length costs only its own bytes, in the same file.
+TEST_F(IniFileTest, AppendWriterWritesOnlyWhatChanged) {
+  IniAppendWriter writer(file_);
+  ASSERT_TRUE(writer.Write("log", "1", "(2009-01-01)alpha"));
+  ASSERT_TRUE(writer.Write("log", "2", "(2009-01-02)beta"));
+  const auto identity = [this] {
+    struct stat st {};
+    ::stat(file_.c_str(), &st);
+    return st.st_ino;
+  };
+  const auto inode = identity();
+  const unsigned long long before = writer.BytesWritten();
+  ASSERT_TRUE(writer.Write("log", "1", "(2009-01-01)alpha"));
+  EXPECT_EQ(writer.BytesWritten(), before);
+  ASSERT_TRUE(writer.Write("log", "1", "(2009-01-01)gamma"));
+  EXPECT_EQ(writer.BytesWritten(), before + 17);
+  EXPECT_EQ(identity(), inode);
+  EXPECT_EQ(ReadBytes(file_), "[log]\r\n1=(2009-01-01)gamma\r\n2=(2009-01-02)beta\r\n");
+}
+
+// Ten million shops: the index is built by streaming the file and stays
+// within 64 bytes a key.
+TEST_F(IniFileTest, AppendWriterIndexesTenMillionKeysInLittleMemory) {
+  constexpr int kKeys = 10000000;
+  {
+    std::string chunk = "[log]\r\n";
+    std::ofstream out(file_, std::ios::binary);
+    for (int k = 0; k < kKeys; ++k) {
+      chunk += std::to_string(k);
+      chunk += "=(2009-01-01)s\r\n";
+      if (chunk.size() > (1u << 20)) {
+        out << chunk;
+        chunk.clear();
+      }
+    }
+    out << chunk;
+  }
+  IniAppendWriter writer(file_);
+  ASSERT_TRUE(writer.Write("log", "9999999", "(2009-01-01)s"));  // present: nothing written
+  EXPECT_EQ(writer.BytesWritten(), 0u);
+  ASSERT_TRUE(writer.Write("log", "new", "1"));
+  EXPECT_EQ(writer.IndexedKeys(), static_cast<std::size_t>(kKeys) + 1);
+  EXPECT_LE(writer.IndexBytes(), writer.IndexedKeys() * 64);
+  EXPECT_EQ(ReadIniValue(file_, "log", "new", ""), "");  // beyond the whole-file reader's cap
+  ASSERT_TRUE(writer.Write("log", "0", "(2009-01-01)t"));
+  std::string tail;
+  {
+    std::ifstream in(file_, std::ios::binary);
+    std::string head(32, '\0');
+    in.read(head.data(), 32);
+    EXPECT_EQ(head.substr(0, 24), "[log]\r\n0=(2009-01-01)t\r\n");
+    in.seekg(-9, std::ios::end);
+    tail.resize(9);
+    in.read(tail.data(), 9);
+  }
+  EXPECT_EQ(tail, "\r\nnew=1\r\n");
 }
 
 TEST_F(IniFileTest, AppendWriterRecreatesADeletedFile) {

@@ -2,7 +2,11 @@
 // with everything in it when the test ends, plus small whole-file helpers.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -108,5 +112,45 @@ class FileSizeLimit {
   rlimit old_{};
   void (*oldHandler_)(int) = nullptr;
 };
+
+// Root ignores permission bits, so a test of a read-only file or folder means
+// nothing as root. Called first in such a test: as root it runs this very test
+// again in a child process as an ordinary user (uid and gid 65534, through
+// setpriv) from a copy of the test binary that user may execute, reports the
+// child's failure as this test's, and returns true (the caller returns at
+// once); as an ordinary user it returns false and the test goes on.
+inline bool RerunAsOrdinaryUser() {
+  if (::geteuid() != 0) return false;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter =
+      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  std::string folder = (std::filesystem::temp_directory_path() / "dt-user-XXXXXX").string();
+  if (::mkdtemp(folder.data()) == nullptr) {
+    ADD_FAILURE() << "no folder for the test binary";
+    return true;
+  }
+  ::chmod(folder.c_str(), 0755);
+  const std::string binary = folder + "/test";
+  std::error_code ec;
+  std::filesystem::copy_file(std::filesystem::read_symlink("/proc/self/exe", ec), binary, ec);
+  if (ec) {
+    ADD_FAILURE() << "cannot copy the test binary: " << ec.message();
+    return true;
+  }
+  ::chmod(binary.c_str(), 0755);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const char* argv[] = {"setpriv",      "--reuid=65534", "--regid=65534", "--clear-groups",
+                          binary.c_str(), filter.c_str(),  nullptr};
+    ::execvp("setpriv", const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child > 0) ::waitpid(child, &status, 0);
+  std::filesystem::remove_all(folder, ec);
+  EXPECT_TRUE(child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the test failed as an ordinary user (status " << status << ")";
+  return true;
+}
 
 }  // namespace dt::testing
