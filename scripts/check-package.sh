@@ -6,7 +6,7 @@
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
-for tool in dpkg-deb desktop-file-validate appstreamcli lintian file setpriv Xvfb xdotool; do
+for tool in dpkg-deb desktop-file-validate appstreamcli lintian file setpriv Xvfb xdotool xprop; do
   command -v "$tool" >/dev/null || { echo "check-package: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
@@ -169,10 +169,12 @@ x=("${as_user[@]}" "${run_env[@]}" "DISPLAY=$display")
 "${x[@]}" QT_QPA_PLATFORM=xcb "$program" >"$work/x.log" 2>&1 &
 app=$!
 pids+=("$app")
-window=$("${x[@]}" timeout 20 xdotool search --sync --classname "^${wmclass}\$" 2>/dev/null | head -n 1 || true)
+# The program's main window, found by its process and title.
+window=$("${x[@]}" timeout 20 xdotool search --sync --all --pid "$app" --name '^Dovetrail' 2>/dev/null | head -n 1 || true)
 if [ -n "$window" ]; then
-  "${x[@]}" xdotool search --class "^${wmclass}\$" | grep -qx "$window" &&
-    pass "window class $wmclass, $wmclass" || fail "the window's class is not $wmclass"
+  # Desktops match the class exactly (xdotool's search ignores case).
+  class=$("${x[@]}" xprop -id "$window" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\(.*\)"$/\1/p')
+  [ "$class" = "$wmclass" ] && pass "window class $class" || fail "the window's class is '$class', the desktop entry's '$wmclass'"
   sleep 1
   "${x[@]}" xdotool windowfocus --sync "$window" key Escape
   wait_exit "$app" 100
@@ -180,7 +182,7 @@ if [ -n "$window" ]; then
   [ -s "$work/home/Documents/Quorle.ini" ] && pass "the close saved the settings in the user's documents" ||
     fail "no settings file after the close"
 else
-  fail "no window of class $wmclass"
+  fail "no window"
   sed 's/^/  dovetrail: /' "$work/x.log"
 fi
 
