@@ -13,6 +13,12 @@ done
 failures=0
 fail() { echo "check-package: FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "check-package: ok: $*"; }
+# check WHAT COMMAND...: passes or fails WHAT by the command's exit status.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
 
 # The one version: project() in CMakeLists.txt, as CMake recorded it.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -34,14 +40,15 @@ chmod 755 "$work"
 
 # --- Fields and control files -----------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = dovetrail ] && [ "$(field Version)" = "$version" ] &&
-  pass "package dovetrail $version" || fail "package name or version: $(field Package) $(field Version)"
+check "package dovetrail $version (found $(field Package) $(field Version))" \
+  test "$(field Package)" = dovetrail -a "$(field Version)" = "$version"
 for name in Maintainer Section Priority Description Homepage; do
   [ -n "$(field "$name")" ] || fail "no $name field"
 done
 # Dependencies computed from the program's shared libraries.
-field Depends | grep -q 'libqt6widgets6' && field Depends | grep -q 'libcurl4' &&
-  pass "Depends from the shared libraries: $(field Depends)" || fail "Depends lacks the shared libraries: $(field Depends)"
+depends=$(field Depends)
+check "Depends from the shared libraries: $depends" \
+  grep -qE 'libqt6widgets6.*libcurl4|libcurl4.*libqt6widgets6' <<<"$depends"
 dpkg-deb -e "$deb" "$work/control"
 for trigger in /usr/share/icons/hicolor /usr/share/applications; do
   grep -qx "activate-noawait $trigger" "$work/control/triggers" 2>/dev/null || fail "no trigger for $trigger"
@@ -61,11 +68,12 @@ appid=$(basename "$metainfo" .metainfo.xml)
 expected=(/usr/bin/dovetrail "/usr/share/applications/$appid.desktop" "$metainfo"
           /usr/share/doc/dovetrail/copyright /usr/share/doc/dovetrail/README.md)
 for size in 16 24 32 48; do expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/$appid.png"); done
+before=$failures
 for path in "${expected[@]}"; do
   grep -qxF "$path" "$work/files" || fail "not in the package: $path"
 done
-grep -q '^/usr/local/' "$work/files" && fail "files under /usr/local"
-pass "file list (application id $appid)"
+if grep -q '^/usr/local/' "$work/files"; then fail "files under /usr/local"; fi
+[ "$failures" -ne "$before" ] || pass "file list (application id $appid)"
 
 # --- Contents -----------------------------------------------------------------
 root="$work/root"
@@ -76,16 +84,13 @@ for size in 16 24 32 48; do
   file -b "$png" | grep -q "^PNG image data, $size x $size, 8-bit/color RGBA" ||
     fail "icon ${size}x${size}: $(file -b "$png")"
 done
-desktop-file-validate "$desktop" && pass "desktop-file-validate" || fail "desktop-file-validate"
+check "desktop-file-validate" desktop-file-validate "$desktop"
 grep -qx "Icon=$appid" "$desktop" || fail "the desktop entry names another icon"
-appstreamcli validate --no-net --pedantic "$root$metainfo" && pass "appstreamcli validate" ||
-  fail "appstreamcli validate"
+check "appstreamcli validate" appstreamcli validate --no-net --pedantic "$root$metainfo"
 # The tree as a whole: the component's launchable and icon are in the package.
-appstreamcli validate-tree --no-net --pedantic "$root" >/dev/null && pass "appstreamcli validate-tree" ||
-  fail "appstreamcli validate-tree"
+check "appstreamcli validate-tree" appstreamcli validate-tree --no-net --pedantic "$root"
 grep -q "<id>$appid</id>" "$root$metainfo" || fail "AppStream id differs from the file name"
-grep -q "<release version=\"$version\"" "$root$metainfo" && pass "AppStream release $version" ||
-  fail "AppStream release is not $version"
+check "AppStream release $version" grep -q "<release version=\"$version\"" "$root$metainfo"
 
 # --- lintian ------------------------------------------------------------------
 # Errors fail the check; warnings and notes are shown.
@@ -146,7 +151,7 @@ if kill -0 "$first" 2>/dev/null && [ -n "$(find "$work/tmp" -maxdepth 1 -type s)
   "${as_user[@]}" "${run_env[@]}" QT_QPA_PLATFORM=offscreen "$program" >>"$work/offscreen.log" 2>&1 &
   second=$!
   wait_exit "$second" 150
-  [ "$code" = 0 ] && pass "a second copy ends with 0" || fail "the second copy ended with $code"
+  check "a second copy ends with 0 (got $code)" test "$code" = 0
 else
   fail "the program did not come up offscreen"
   sed 's/^/  dovetrail: /' "$work/offscreen.log"
@@ -174,13 +179,12 @@ window=$("${x[@]}" timeout 20 xdotool search --sync --all --pid "$app" --name '^
 if [ -n "$window" ]; then
   # Desktops match the class exactly (xdotool's search ignores case).
   class=$("${x[@]}" xprop -id "$window" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\(.*\)"$/\1/p')
-  [ "$class" = "$wmclass" ] && pass "window class $class" || fail "the window's class is '$class', the desktop entry's '$wmclass'"
+  check "window class '$class' is the desktop entry's '$wmclass'" test "$class" = "$wmclass"
   sleep 1
   "${x[@]}" xdotool windowfocus --sync "$window" key Escape
   wait_exit "$app" 100
-  [ "$code" = 0 ] && pass "Esc closes the program with 0" || fail "after Esc: $code"
-  [ -s "$work/home/Documents/Quorle.ini" ] && pass "the close saved the settings in the user's documents" ||
-    fail "no settings file after the close"
+  check "Esc closes the program with 0 (got $code)" test "$code" = 0
+  check "the close saved the settings in the user's documents" test -s "$work/home/Documents/Quorle.ini"
 else
   fail "no window"
   sed 's/^/  dovetrail: /' "$work/x.log"
