@@ -1,12 +1,16 @@
 # Dovetrail: `make run` starts the program, `make test` runs every test.
 # Both install missing Debian packages first (scripts/install-deps.sh).
+# `make install` installs under PREFIX (DESTDIR honoured); `make package`
+# builds $(BUILD)/dovetrail_<version>_<arch>.deb.
 
 BUILD   ?= build
 JOBS    ?= 2
+PREFIX  ?= /usr/local
 CMAKE    = cmake
 CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps configure build run demo test test-quick test-tsan test-asan screenshot bench fuzz format clean
+.PHONY: all deps configure build run demo install uninstall package test test-quick test-package \
+        test-tsan test-asan screenshot bench fuzz format clean
 
 all: build
 
@@ -26,12 +30,30 @@ run: build
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
-# Everything: the normal build's tests, then the engine under ThreadSanitizer and
-# the parsers under AddressSanitizer/UBSan.
-test: test-quick test-tsan test-asan
+# CMake's install manifest is rewritten by every install, CPack's included, so
+# the list of what `make install` put in place is kept under a name of its own.
+install: build
+	@DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)"
+	@cp $(BUILD)/install_manifest.txt $(BUILD)/installed_files.txt
+
+# Removes what the last `make install` put in place (same DESTDIR).
+uninstall:
+	@test -f $(BUILD)/installed_files.txt || { echo "no $(BUILD)/installed_files.txt: nothing installed from this build" >&2; exit 1; }
+	@xargs -d '\n' -I{} rm -fv -- "$(DESTDIR){}" < $(BUILD)/installed_files.txt
+	@rm -f $(BUILD)/installed_files.txt
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+# Everything: the normal build's tests, the package as a user meets it, then the
+# engine under ThreadSanitizer and the parsers under AddressSanitizer/UBSan.
+test: test-quick test-package test-tsan test-asan
 
 test-quick: build
 	@$(CTEST) --test-dir $(BUILD)
+
+test-package: package
+	@bash scripts/check-package.sh $(BUILD)
 
 test-tsan: deps
 	@$(CMAKE) -S . -B $(BUILD)-tsan -G Ninja -DDT_SANITIZE=thread -DDT_BUILD_SHELL=OFF >/dev/null

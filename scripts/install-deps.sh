@@ -7,7 +7,8 @@ packages=(
   qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ca-certificates fonts-noto-cjk
-  xvfb xauth imagemagick xdotool
+  xvfb xauth imagemagick xdotool x11-utils
+  dpkg-dev file desktop-file-utils appstream lintian
 )
 
 missing=()
