@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "files/user_folders.h"
 #include "tests/settings/temp_folder.h"
 
 namespace dt {
@@ -47,6 +48,18 @@ TEST_F(TemporaryHome, FoldersThisPlatformLacksGiveTheSeparatorAlone) {
     EXPECT_EQ(ShellFolderPath(index), "/") << index;
   EXPECT_EQ(ShellFolderPath(0), home_ + "/Templates/");
   EXPECT_EQ(ShellFolderPath(6), home_ + "/.local/share/applications/");
+}
+
+// Without a home folder the standard locations would point at the root of the
+// file system; no folder is known then.
+TEST_F(TemporaryHome, WithoutAHomeNoFolderIsKnown) {
+  for (const bool empty : {false, true}) {
+    testing::NoHome noHome(empty);
+    for (int index = 0; index <= 6; ++index) EXPECT_EQ(ShellFolderPath(index), "/") << index;
+    EXPECT_EQ(UserFolderPath(UserFolder::Data), "");
+    EXPECT_EQ(WritableProgramFolder(""), "");
+  }
+  EXPECT_EQ(UserFolderPath(UserFolder::Data), home_ + "/.local/share/dovetrail/");
 }
 
 }  // namespace

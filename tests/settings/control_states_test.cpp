@@ -645,6 +645,20 @@ TEST_F(DefaultPathTest, EmptyFileNameSavesAndRestoresThere) {
   EXPECT_TRUE(form["box"].Shown().checked);
 }
 
+TEST_F(DefaultPathTest, WithoutAHomeNothingIsReadOrWritten) {
+  WriteBytes("/Quorle.ini.probe", "");  // the root is writable here, so a fault would show
+  fs::remove("/Quorle.ini.probe");
+  testing::NoHome noHome;
+  FakeForm form;
+  form.Check("box", true);
+  EXPECT_EQ(DefaultSettingsPath(), "");
+  EXPECT_FALSE(SaveControlStates(form.Controls(), "", "Dovetrail", ""));
+  RestoreControlStates(form.Controls(), "", "Dovetrail", "");
+  EXPECT_TRUE(form["box"].Shown().checked);
+  EXPECT_FALSE(fs::exists("/Quorle.ini"));
+  EXPECT_FALSE(fs::exists("/Documents"));
+}
+
 TEST_F(DefaultPathTest, RestoringMakesNoFolder) {
   FakeForm form;
   form.Check("box", true);

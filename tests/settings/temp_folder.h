@@ -89,6 +89,27 @@ class TemporaryHome {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// While alive, HOME is unset or empty, as for a service account without one.
+class NoHome {
+ public:
+  explicit NoHome(bool empty = false) {
+    if (const char* home = std::getenv("HOME")) saved_ = home;
+    if (empty) {
+      ::setenv("HOME", "", 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+  }
+  ~NoHome() {
+    if (saved_) ::setenv("HOME", saved_->c_str(), 1);
+  }
+  NoHome(const NoHome&) = delete;
+  NoHome& operator=(const NoHome&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
 // While alive, no file of this process may grow past `bytes`: writes beyond it
 // fail (EFBIG) even for root, which ignores permission bits. SIGXFSZ is ignored
 // so the failure comes back as an error instead of ending the process.

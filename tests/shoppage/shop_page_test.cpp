@@ -171,6 +171,21 @@ TEST(ParseShopPage, TrailByteThatLooksLikeAQuoteDoesNotEndTheName) {
   EXPECT_EQ(fields->shopName, name);
 }
 
+// A page whose end markers never come must not turn megabytes into one row:
+// each field keeps at most 64 KiB, cut between characters.
+TEST(ParseShopPage, RunawayFieldsAreCutBetweenCharacters) {
+  const std::string runaway = "a" + std::string(140000, '\xB2');
+  const std::string page = "data-value name\":\"" + runaway + "\" <b class=hCard>" + runaway +
+                           "<" + std::string(kCreationMarker) + runaway + "</li>";
+  const auto fields = ParseShopPage(page);
+  ASSERT_TRUE(fields.has_value());
+  // 'a', then 32767 pairs fill 65535 bytes; the next pair would pass the limit.
+  const std::string expected = "a" + std::string(65534, '\xB2');
+  EXPECT_TRUE(fields->shopName == expected) << fields->shopName.size();
+  EXPECT_TRUE(fields->sellerAccount == expected) << fields->sellerAccount.size();
+  EXPECT_TRUE(fields->creationDate == expected) << fields->creationDate.size();
+}
+
 TEST(StripTabsAndBreaks, RemovesOnlyTabCrLf) {
   const struct {
     std::string in, out;
