@@ -149,7 +149,7 @@ TEST(MarketSim, FaultNamesRoundTrip) {
   EXPECT_EQ(ParseFault("none"), Fault::None);
   EXPECT_FALSE(ParseFault("Stall"));
   EXPECT_FALSE(ParseFault(""));
-  EXPECT_EQ(AllFaults().size(), 13u);
+  EXPECT_EQ(AllFaults().size(), 14u);
 }
 
 TEST(MarketSim, TruthTextEscapesControlsAndStaysOnOneLinePerShop) {

@@ -175,8 +175,8 @@ TEST(ParseShopPage, TrailByteThatLooksLikeAQuoteDoesNotEndTheName) {
 // each field keeps at most 64 KiB, cut between characters.
 TEST(ParseShopPage, RunawayFieldsAreCutBetweenCharacters) {
   const std::string runaway = "a" + std::string(140000, '\xB2');
-  const std::string page = "data-value name\":\"" + runaway + "\" <b class=hCard>" + runaway +
-                           "<" + std::string(kCreationMarker) + runaway + "</li>";
+  const std::string page = "data-value name\":\"" + runaway + "\" <b class=hCard>" + runaway + "<" +
+                           std::string(kCreationMarker) + runaway + "</li>";
   const auto fields = ParseShopPage(page);
   ASSERT_TRUE(fields.has_value());
   // 'a', then 32767 pairs fill 65535 bytes; the next pair would pass the limit.

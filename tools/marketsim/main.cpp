@@ -23,7 +23,7 @@ constexpr const char* kUsage =
     "                 [--stall-ms MS] [--truth FIRST LAST [--json]]\n"
     "fault kinds: not-found server-error refuse reset-mid-body stall redirect\n"
     "             redirect-loop nul-bytes huge-body invalid-gbk unknown-rank\n"
-    "             control-bytes-in-account empty-item-count\n";
+    "             control-bytes-in-account empty-item-count hostile-overlap\n";
 
 template <typename T>
 std::optional<T> ParseNumber(std::string_view text) {

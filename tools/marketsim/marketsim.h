@@ -30,7 +30,13 @@ enum class Fault {
   UnknownRank,   // a rank code outside the credit table
   ControlBytesInAccount,  // TAB, LF and CR inside the account
   EmptyItemCount,
+  // The account and the creation date both run on for almost the whole body
+  // cap: "创店时间：</span><b class=hCard>" followed by ~32 MiB of "x" and "</li>".
+  HostileOverlap,
 };
+
+// What a field cut from such a page keeps at most (the collector's limit).
+inline constexpr std::size_t kHostileFieldBytes = 64 * 1024;
 
 struct Options {
   std::uint64_t seed = 1;

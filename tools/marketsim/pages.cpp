@@ -325,6 +325,13 @@ std::string NoShopPage(const Options& options, int number) {
          Footer(layout);
 }
 
+// Everything before the run-on filler of a hostile-overlap page.
+constexpr std::size_t kHostileFillerBytes = (std::size_t{32} << 20) - 65536;
+std::string HostileHead(const Shop& shop) {
+  return "<html><body><div class=\"shop\" data-value='{\"name\":\"" + shop.name +
+         "\"}'><ul><li><span>" + T().creationLabel + "</span><b class=hCard>";
+}
+
 bool ShowsShop(const Options& options, int number, Fault fault) {
   return fault != Fault::None || HasShopDraw(options, number);
 }
@@ -368,6 +375,20 @@ std::optional<TruthShop> TruthFor(const Options& options, int number) {
   ShopPage(options, number, fault, shop);  // settles the account's layout bytes
   TruthShop truth;
   truth.number = number;
+  if (fault == Fault::HostileOverlap) {
+    // Account and date run to the one "</li>" at the end; each is cut to the
+    // field limit, and the item count, without its marker, starts at byte 16.
+    const std::string head = HostileHead(shop);
+    const std::string start = head + std::string(kHostileFieldBytes + 16, 'x');
+    truth.sellerAccount = std::string(kHostileFieldBytes, 'x');
+    truth.shopName = shop.name;
+    truth.shopAddress = ShopAddress(number);
+    const std::string dateStart = "<b class=hCard>";
+    truth.creationDate = dateStart + std::string(kHostileFieldBytes - dateStart.size(), 'x');
+    truth.creditLevel = "0";
+    truth.itemCount = start.substr(15, kHostileFieldBytes);
+    return truth;
+  }
   truth.sellerAccount = shop.account;
   truth.shopName = shop.name;
   truth.shopAddress = ShopAddress(number);
@@ -404,6 +425,11 @@ std::string Filler(std::size_t offset, std::size_t length) {
     at = 0;
   }
   return out;
+}
+
+std::string FillerOf(const Answer& answer, std::size_t offset, std::size_t count) {
+  if (answer.fillerByte != 0) return std::string(count, answer.fillerByte);
+  return Filler(offset, count);
 }
 
 std::string RedirectedPage(const Options& options, int number) {
@@ -451,6 +477,14 @@ Answer AnswerFor(const Options& options, int number) {
       answer.body = shopPage();
       answer.fillerBytes = options.hugeFillerBytes;
       break;
+    case Fault::HostileOverlap: {
+      Shop shop = MakeShop(options, number, fault);
+      answer.body = HostileHead(shop);
+      answer.fillerBytes = kHostileFillerBytes;
+      answer.fillerByte = 'x';
+      answer.tail = "</li></ul></div></body></html>\n";
+      break;
+    }
     default:
       answer.body = shopPage();
       break;
@@ -468,8 +502,8 @@ std::string ShopPageBody(const Options& options, int number) {
     return answer.location == "/moved" ? detail::RedirectedPage(options, number) : std::string();
   }
   std::string body = answer.body.substr(0, answer.sentBytes);
-  if (answer.fillerBytes > 0) body += detail::Filler(0, answer.fillerBytes);
-  return body;
+  if (answer.fillerBytes > 0) body += detail::FillerOf(answer, 0, answer.fillerBytes);
+  return body + answer.tail;
 }
 
 }  // namespace dt::marketsim

@@ -204,16 +204,22 @@ struct Server::Impl {
       return;
     }
     if (answer.fillerBytes > 0) {
-      auto body = std::make_shared<std::string>(std::move(answer.body));
+      auto shared = std::make_shared<detail::Answer>(std::move(answer));
       res.set_content_provider(
-          body->size() + answer.fillerBytes, kHtml,
-          [this, body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          shared->body.size() + shared->fillerBytes + shared->tail.size(), kHtml,
+          [this, shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             if (stopping) return false;
-            if (offset < body->size()) {
-              return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+            const detail::Answer& a = *shared;
+            if (offset < a.body.size()) {
+              return sink.write(a.body.data() + offset, std::min(length, a.body.size() - offset));
             }
-            const std::string chunk =
-                detail::Filler(offset - body->size(), std::min(length, kChunkBytes));
+            const std::size_t fillerEnd = a.body.size() + a.fillerBytes;
+            if (offset >= fillerEnd) {
+              const std::size_t at = offset - fillerEnd;
+              return sink.write(a.tail.data() + at, std::min(length, a.tail.size() - at));
+            }
+            const std::string chunk = detail::FillerOf(
+                a, offset - a.body.size(), std::min({length, kChunkBytes, fillerEnd - offset}));
             return sink.write(chunk.data(), chunk.size());
           });
       return;

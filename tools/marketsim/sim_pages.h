@@ -13,6 +13,8 @@ struct Answer {
   int status = 200;
   std::string body;             // the full body, filler excluded
   std::size_t fillerBytes = 0;  // filler streamed after the body
+  char fillerByte = 0;          // the filler is this byte repeated; 0: an HTML pattern
+  std::string tail;             // sent after the filler
   // Bytes of the body sent before the connection drops; body.size() = all.
   std::size_t sentBytes = 0;
   bool dropAfterSent = false;  // the connection drops after sentBytes (reset or stall)
@@ -22,6 +24,9 @@ struct Answer {
 };
 
 Answer AnswerFor(const Options& options, int number);
+
+// count bytes of the filler from offset on.
+std::string FillerOf(const Answer& answer, std::size_t offset, std::size_t count);
 
 // The page served at /moved for a redirected number.
 std::string RedirectedPage(const Options& options, int number);

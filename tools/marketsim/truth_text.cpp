@@ -9,7 +9,7 @@
 namespace dt::marketsim {
 namespace {
 
-constexpr std::array<std::pair<Fault, std::string_view>, 14> kFaultNames = {{
+constexpr std::array<std::pair<Fault, std::string_view>, 15> kFaultNames = {{
     {Fault::None, "none"},
     {Fault::NotFound, "not-found"},
     {Fault::ServerError, "server-error"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<Fault, std::string_view>, 14> kFaultNames = {{
     {Fault::UnknownRank, "unknown-rank"},
     {Fault::ControlBytesInAccount, "control-bytes-in-account"},
     {Fault::EmptyItemCount, "empty-item-count"},
+    {Fault::HostileOverlap, "hostile-overlap"},
 }};
 
 std::string EscapeControls(std::string_view text) {
