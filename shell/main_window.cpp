@@ -38,7 +38,7 @@ namespace {
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
 
 QString Ui(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
+  return QString::fromStdString(GbkToUtf8Lossless(gbk));
 }
 std::string Gbk(const QString& text) {
   return Utf8ToGbk(text.toStdString());
