@@ -13,35 +13,45 @@ bool CollectionRun::Running() const {
 }
 
 bool CollectionRun::Click(int first) {
+  if (Running()) {
+    Stop();
+    return false;
+  }
+  Start(first);
+  return true;
+}
+
+void CollectionRun::Start(int first) {
   {
     std::lock_guard<std::mutex> guard(state_);
-    if (flag_ == Flag::Running) {
-      // Stop: tasks already admitted finish; nothing is waited for.
-      flag_ = Flag::Idle;
-      return false;
-    }
     flag_ = Flag::Running;
+    first_ = first;
     next_ = static_cast<std::int64_t>(first) + kBatchSize;
   }
   // All 20 are posted whatever the range; those beyond it end at admission.
   for (int i = 0; i < kBatchSize; ++i) Post(static_cast<std::int64_t>(first) + i);
-  return true;
+}
+
+void CollectionRun::Stop() {
+  // Tasks already admitted finish; nothing is waited for.
+  std::lock_guard<std::mutex> guard(state_);
+  flag_ = Flag::Idle;
 }
 
 bool CollectionRun::Admit(std::int64_t number) {
-  const int last = last_.load();
+  const std::int64_t last = last_.load();
   std::lock_guard<std::mutex> guard(state_);
   if (number > last) {
-    if (flag_ == Flag::Running) {
-      flag_ = Flag::EndedByRange;
-      endMark_ = next_;
-    }
+    if (flag_ == Flag::Running) flag_ = Flag::EndedByRange;
     return false;
   }
   if (flag_ == Flag::Running) return true;
-  // The range end lowered the flag, not the user: numbers handed out before
-  // that moment still belong to the run.
-  return flag_ == Flag::EndedByRange && number < endMark_;
+  // The range end lowered the flag, not the user: when the range is shorter
+  // than a batch, the first batch's tasks inside it started together with
+  // the one that found the end, and still belong to the run. Every other
+  // task ends here.
+  return flag_ == Flag::EndedByRange && last - first_ + 1 < kBatchSize && number >= first_ &&
+         number < first_ + kBatchSize;
 }
 
 void CollectionRun::ClaimNextNumber() {

@@ -36,10 +36,17 @@ class CollectionRun {
   // The run flag: true while the start button reads "停  止".
   bool Running() const;
 
-  // The start/stop click. When idle: the run flag goes up and tasks for
-  // first .. first+19 are posted. When running: the flag goes down; nothing is
-  // waited for. Returns the new value of the run flag.
+  // The start/stop click as the engine's flag sees it: Start when idle, else
+  // Stop. Returns the new value of the run flag. The window decides by the
+  // caption it shows and calls Start or Stop itself.
   bool Click(int first);
+
+  // The run flag goes up and tasks for first .. first+19 are posted.
+  void Start(int first);
+
+  // The run flag goes down, also after the range end lowered it; nothing is
+  // waited for.
+  void Stop();
 
   // --- task threads ---
 
@@ -75,10 +82,10 @@ class CollectionRun {
   mutable std::mutex state_;
   Flag flag_ = Flag::Idle;
   std::int64_t next_ = 0;
-  // When the range end lowered the flag: numbers below this mark had been
-  // handed out while the run was going, so those inside the range still get
-  // their page work. Later successors are refused.
-  std::int64_t endMark_ = 0;
+  // The first number of the latest start: after the range end lowered the
+  // flag, the in-range tasks of that start's first batch are still admitted,
+  // when the range is shorter than a batch.
+  std::int64_t first_ = 0;
 
   std::atomic<int> active_{0};
   std::mutex idleMutex_;

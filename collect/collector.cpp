@@ -40,9 +40,9 @@ void Collector::ShopPageWork(ShopNumber number) {
   }
 }
 
-bool Collector::Click(int first) {
-  if (!run_.Running()) logFailureReported_.store(false);
-  return run_.Click(first);
+void Collector::Start(int first) {
+  logFailureReported_.store(false);
+  run_.Start(first);
 }
 
 }  // namespace dt

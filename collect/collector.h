@@ -37,9 +37,9 @@ class Collector {
   ResultsStore& Results() { return results_; }
   StatusLog& Status() { return status_; }
 
-  // The start/stop click (CollectionRun::Click); a run that starts here may
-  // report a failing shop log once again.
-  bool Click(int first);
+  // Starts a run (CollectionRun::Start); that run may report a failing shop
+  // log once again.
+  void Start(int first);
 
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.

@@ -46,7 +46,9 @@ void CheckFind(std::string_view text, std::string_view pattern, int start, bool 
   const int found = dt::FindText(text, pattern, start, ignoreCase);
   const std::size_t from = start < 1 ? 0 : static_cast<std::size_t>(start) - 1;
   int expected = -1;
-  if (from < text.size()) {
+  if (from < text.size() && pattern.empty()) {
+    expected = 1;  // the empty pattern stands at the beginning of any text
+  } else if (from < text.size()) {
     for (const std::size_t at : CharStarts(text, from)) {
       if (MatchesAt(text, at, pattern, ignoreCase)) {
         expected = static_cast<int>(at) + 1;
@@ -125,7 +127,6 @@ bool IsAscii(std::string_view text) {
 void CheckNumbers(std::string_view text) {
   const int integer = dt::ToInteger(text);
   const double number = dt::ToNumber(text);
-  DT_FUZZ_CHECK(!std::isnan(number));
   if (!IsAscii(text)) return;
   const std::string s(text);  // cut at a NUL, as for the C functions
   errno = 0;
@@ -133,14 +134,8 @@ void CheckNumbers(std::string_view text) {
   const long long clamped = wide > INT_MAX ? INT_MAX : (wide < INT_MIN ? INT_MIN : wide);
   DT_FUZZ_CHECK(integer == clamped);
 
-  char* end = nullptr;
-  errno = 0;
-  const double c = std::strtod(s.c_str(), &end);
-  // strtod also reads hexadecimal, "inf" and "nan", which a decimal reader does not.
-  for (const char* p = s.c_str(); p < end; ++p) {
-    if (std::string_view("xXiInNpP").find(*p) != std::string_view::npos) return;
-  }
-  DT_FUZZ_CHECK(number == c);
+  const double c = std::strtod(s.c_str(), nullptr);
+  DT_FUZZ_CHECK(number == c || (std::isnan(number) && std::isnan(c)));
 }
 
 }  // namespace

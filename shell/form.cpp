@@ -173,7 +173,8 @@ QWidget* CreateWidget(const FormControl& control) {
       edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
       edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
       edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-      edit->setTabChangesFocus(false);
+      // Tab moves on to the next control; Enter still breaks the line.
+      edit->setTabChangesFocus(true);
       return edit;
     }
     case K::ReportList:

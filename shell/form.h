@@ -34,6 +34,9 @@ struct FormControl {
 // The client area holds every control: the rightmost edge is 752, the bottom 616.
 inline constexpr int kClientWidth = 752;
 inline constexpr int kClientHeight = 616;
+// The window's outer size, frame included, which fixes its place on screen.
+inline constexpr int kOuterWidth = 762;
+inline constexpr int kOuterHeight = 646;
 
 // Names of the controls the window's event map and the engine use (GBK).
 namespace names {

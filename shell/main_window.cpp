@@ -38,7 +38,7 @@ namespace {
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
 
 QString Ui(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
+  return QString::fromStdString(GbkToUtf8Lossless(gbk));
 }
 std::string Gbk(const QString& text) {
   return Utf8ToGbk(text.toStdString());
@@ -66,6 +66,7 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   SetUpResultsList();
   SetUpStatusBox();
   ConnectEvents();
+  SetUpKeyboard();
   SyncEngineMirrors();
   CentreOnPrimaryScreen();
 
@@ -163,8 +164,32 @@ void MainWindow::ConnectEvents() {
 void MainWindow::CentreOnPrimaryScreen() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return;
+  // The place of the outer frame, from the window's fixed outer size; a
+  // window's move() places its frame.
   const QRect area = screen->geometry();
-  move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+  move(area.x() + (area.width() - kOuterWidth) / 2, area.y() + (area.height() - kOuterHeight) / 2);
+}
+
+void MainWindow::SetUpKeyboard() {
+  // The covered search panel is out of the user's reach, also for the keys.
+  QWidget* panel = Control(names::kSearchPanel);
+  panel->setFocusPolicy(Qt::NoFocus);
+  for (QWidget* child : panel->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
+  // Tab leaves the list instead of walking its cells.
+  view_->setTabKeyNavigation(false);
+  // Screen order: the top bar's upper row and lower row, each left to right,
+  // then the list and the status box. The top bar itself, which takes the
+  // focus after a start click, leads to the first box.
+  const std::string_view order[] = {
+      names::kTopBar,           names::kFirstNumber,     names::kLastNumber,
+      names::kZeroCreditFilter, names::kZeroItemsFilter, names::kStartButton,
+      names::kUpdateButton,     names::kExportShopName,  names::kExportAddress,
+      names::kExportCreated,    names::kExportCredit,    names::kExportItemCount,
+      names::kExportButton,     names::kResultsList,     names::kStatusBox};
+  for (std::size_t i = 1; i < std::size(order); ++i) {
+    setTabOrder(Control(order[i - 1]), Control(order[i]));
+  }
+  Control(names::kFirstNumber)->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::SyncEngineMirrors() {
@@ -200,9 +225,17 @@ void MainWindow::SetStartCaption(bool running) {
 }
 
 void MainWindow::StartClicked() {
+  // The click does what the caption the user sees says. The engine may have
+  // ended the run at the range end a moment ago while the caption still reads
+  // "stop": that click stops, it does not start a new run.
   SyncEngineMirrors();
-  const int first = ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text()));
-  SetStartCaption(collector_.Click(first));
+  if (ControlAs<QPushButton>(names::kStartButton)->text() == Ui(kIdleCaption)) {
+    collector_.Start(ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text())));
+    SetStartCaption(true);
+  } else {
+    collector_.Run().Stop();
+    SetStartCaption(false);
+  }
   Control(names::kTopBar)->setFocus(Qt::OtherFocusReason);
 }
 

@@ -76,6 +76,7 @@ class MainWindow : public QWidget {
   void SetUpStatusBox();
   void ConnectEvents();
   void CentreOnPrimaryScreen();
+  void SetUpKeyboard();
   void AppendStatusText(const std::string& gbk);
   void SetStartCaption(bool running);
 

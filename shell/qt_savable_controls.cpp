@@ -30,7 +30,7 @@ std::string Gbk(const QString& text) {
   return Utf8ToGbk(text.toStdString());
 }
 QString Ui(const std::string& gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
+  return QString::fromStdString(GbkToUtf8Lossless(gbk));
 }
 
 class WidgetControl : public SavableControl {

@@ -1,39 +1,90 @@
 #include "shell/single_instance.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
-#include <QThread>
+#include <QStandardPaths>
 #include <QWidget>
 
 namespace dt {
 namespace {
 
-constexpr int kConnectTimeoutMs = 500;
-constexpr int kReplyTimeoutMs = 2000;
-constexpr int kRetryPauseMs = 200;
 constexpr qsizetype kMaxRequestBytes = 64;
+// Under the user's cache folder when there is no usable runtime folder.
+constexpr char kCacheSubfolder[] = "dovetrail";
 
-QString UserSuffix() {
-  return QStringLiteral("-%1").arg(static_cast<qulonglong>(::getuid()));
+// A real directory (not a link to one) of this user's that nobody else may
+// enter or change.
+bool IsPrivateFolder(const QString& path) {
+  if (path.isEmpty() || !QDir::isAbsolutePath(path)) return false;
+#ifdef _WIN32
+  return QFileInfo(path).isDir();
+#else
+  struct stat info {};
+  if (::lstat(QFile::encodeName(path).constData(), &info) != 0) return false;
+  return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
+#endif
+}
+
+// The cache folder's own subfolder, made private when it is new or ours.
+QString PrivateCacheFolder() {
+#ifndef _WIN32
+  // Without a home, a cache folder would be made at the root.
+  if (qEnvironmentVariableIsEmpty("HOME")) return {};
+#endif
+  const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+  if (cache.isEmpty() || !QDir().mkpath(cache)) return {};
+  const QString folder = QDir(cache).filePath(QString::fromLatin1(kCacheSubfolder));
+#ifndef _WIN32
+  const QByteArray native = QFile::encodeName(folder);
+  ::mkdir(native.constData(), 0700);  // an existing one is checked below
+  struct stat info {};
+  if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+      info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0700) {
+    ::chmod(native.constData(), 0700);
+  }
+#else
+  QDir().mkpath(folder);
+#endif
+  return IsPrivateFolder(folder) ? folder : QString();
 }
 
 }  // namespace
 
-SingleInstance::SingleInstance(QString name) : name_(std::move(name)) {}
+SingleInstance::SingleInstance(QString name, QString folder)
+    : name_(std::move(name)), folder_(std::move(folder)) {}
 
 SingleInstance::~SingleInstance() = default;
 
+QString SingleInstance::PrivateFolder() {
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (IsPrivateFolder(runtime)) return runtime;
+  return PrivateCacheFolder();
+}
+
 QString SingleInstance::LockFilePath() const {
-  return QDir(QDir::tempPath()).filePath(name_ + UserSuffix() + QStringLiteral(".lock"));
+  return QDir(folder_).filePath(name_ + QStringLiteral(".lock"));
 }
 
 QString SingleInstance::ServerName() const {
-  return name_ + UserSuffix();
+  return ServerNameIn(folder_, name_);
+}
+
+QString SingleInstance::ServerNameIn(const QString& folder, const QString& name) {
+  // A full path: the socket lies in the folder, not in the temp folder.
+  return QDir(folder).filePath(name);
 }
 
 bool SingleInstance::Claim() {
+  if (folder_.isEmpty()) folder_ = PrivateFolder();
+  // No folder of the user's own: no lock anywhere others could block.
+  if (folder_.isEmpty()) return true;
   lock_ = std::make_unique<QLockFile>(LockFilePath());
   // Age never makes the lock stale: a copy may run for days. A lock whose
   // process is gone is taken over all the same.
@@ -43,13 +94,11 @@ bool SingleInstance::Claim() {
     return true;
   }
   if (lock_->error() != QLockFile::LockFailedError) {
-    // No lock could be made at all (temp folder not writable, …): better two
-    // copies than none.
     Listen();
     return true;
   }
-  // Another copy holds the lock. It may still be starting and not listen yet;
-  // it then misses the request and simply stays where it is.
+  // Another copy holds the lock. It may be busy, stopped or still starting:
+  // one short request, and this copy ends whatever the answer.
   SendRequest(ServerName(), QByteArrayLiteral("show\n"), nullptr);
   return false;
 }
@@ -94,24 +143,22 @@ void SingleInstance::Serve() {
 }
 
 bool SingleInstance::SendRequest(const QString& serverName, const QByteArray& request,
-                                 QByteArray* answer, int tries) {
-  for (int attempt = 0; attempt < tries; ++attempt) {
-    if (attempt > 0) QThread::msleep(kRetryPauseMs);
-    QLocalSocket socket;
-    socket.connectToServer(serverName);
-    if (!socket.waitForConnected(kConnectTimeoutMs)) continue;
-    socket.write(request);
-    if (!socket.waitForBytesWritten(kReplyTimeoutMs)) continue;
-    QByteArray reply;
-    while (!reply.contains('\n') && reply.size() <= kMaxRequestBytes &&
-           socket.waitForReadyRead(kReplyTimeoutMs)) {
-      reply += socket.readAll();
-    }
-    if (!reply.contains('\n')) continue;
-    if (answer) *answer = reply.left(reply.indexOf('\n'));
-    return true;
+                                 QByteArray* answer, int timeoutMs) {
+  const QDeadlineTimer deadline(timeoutMs);
+  const auto left = [&deadline] { return static_cast<int>(deadline.remainingTime()); };
+  QLocalSocket socket;
+  socket.connectToServer(serverName);
+  if (!socket.waitForConnected(left())) return false;
+  socket.write(request);
+  socket.flush();
+  QByteArray reply;
+  while (!reply.contains('\n') && reply.size() <= kMaxRequestBytes && !deadline.hasExpired() &&
+         socket.waitForReadyRead(left())) {
+    reply += socket.readAll();
   }
-  return false;
+  if (!reply.contains('\n')) return false;
+  if (answer) *answer = reply.left(reply.indexOf('\n'));
+  return true;
 }
 
 void ShowToFront(QWidget* window) {

@@ -1,6 +1,7 @@
-// One running copy at a time. The first copy holds a lock file and listens on
-// a local socket of the same name; a later copy finds the lock held, asks the
-// first copy to come to the front, and ends.
+// One running copy per user. The first copy holds a lock file and listens on
+// a local socket of the same name, both in a folder only the user can enter;
+// a later copy finds the lock held, asks the first copy once and briefly to
+// come to the front, and ends.
 #pragma once
 
 #include <QLocalServer>
@@ -19,17 +20,28 @@ inline constexpr char kInstanceName[] = "20110831736";
 
 class SingleInstance {
  public:
-  // name: the instance name; the lock file and the socket live in the temp
-  // folder and carry the user id, so two users never see each other's copy.
-  explicit SingleInstance(QString name = QString::fromLatin1(kInstanceName));
+  // How long a later copy waits in all for the first copy's answer.
+  static constexpr int kRequestMilliseconds = 750;
+
+  // name: the instance name. folder: where the lock and the socket live;
+  // empty: PrivateFolder(), looked up when the lock is claimed.
+  explicit SingleInstance(QString name = QString::fromLatin1(kInstanceName),
+                          QString folder = QString());
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
 
+  // The user's own folder for the lock and the socket, the same whatever
+  // TMPDIR says: $XDG_RUNTIME_DIR when it is a directory of this user's with
+  // mode 0700; else a folder under the user's cache folder, created with mode
+  // 0700 (and accepted only as such). Empty when there is none (no home).
+  static QString PrivateFolder();
+
   // True when this is the first copy: the lock is held and the socket is
   // listening. False when another copy holds the lock; that copy has then been
-  // asked to show itself (if it could be reached within a few tries). A lock
-  // that cannot be made for any other reason runs this copy as the first.
+  // asked once to show itself, whether or not it answered in time. Without a
+  // private folder, or when the lock cannot be made for any other reason,
+  // this copy runs as the first: better two copies than none.
   bool Claim();
 
   // Called on the window thread for every show request of a later copy.
@@ -39,19 +51,24 @@ class SingleInstance {
   // are both answered on the same socket.
   int ShowRequests() const { return showRequests_; }
 
+  QString Folder() const { return folder_; }
   QString LockFilePath() const;
   QString ServerName() const;
+  // The socket of the copy whose lock lives in folder.
+  static QString ServerNameIn(const QString& folder,
+                              const QString& name = QString::fromLatin1(kInstanceName));
 
-  // The whole exchange of a later copy: "show" + LF, answered by "ok" + LF.
-  // Also usable by tests and tools as a client; false when no copy answered.
+  // One exchange on the socket: request ("show" or "status" + LF), answered
+  // by one line. Gives up after timeoutMs in all; false when no answer came.
   static bool SendRequest(const QString& serverName, const QByteArray& request, QByteArray* answer,
-                          int tries = 10);
+                          int timeoutMs = kRequestMilliseconds);
 
  private:
   void Listen();
   void Serve();
 
   QString name_;
+  QString folder_;
   std::unique_ptr<QLockFile> lock_;
   std::unique_ptr<QLocalServer> server_;
   std::function<void()> onShow_;

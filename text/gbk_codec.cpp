@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstddef>
 
 namespace dt {
 namespace {
@@ -19,8 +20,8 @@ class Converter {
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
 
-  // Converts in, writing `replacement` for each undecodable input byte.
-  std::string Run(std::string_view in, std::string_view replacement) {
+  // Converts in, writing replacementFor(byte) for each undecodable input byte.
+  std::string Run(std::string_view in, std::string (*replacementFor)(unsigned char)) {
     std::string out;
     if (in.empty()) return out;
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
@@ -43,6 +44,7 @@ class Converter {
         continue;
       }
       // EILSEQ or EINVAL: an undecodable byte, or a sequence cut at the end.
+      const std::string replacement = replacementFor(static_cast<unsigned char>(*src));
       if (out.size() - done < replacement.size()) out.resize(out.size() * 2 + replacement.size());
       out.replace(done, replacement.size(), replacement);
       done += replacement.size();
@@ -64,16 +66,62 @@ class Converter {
   bool fromUtf8_;
 };
 
+std::string ReplacementCharacter(unsigned char) {
+  return "\xEF\xBF\xBD";
+}
+
+std::string QuestionMark(unsigned char) {
+  return "?";
+}
+
+// A byte of 0x80..0xFF that does not decode stands for itself as the private
+// use character kKeptByteBase + byte, in UTF-8: EF 9E 80 .. EF 9F BF.
+std::string KeptByte(unsigned char byte) {
+  if (byte < 0x80) return ReplacementCharacter(byte);
+  const unsigned code = kKeptByteBase + byte;
+  return {'\xEF', static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+          static_cast<char>(0x80 | (code & 0x3F))};
+}
+
+// The byte a kept-byte character at utf8[i] stands for, or -1.
+int KeptByteAt(std::string_view utf8, std::size_t i) {
+  if (i + 2 >= utf8.size() || utf8[i] != '\xEF') return -1;
+  const auto second = static_cast<unsigned char>(utf8[i + 1]);
+  const auto third = static_cast<unsigned char>(utf8[i + 2]);
+  if ((second != 0x9E && second != 0x9F) || (third & 0xC0) != 0x80) return -1;
+  const unsigned code = 0xF000u | ((second & 0x3Fu) << 6) | (third & 0x3Fu);
+  return static_cast<int>(code - kKeptByteBase);
+}
+
+Converter& ToUtf8() {
+  thread_local Converter converter("UTF-8", "GBK", false);
+  return converter;
+}
+
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
-  thread_local Converter converter("UTF-8", "GBK", false);
-  return converter.Run(gbk, "\xEF\xBF\xBD");
+  return ToUtf8().Run(gbk, ReplacementCharacter);
+}
+
+std::string GbkToUtf8Lossless(std::string_view gbk) {
+  return ToUtf8().Run(gbk, KeptByte);
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
   thread_local Converter converter("GBK", "UTF-8", true);
-  return converter.Run(utf8, "?");
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const int byte = KeptByteAt(utf8, i);
+    if (byte < 0) continue;
+    out += converter.Run(utf8.substr(from, i - from), QuestionMark);
+    out.push_back(static_cast<char>(byte));
+    i += 2;
+    from = i + 1;
+  }
+  out += converter.Run(utf8.substr(from), QuestionMark);
+  return out;
 }
 
 }  // namespace dt

@@ -1,9 +1,12 @@
 #include "text/gbk_text.h"
 
-#include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+
+#include <locale.h>
+#include <stdlib.h>
 
 namespace dt {
 namespace {
@@ -84,33 +87,18 @@ constexpr bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// For a decimal text from_chars found out of range: true when it is too large
-// (atof gives HUGE_VAL), false when it is too small (atof gives 0). The test
-// is the decimal exponent of the first non-zero digit, which lies far from 0
-// in either case.
-bool DecimalOverflows(std::string_view number) {
-  long long intDigits = 0;  // digits before the point
-  long long digits = 0;     // digits read so far, both sides of the point
-  long long lead = -1;      // index among the digits of the first non-zero one
-  bool inFraction = false;
-  size_t i = 0;
-  for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
-    if (number[i] == '.') {
-      inFraction = true;
-      continue;
-    }
-    if (lead < 0 && number[i] != '0') lead = digits;
-    ++digits;
-    if (!inFraction) ++intDigits;
-  }
-  if (lead < 0) return false;  // zero is never out of range; be safe anyway
-  long long stated = 0;
-  bool negative = false;
-  if (++i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
-  for (; i < number.size(); ++i) {
-    if (stated < 1000000) stated = stated * 10 + (number[i] - '0');  // far past any double
-  }
-  return intDigits - 1 - lead + (negative ? -stated : stated) >= 0;
+// strtod with the C locale's number format, whatever locale the program
+// runs in (the toolkit sets the user's locale, whose decimal mark may be a
+// comma).
+double StrtodInCLocale(const char* text) {
+#if defined(_WIN32)
+  static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
+  return _strtod_l(text, nullptr, cLocale);
+#else
+  static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  if (cLocale == static_cast<locale_t>(0)) return std::strtod(text, nullptr);
+  return strtod_l(text, nullptr, cLocale);
+#endif
 }
 
 }  // namespace
@@ -119,6 +107,9 @@ int FindText(std::string_view text, std::string_view pattern, int start, bool ig
   if (start < 1) start = 1;
   const size_t from = static_cast<size_t>(start) - 1;
   if (from >= text.size()) return -1;
+  // The empty pattern is found at the very beginning of the text once there
+  // is any text to look at.
+  if (pattern.empty()) return 1;
   const size_t at = FindFrom(text, pattern, from, ignoreCase);
   return at == std::string_view::npos ? -1 : static_cast<int>(at + 1);
 }
@@ -209,36 +200,8 @@ int ToInteger(std::string_view text) {
 }
 
 double ToNumber(std::string_view text) {
-  const std::string s = FoldFullWidth(text);
-  size_t i = 0;
-  while (i < s.size() && IsCSpace(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  // Take the longest decimal prefix: digits [. digits] [e [sign] digits].
-  const size_t begin = i;
-  size_t digits = 0;
-  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
-  }
-  if (digits == 0) return 0.0;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    size_t j = i + 1;
-    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-    if (j < s.size() && IsDigit(s[j])) {
-      while (j < s.size() && IsDigit(s[j])) ++j;
-      i = j;
-    }
-  }
-  double value = 0.0;
-  const std::string_view number(s.data() + begin, i - begin);
-  const auto result = std::from_chars(number.data(), number.data() + number.size(), value,
-                                      std::chars_format::general);
-  if (result.ec == std::errc::result_out_of_range) {
-    value = DecimalOverflows(number) ? HUGE_VAL : 0.0;
-  }
-  return negative ? -value : value;
+  // Read as atof reads a C string: up to the first NUL.
+  return StrtodInCLocale(FoldFullWidth(text).c_str());
 }
 
 std::string ToText(long long value) {

@@ -45,9 +45,10 @@ std::string TextBefore(std::string_view text, std::string_view separator);
 std::string TextAfter(std::string_view text, std::string_view separator);
 
 // Full-width digits and signs are folded to ASCII first; then the text is read
-// like C atoi (saturating at the 32-bit limits) or like a decimal-only atof
-// (blanks, sign, digits, fraction, exponent; independent of the C locale).
-// No digits gives 0.
+// like C atoi (saturating at the 32-bit limits; no digits gives 0) or exactly
+// like C atof in the "C" locale, whatever the program's locale: hexadecimal,
+// infinities and NaN included, nothing readable giving 0. ToNumber may thus
+// return an infinity or NaN; TruncateToInt32 makes an int of any of them.
 int ToInteger(std::string_view text);
 double ToNumber(std::string_view text);
 

@@ -208,6 +208,48 @@ TEST_F(RunTest, StartReturnsAtOnceWhilePagesAreSlow) {
   EXPECT_EQ(recorder_.Visits(), Each(100, 104));
 }
 
+// Keeps every posted task without running it, so a test decides which task
+// reaches its admission check when.
+class HoldingPool : public WorkerPool {
+ public:
+  bool StartThread(std::function<void()>) override { return true; }
+};
+
+// After the range end has lowered the flag, only the in-range tasks of the
+// first batch of a range shorter than a batch are still admitted.
+TEST(RunAdmission, AfterTheRangeEndOnlyTheShortRangesFirstBatchIsAdmitted) {
+  const struct {
+    int first, last;
+    int claims;     // successors claimed before the end is found
+    int endFinder;  // the number whose admission finds the range end
+    int later;      // a task reaching admission afterwards
+    bool admitted;
+  } cases[] = {
+      {100, 105, 0, 110, 103, true},                                     // in range, first batch
+      {100, 105, 0, 110, 105, true},    {100, 105, 0, 110, 106, false},  // beyond the range
+      {100, 100, 0, 101, 100, true},    {-10, -5, 0, 0, -7, true},
+      {100, 1000, 0, 1001, 119, false},  // a long range: the first batch ends too
+      {100, 1000, 5, 1001, 122, false},  // as do claimed successors
+      {100, 1000, 5, 1001, 124, false}, {100, 1000, 5, 1001, 500, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.first << ".." << c.last << " " << c.later);
+    HoldingPool pool;
+    RunLock lock;
+    CollectionRun run(pool, lock, {});
+    run.SetLastNumber(c.last);
+    run.Start(c.first);
+    for (int i = 0; i < c.claims; ++i) run.ClaimNextNumber();
+    EXPECT_TRUE(run.Admit(c.first));
+    EXPECT_FALSE(run.Admit(c.endFinder));
+    EXPECT_FALSE(run.Running());
+    EXPECT_EQ(run.Admit(c.later), c.admitted);
+    // A stop by the user ends even those.
+    run.Stop();
+    EXPECT_FALSE(run.Admit(c.later));
+  }
+}
+
 // Fails every third thread start: a chain whose successor cannot start ends,
 // nothing crashes, no number is visited twice.
 class FlakyPool : public WorkerPool {

@@ -3,9 +3,14 @@
 // run ends the process at once, the shop log stays beside the program.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <chrono>
 #include <filesystem>
@@ -26,17 +31,15 @@ using testing::ChildOptions;
 using testing::ChildProcess;
 
 // Every start gets a temporary HOME (so the documents folder is a temporary
-// one) and a temporary TMPDIR (so the instance lock and socket are private to
-// the test).
+// one), TMPDIR and XDG_RUNTIME_DIR (mode 0700, so the instance lock and socket
+// are private to the test and concurrent test runs never meet).
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(home_.isValid() && temp_.isValid());
+    ASSERT_TRUE(home_.isValid() && temp_.isValid() && runtime_.isValid());
     QDir(home_.path()).mkpath("Documents");
-    // The test talks to the program's socket, which lives in TMPDIR.
-    setenv("TMPDIR", temp_.path().toLocal8Bit().constData(), 1);
+    statusFolder_ = runtime_.path();
   }
-  void TearDown() override { unsetenv("TMPDIR"); }
 
   ChildOptions Options(std::string program, std::vector<std::string> args = {}) {
     ChildOptions options;
@@ -46,23 +49,25 @@ class ProgramTest : public ::testing::Test {
                       {"TMPDIR", temp_.path().toStdString()},
                       {"QT_QPA_PLATFORM", "offscreen"},
                       {"XDG_CONFIG_HOME", home_.path().toStdString() + "/.config"},
-                      {"XDG_RUNTIME_DIR", temp_.path().toStdString()}};
-    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "http_proxy", "https_proxy",
-                        "HTTP_PROXY",        "no_proxy",   "NO_PROXY"};
+                      {"XDG_RUNTIME_DIR", runtime_.path().toStdString()}};
+    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "XDG_CACHE_HOME", "http_proxy", "https_proxy",
+                        "HTTP_PROXY",        "no_proxy",       "NO_PROXY"};
     return options;
   }
 
   std::string SettingsFile() const { return home_.path().toStdString() + "/Documents/Quorle.ini"; }
 
-  // The running copy's answer to a status query, empty while none answers.
-  static std::string Status() {
-    SingleInstance probe;
+  // The answer to a status query of the copy whose socket lies in
+  // statusFolder_, empty while none answers.
+  std::string Status() const {
     QByteArray answer;
-    if (!SingleInstance::SendRequest(probe.ServerName(), "status\n", &answer, 1)) return {};
+    if (!SingleInstance::SendRequest(SingleInstance::ServerNameIn(statusFolder_), "status\n",
+                                     &answer))
+      return {};
     return answer.toStdString();
   }
 
-  static bool WaitForStatus(const std::string& expected, std::chrono::milliseconds timeout) {
+  bool WaitForStatus(const std::string& expected, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
       if (Status() == expected) return true;
@@ -71,7 +76,8 @@ class ProgramTest : public ::testing::Test {
     return false;
   }
 
-  QTemporaryDir home_, temp_;
+  QTemporaryDir home_, temp_, runtime_;
+  QString statusFolder_;
 };
 
 TEST_F(ProgramTest, SecondCopyAsksTheFirstToShowAndEndsWithoutAWindow) {
@@ -86,6 +92,106 @@ TEST_F(ProgramTest, SecondCopyAsksTheFirstToShowAndEndsWithoutAWindow) {
   EXPECT_EQ(third.WaitForExit(10s), std::optional<int>(0));
   EXPECT_TRUE(WaitForStatus("shows=2", 5s));
   EXPECT_FALSE(first.WaitForExit(0ms)) << "the first copy must keep running";
+}
+
+TEST_F(ProgramTest, OneCopyPerUserWhateverTheTempFolder) {
+  ChildProcess first(Options(DT_PROGRAM));
+  ASSERT_TRUE(WaitForStatus("shows=0", 20s)) << "the first copy never listened";
+  QTemporaryDir otherTemp;
+  ChildOptions options = Options(DT_PROGRAM);
+  options.setEnv["TMPDIR"] = otherTemp.path().toStdString();
+  ChildProcess second(options);
+  EXPECT_EQ(second.WaitForExit(10s), std::optional<int>(0));
+  EXPECT_TRUE(WaitForStatus("shows=1", 5s));
+  EXPECT_FALSE(first.WaitForExit(0ms));
+}
+
+TEST_F(ProgramTest, AFirstCopyThatDoesNotAnswerDoesNotHoldUpTheSecond) {
+  ChildProcess first(Options(DT_PROGRAM));
+  ASSERT_TRUE(WaitForStatus("shows=0", 20s));
+  first.Kill(SIGSTOP);
+  const auto begin = std::chrono::steady_clock::now();
+  ChildProcess second(Options(DT_PROGRAM));
+  const std::optional<int> exitCode = second.WaitForExit(10s);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  first.Kill(SIGCONT);
+  EXPECT_EQ(exitCode, std::optional<int>(0));
+  EXPECT_LT(took, 2s);
+  EXPECT_FALSE(first.WaitForExit(300ms)) << "the first copy goes on once it runs again";
+}
+
+// As an ordinary user: whatever lies in the temporary folder under the names
+// the lock and the socket once had there (another user's files, a lock of a
+// live process) keeps no copy from starting; a runtime folder that is not
+// the user's own and private is not used, the user's cache folder is, and it
+// is made private.
+TEST_F(ProgramTest, TheLockLivesInAFolderOfTheUsersOwn) {
+  const bool root = ::geteuid() == 0;
+  const uid_t user = root ? 65534 : ::geteuid();
+  const gid_t group = root ? 65534 : ::getegid();
+  const auto own = [&](const QString& path) {
+    for (const QString& each : {path, path + "/Documents"})
+      if (QFileInfo::exists(each)) {
+        ASSERT_EQ(::chown(QFile::encodeName(each), user, group), 0);
+      }
+  };
+  own(home_.path());
+  own(runtime_.path());
+  // A temporary folder like /tmp: everyone may write, only owners delete.
+  ASSERT_EQ(::chmod(QFile::encodeName(temp_.path()), 01777), 0);
+  const QString oldName = temp_.path() + "/20110831736-" + QString::number(user);
+  const QByteArray liveLock = QByteArray::number(::getpid()) + "\n" +
+                              QCoreApplication::applicationName().toUtf8() + "\n" +
+                              QSysInfo::machineHostName().toUtf8() + "\n";
+  for (const QString& planted : {oldName + ".lock", oldName}) {
+    dt::testing::WriteBytes(planted.toStdString(), liveLock.toStdString());
+    ASSERT_EQ(::chmod(QFile::encodeName(planted), 0600), 0);
+    if (root) {
+      ASSERT_EQ(::chown(QFile::encodeName(planted), 1, 1), 0);
+    }
+  }
+  QTemporaryDir foreign;  // the test's own: another user's when run as root
+  const QString homeCache = home_.path() + "/.cache/dovetrail";
+  const QString notPrivate = home_.path() + "/shared";
+  QDir().mkpath(notPrivate);
+  own(notPrivate);
+  ::chmod(QFile::encodeName(notPrivate), 0755);
+
+  const struct {
+    const char* what;
+    std::optional<QString> runtimeFolder;  // nullopt: unset
+    QString lockFolder;
+  } cases[] = {
+      {"own private runtime folder", runtime_.path(), runtime_.path()},
+      {"runtime folder not private", notPrivate, homeCache},
+      {"no runtime folder", std::nullopt, homeCache},
+      {"another user's runtime folder", root ? foreign.path() : QStringLiteral("/"), homeCache},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    statusFolder_ = c.lockFolder;
+    ChildOptions options = Options(DT_PROGRAM);
+    if (root) {
+      options.args.insert(options.args.begin(),
+                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    if (c.runtimeFolder) {
+      options.setEnv["XDG_RUNTIME_DIR"] = c.runtimeFolder->toStdString();
+    } else {
+      options.setEnv.erase("XDG_RUNTIME_DIR");
+      options.unsetEnv.push_back("XDG_RUNTIME_DIR");
+    }
+    ChildProcess first(options);
+    ASSERT_TRUE(WaitForStatus("shows=0", 20s)) << "the first copy never listened";
+    ChildProcess second(options);
+    EXPECT_EQ(second.WaitForExit(10s), std::optional<int>(0));
+    EXPECT_TRUE(WaitForStatus("shows=1", 5s));
+    EXPECT_FALSE(first.WaitForExit(0ms));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(c.lockFolder).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, user);
+  }
 }
 
 TEST_F(ProgramTest, TheCommandLineIsNotRead) {

@@ -203,8 +203,9 @@ TEST_F(FormTest, WindowIsFixedTopmostCentredAndWithoutMaximiseButton) {
   EXPECT_EQ(window_.font(), QFontDatabase::systemFont(QFontDatabase::GeneralFont));
 
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  EXPECT_EQ(window_.x(), screen.x() + (screen.width() - kClientWidth) / 2);
-  EXPECT_EQ(window_.y(), screen.y() + (screen.height() - kClientHeight) / 2);
+  // The outer frame's place, from the outer size of 762 x 646.
+  EXPECT_EQ(window_.frameGeometry().topLeft(),
+            screen.topLeft() + QPoint((screen.width() - 762) / 2, (screen.height() - 646) / 2));
 
   // Every control fits the client area.
   for (QWidget* widget : window_.FormWidgets()) {

@@ -184,6 +184,35 @@ TEST_F(WindowTest, EscClosesThroughTheCloseHook) {
   EXPECT_EQ(closes, 2);
 }
 
+TEST_F(WindowTest, KeysGoToTheVisibleControlsInScreenOrder) {
+  MakeWindow();
+  AddRows(3);  // a list with rows passes Tab on all the same
+  EXPECT_EQ(window_->focusWidget(), Find<QWidget>("编辑框编号1"));
+  const char* order[] = {"编辑框编号2", "选择框0信用", "选择框0宝贝", "按钮开始1",  "按钮注册1",
+                         "选择框1",     "选择框2",     "选择框3",     "选择框4",    "选择框5",
+                         "按钮导出",    "超级列表框",  "编辑框提示",  "编辑框编号1"};
+  for (const char* name : order) {
+    QTest::keyClick(window_->focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(window_->focusWidget()->objectName(), QString::fromUtf8(name));
+  }
+  QTest::keyClick(window_->focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(window_->focusWidget(), Find<QWidget>("编辑框提示"));
+  EXPECT_FALSE(Find<QPlainTextEdit>("编辑框提示")->toPlainText().contains(QLatin1Char('\t')));
+
+  // No control of the covered search panel takes the focus, not even by a
+  // click; what is typed then stays out of its keyword box.
+  QTest::mouseClick(Find<QWidget>("编辑框关键字"), Qt::LeftButton);
+  QTest::mouseClick(Find<QWidget>("组合框类别"), Qt::LeftButton);
+  EXPECT_EQ(window_->focusWidget(), Find<QWidget>("编辑框提示"));
+  for (QWidget* control : Find<QWidget>("分组框1")->findChildren<QWidget*>()) {
+    control->setFocus();  // only a program could; Tab still skips the panel
+    QTest::keyClick(control, Qt::Key_Tab);
+    EXPECT_FALSE(Find<QWidget>("分组框1")->isAncestorOf(window_->focusWidget()))
+        << control->objectName().toStdString();
+  }
+  EXPECT_TRUE(Find<QLineEdit>("编辑框关键字")->text().isEmpty());
+}
+
 TEST_F(WindowTest, OnlyAPressOnTheBackgroundMovesTheWindow) {
   MakeWindow();
   // The window takes the press to start a move; a press it leaves alone goes
@@ -288,6 +317,28 @@ TEST_F(RunWindowTest, StartClickRunsTheRangeAndTheCaptionFollowsTheRunFlag) {
   std::sort(accounts.begin(), accounts.end());
   EXPECT_EQ(accounts, (std::vector<std::string>{"n100", "n101", "n102", "n103", "n104"}));
   EXPECT_EQ(window_->Model().data(window_->Model().index(4, 0)).toString(), QStringLiteral("5"));
+}
+
+// The range end has lowered the engine's flag, and the caption still says
+// "stop" until the next refresh: the click stops, as the caption says, and
+// starts no new run.
+TEST_F(RunWindowTest, AClickDoesWhatTheShownCaptionSays) {
+  MakeWindow();
+  SetRange("100", "104");
+  auto* start = Find<QPushButton>("按钮开始1");
+  start->click();  // no turn of the event loop from here: the caption is not refreshed
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  ASSERT_FALSE(engine_.collector().Run().Running());
+  ASSERT_EQ(StartCaption(), QString::fromUtf8("停  止"));
+  start->click();
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  EXPECT_EQ(results_->RowCount(), 5u);
+  // The next click, under "开始采集", starts again.
+  start->click();
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("停  止"));
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  EXPECT_EQ(results_->RowCount(), 10u);
 }
 
 TEST_F(RunWindowTest, SecondClickStopsTheRunWithoutWaiting) {

@@ -107,5 +107,28 @@ TEST_F(SaveFileDialogTest, ChoosingAnExistingFileAsksBeforeReplacing) {
   EXPECT_TRUE(asked);
 }
 
+TEST_F(SaveFileDialogTest, ANameInAFolderThatDoesNotExistIsRefusedInTheDialog) {
+  QString message;
+  bool stayedOpen = false;
+  WhenDialogOpens([&](QFileDialog* dialog) {
+    TypeFileName(dialog, "nosuch/named");
+    WhenModal<QMessageBox>([&](QMessageBox* box) {
+      message = box->text();
+      box->button(QMessageBox::Ok)->click();
+      WhenDialogOpens([&](QFileDialog* again) {
+        TypeFileName(again, "named");
+        static_cast<QDialog*>(again)->accept();
+      });
+    });
+    static_cast<QDialog*>(dialog)->accept();  // returns once the message is closed
+    stayedOpen = dialog->isVisible();
+  });
+  EXPECT_EQ(Show(), folder_.File("named.txt"));
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_TRUE(message.contains(QString::fromStdString((folder_.Path() / "nosuch").string())))
+      << message.toStdString();
+  EXPECT_FALSE(std::filesystem::exists(folder_.Path() / "nosuch"));
+}
+
 }  // namespace
 }  // namespace dt::shell

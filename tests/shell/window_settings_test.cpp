@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "settings/control_states.h"
+#include "settings/ini_file.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "tests/settings/temp_folder.h"
@@ -65,8 +66,14 @@ TEST_F(WindowSettingsTest, AChangedStateComesBackInAFreshWindowButNotTheStatusBo
     window.ControlAs<QPlainTextEdit>(G("编辑框提示"))->setPlainText("typed");
     ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
   }
+  // Bytes that are no GBK, written into the file by hand, survive a restore
+  // and the next save.
+  WriteIniValue(File(), "Dovetrail", G("编辑框关键字"), "\xFF\xFE");
   MainWindow fresh(engine_.collector(), launcher_);
   RestoreControlStates(Pointers(fresh.Controls()), File(), "Dovetrail", kSkip);
+  const std::string again = folder_.filePath("again.ini").toStdString();
+  SaveControlStates(Pointers(fresh.Controls()), again, "Dovetrail", kSkip);
+  EXPECT_EQ(ReadIniValue(again, "Dovetrail", G("编辑框关键字"), ""), "\xFF\xFE");
   EXPECT_EQ(fresh.ControlAs<QLineEdit>(G("编辑框编号1"))->text(), "1000");
   EXPECT_EQ(fresh.ControlAs<QLineEdit>(G("编辑框编号2"))->text(), "2000");
   EXPECT_TRUE(fresh.ControlAs<QCheckBox>(G("选择框0宝贝"))->isChecked());

@@ -22,6 +22,33 @@ TEST(GbkCodec, InvalidBytesBecomeReplacementCharacter) {
   EXPECT_EQ(GbkToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
+// What an edit box shows must give its bytes back, whatever they are.
+TEST(GbkCodec, LosslessConversionKeepsUndecodableBytes) {
+  const struct {
+    std::string gbk;
+    std::string utf8;
+  } cases[] = {
+      {"\xFF\xFE", "\uF7FF\uF7FE"},
+      {"a\xFFz", "a\uF7FFz"},            // 0x80 alone is the euro sign
+      {"\xD6\xD0\xD6", "\u4E2D\uF7D6"},  // 中, then a lead byte cut at the end
+      {"\x81 x", "\uF781 x"},            // a lead byte before a byte no pair takes
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GbkToUtf8Lossless(c.gbk), c.utf8);
+    EXPECT_EQ(Utf8ToGbk(c.utf8), c.gbk);
+  }
+  // Every byte and every pair comes back as it was: no GBK character decodes
+  // to a kept-byte character.
+  for (int first = 0; first < 256; ++first) {
+    const std::string one(1, static_cast<char>(first));
+    ASSERT_EQ(Utf8ToGbk(GbkToUtf8Lossless(one)), one) << first;
+    for (int second = 0; second < 256; ++second) {
+      const std::string two = one + static_cast<char>(second);
+      ASSERT_EQ(Utf8ToGbk(GbkToUtf8Lossless(two)), two) << first << " " << second;
+    }
+  }
+}
+
 TEST(GbkCodec, UnrepresentableCharactersBecomeOneQuestionMark) {
   EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80"
                       "b"),

@@ -39,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FindCase{"start below 1 counts as 1", "abc", "a", -5, false, 1},
                       FindCase{"start past end", "abc", "a", 4, false, -1},
                       FindCase{"pattern longer than text", "ab", "abc", 1, false, -1},
-                      FindCase{"empty pattern with text", "abc", "", 3, false, 3},
+                      FindCase{"empty pattern with text", "abc", "", 3, false, 1},
+                      FindCase{"empty pattern, start below 1", "abc", "", -2, true, 1},
                       FindCase{"empty pattern past end", "abc", "", 4, false, -1},
                       FindCase{"empty text", "", "", 1, false, -1},
                       FindCase{"case matters by default", "hCard", "hcard", 1, false, -1},
@@ -159,6 +160,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, NumberTest,
                                                       "5",
                                                       0, 0},
                                            NumberCase{"2147483647", INT_MAX, 2147483647.0},
+                                           // atof reads hexadecimal; atoi stops at the x
+                                           NumberCase{"0x1A", 0, 26}, NumberCase{" -0X.8p1", 0, -1},
+                                           NumberCase{"0x", 0, 0}, NumberCase{"1,5", 1, 1},
+                                           NumberCase{std::string("7\0"
+                                                                  "9",
+                                                                  3),
+                                                      7, 7},
                                            NumberCase{"-2147483648", INT_MIN, -2147483648.0}));
 
 TEST(ToInteger, SaturatesInsteadOfWrapping) {
@@ -185,6 +193,32 @@ TEST(ToNumber, OutOfRangeReadsLikeAtof) {
   EXPECT_EQ(ToNumber(tiny), 0.0);
   EXPECT_EQ(ToNumber("0e99999999999999999999"), 0.0);
   EXPECT_EQ(ToNumber("1e-99999999999999999999"), 0.0);
+}
+
+// Infinities and NaN read as atof reads them; an int made of them saturates,
+// and NaN gives 0.
+TEST(ToNumber, InfinityAndNanReadLikeAtof) {
+  const struct {
+    const char* text;
+    double number;  // NaN: a NaN is expected
+    int truncated;
+  } cases[] = {{"inf", HUGE_VAL, INT_MAX},
+               {"-Infinity", -HUGE_VAL, INT_MIN},
+               {"\xA3\xADINF", -HUGE_VAL, INT_MIN},  // full-width minus
+               {"nan", NAN, 0},
+               {"-nan(12)x", NAN, 0},
+               {"in", 0, 0},
+               {"0x1p40", 1099511627776.0, INT_MAX},
+               {"-0x7fffffff.f", -2147483647.9375, -2147483647}};
+  for (const auto& c : cases) {
+    const double number = ToNumber(c.text);
+    if (std::isnan(c.number)) {
+      EXPECT_TRUE(std::isnan(number)) << c.text;
+    } else {
+      EXPECT_EQ(number, c.number) << c.text;
+    }
+    EXPECT_EQ(TruncateToInt32(number), c.truncated) << c.text;
+  }
 }
 
 TEST(ToText, DecimalForm) {
