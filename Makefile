@@ -6,7 +6,7 @@ JOBS    ?= 2
 CMAKE    = cmake
 CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps configure build run demo test test-quick test-tsan test-asan screenshot bench fuzz format clean
+.PHONY: all deps configure build run demo test test-quick test-tsan test-asan test-fuzz screenshot bench fuzz format clean
 
 all: build
 
@@ -26,9 +26,9 @@ run: build
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
-# Everything: the normal build's tests, then the engine under ThreadSanitizer and
-# the parsers under AddressSanitizer/UBSan.
-test: test-quick test-tsan test-asan
+# Everything: the normal build's tests, then the engine under ThreadSanitizer,
+# the parsers under AddressSanitizer/UBSan, and each fuzz harness for 20 s.
+test: test-quick test-tsan test-asan test-fuzz
 
 test-quick: build
 	@$(CTEST) --test-dir $(BUILD)
@@ -42,6 +42,11 @@ test-asan: deps
 	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF >/dev/null
 	@$(CMAKE) --build $(BUILD)-asan -j $(JOBS)
 	@ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" $(CTEST) --test-dir $(BUILD)-asan -L parser
+
+# Each libFuzzer harness for FUZZ_SECONDS (20) over a copy of its seeds in
+# fuzz/corpus/; a failing input is kept in fuzz-findings/. Skipped without clang.
+test-fuzz: deps
+	@JOBS=$(JOBS) bash scripts/run-fuzzers.sh $(BUILD)-fuzz
 
 screenshot: build
 	@bash scripts/screenshot.sh $(BUILD)

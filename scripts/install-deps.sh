@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ca-certificates fonts-noto-cjk
   xvfb xauth imagemagick xdotool
+  clang libclang-rt-dev
 )
 
 missing=()
