@@ -10,7 +10,7 @@ CMAKE    = cmake
 CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 .PHONY: all deps configure build run demo install uninstall package test test-quick test-package \
-        test-tsan test-asan screenshot bench fuzz format clean
+        test-tsan test-asan test-fuzz screenshot bench fuzz format clean
 
 all: build
 
@@ -45,9 +45,10 @@ uninstall:
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
-# Everything: the normal build's tests, the package as a user meets it, then the
-# engine under ThreadSanitizer and the parsers under AddressSanitizer/UBSan.
-test: test-quick test-package test-tsan test-asan
+# Everything: the normal build's tests, the package as a user meets it, the
+# engine under ThreadSanitizer, the parsers under AddressSanitizer/UBSan, and
+# each fuzz harness for 20 s.
+test: test-quick test-package test-tsan test-asan test-fuzz
 
 test-quick: build
 	@$(CTEST) --test-dir $(BUILD)
@@ -64,6 +65,11 @@ test-asan: deps
 	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF >/dev/null
 	@$(CMAKE) --build $(BUILD)-asan -j $(JOBS)
 	@ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" $(CTEST) --test-dir $(BUILD)-asan -L parser
+
+# Each libFuzzer harness for FUZZ_SECONDS (20) over a copy of its seeds in
+# fuzz/corpus/; a failing input is kept in fuzz-findings/. Skipped without clang.
+test-fuzz: deps
+	@JOBS=$(JOBS) bash scripts/run-fuzzers.sh $(BUILD)-fuzz
 
 screenshot: build
 	@bash scripts/screenshot.sh $(BUILD)

@@ -21,12 +21,25 @@ unsigned char Fold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
+bool SameByte(std::string_view text, std::size_t i, std::string_view pattern, std::size_t k,
+              bool fold) {
+  const auto a = static_cast<unsigned char>(text[i]);
+  const auto b = static_cast<unsigned char>(pattern[k]);
+  return fold ? Fold(a) == Fold(b) : a == b;
+}
+
+// Reads the text as characters from `at` on: a case-blind match folds the
+// first byte of each character only; the second byte of a double-byte
+// character is compared as it is, even where it looks like a letter.
 bool MatchesAt(std::string_view text, std::size_t at, std::string_view pattern, bool ignoreCase) {
   if (at + pattern.size() > text.size()) return false;
-  for (std::size_t k = 0; k < pattern.size(); ++k) {
-    const auto a = static_cast<unsigned char>(text[at + k]);
-    const auto b = static_cast<unsigned char>(pattern[k]);
-    if (ignoreCase ? Fold(a) != Fold(b) : a != b) return false;
+  for (std::size_t k = 0; k < pattern.size();) {
+    const std::size_t i = at + k;
+    const bool pair = dt::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size();
+    if (!SameByte(text, i, pattern, k, ignoreCase)) return false;
+    if (pair && k + 1 < pattern.size() && !SameByte(text, i + 1, pattern, k + 1, false))
+      return false;
+    k += pair ? 2 : 1;
   }
   return true;
 }

@@ -73,27 +73,39 @@ std::string FetchPage(std::string& address, const FetchLimits& limits) {
   BodySink sink;
   sink.limit = limits.maxBodyBytes;
 
-  curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  // Task threads fetch; signals would hit an arbitrary thread.
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds);
-  // Nothing is kept between fetches.
-  curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  // Options without which a fetch could reach other protocols, redirect for
+  // ever, run without a time bound, raise signals on a task thread or write
+  // the body elsewhere than the sink. If any of them is refused, no fetch is
+  // made.
+  const bool bounded =
+      curl_easy_setopt(curl, CURLOPT_URL, address.c_str()) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+      // Task threads fetch; signals would hit an arbitrary thread.
+      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMilliseconds) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+  if (!bounded) return {};
 
-  // Whatever the outcome, the bytes received so far are the body: a refused
-  // connection leaves it empty, a failed read leaves what came before.
-  curl_easy_perform(curl);
+  // The request's form: without these the fetch is still bounded and safe,
+  // only its headers or its handling of redirects differ, so a refusal is not
+  // worth losing the page for.
+  (void)curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  (void)curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  (void)curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
+  (void)curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  // Nothing is kept between fetches.
+  (void)curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+
+  // The result is not needed: whatever the outcome, the bytes received so far
+  // are the body. A refused connection leaves it empty; a failed read, a
+  // transfer ended by the time limit or by the body cap leaves what came before.
+  (void)curl_easy_perform(curl);
   return std::move(sink.body);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -69,6 +70,21 @@ class LoopbackServer {
                                          return false;
                                        });
     });
+    // Two bytes a second, fast enough for the low-speed limit, for about 10 s.
+    server_.Get("/drip", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("text/plain",
+                                       [this](size_t offset, httplib::DataSink& sink) {
+                                         if (offset >= kDrip.size()) {
+                                           sink.done();
+                                           return true;
+                                         }
+                                         if (offset > 0) {
+                                           for (int i = 0; i < 100 && !stopping_; ++i)
+                                             std::this_thread::sleep_for(10ms);
+                                         }
+                                         return !stopping_ && sink.write(kDrip.data() + offset, 2);
+                                       });
+    });
     server_.Get("/endless", [](const httplib::Request&, httplib::Response& res) {
       res.set_content_provider(size_t{1} << 30, "application/octet-stream",
                                [](size_t, size_t length, httplib::DataSink& sink) {
@@ -103,6 +119,8 @@ class LoopbackServer {
     for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + 3);
     return body;
   }
+
+  static constexpr std::string_view kDrip = "abcdefghijklmnopqrst";
 
   int port() const { return port_; }
   std::string Url(const std::string& path) const {
@@ -233,6 +251,18 @@ TEST_F(FetchPageTest, StalledServerEndsWithinTheLowSpeedLimitKeepingTheBytesSoFa
   EXPECT_LT(took, 4s);
 }
 
+TEST_F(FetchPageTest, DrippingServerEndsAtTheTotalLimitKeepingTheBytesSoFar) {
+  FetchLimits limits;
+  limits.totalTimeoutMilliseconds = 1000;
+  const auto started = std::chrono::steady_clock::now();
+  const std::string body = Fetch("/drip", limits);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(took, 3s);
+  EXPECT_GE(body.size(), 2u);
+  EXPECT_LE(body.size(), 6u);
+  EXPECT_EQ(body, LoopbackServer::kDrip.substr(0, body.size()));
+}
+
 TEST_F(FetchPageTest, BodyIsCappedAndTheTransferEnds) {
   FetchLimits limits;
   limits.maxBodyBytes = 100000;
@@ -253,6 +283,8 @@ TEST_F(FetchPageTest, DefaultLimitsMatchTheDocumentedBounds) {
   EXPECT_EQ(limits.connectTimeoutSeconds, 20);
   EXPECT_EQ(limits.lowSpeedTimeSeconds, 30);
   EXPECT_EQ(limits.lowSpeedBytesPerSecond, 1);
+  EXPECT_EQ(limits.totalTimeoutMilliseconds, kTotalTimeoutMilliseconds);
+  EXPECT_EQ(limits.totalTimeoutMilliseconds, 120000);
   EXPECT_EQ(limits.maxBodyBytes, 32u << 20);
 }
 
