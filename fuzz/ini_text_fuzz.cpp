@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -80,9 +81,10 @@ bool Storable(const Name& name) {
 // One file in a private folder, reused by every input of this process.
 std::string ScratchFile() {
   static const std::string path = [] {
-    char pattern[] = "/tmp/dt-ini-fuzz-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
-    return std::string(pattern) + "/log.ini";
+    // Under TMPDIR, which the fuzz script points at a folder it removes.
+    std::string pattern = (std::filesystem::temp_directory_path() / "dt-ini-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern + "/log.ini";
   }();
   return path;
 }

@@ -56,7 +56,7 @@ for h in "${harnesses[@]}"; do
   [ -d "$seeds" ] && cp -R "$seeds/." "$corpus/"
   log=$work/$name/log
   status=0
-  "$build/fuzz/$name" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+  TMPDIR="$work" "$build/fuzz/$name" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
     -artifact_prefix="$work/$name/" "${options[@]}" "$corpus" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   if [ "$status" -eq 0 ]; then

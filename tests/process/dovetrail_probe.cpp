@@ -6,6 +6,7 @@
 //   --type-status TEXT   text typed into the status box
 //   --click NAME         clicks a push button
 //   --print NAME         prints NAME=<text or 0/1>
+//   --wait MS            lets the window run MS milliseconds before the next step
 //   --esc-after MS       prints "esc", then presses Esc in the window
 // Names and texts are UTF-8.
 #include <QAbstractButton>
@@ -67,6 +68,9 @@ void RunSteps(QWidget& window, std::size_t from) {
       else if (auto* box = qobject_cast<QCheckBox*>(widget))
         shown = box->isChecked() ? "1" : "0";
       Say(QString::fromStdString(name) + "=" + shown);
+    } else if (step == "--wait") {
+      QTimer::singleShot(std::stoi(value), &window, [&window, i] { RunSteps(window, i + 1); });
+      return;
     } else if (step == "--esc-after") {
       QTimer::singleShot(std::stoi(value), &window, [&window] {
         Say("esc");

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <filesystem>
+#include <random>
+#include <set>
 #include <string>
 
 #include "settings/ini_file.h"
@@ -314,6 +316,142 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
     EXPECT_NE(log.find("\n" + line), std::string::npos) << shop.number;
   }
   EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), truth.size() + 1);
+  sim.Stop();
+}
+
+// An installed program's folder is not the user's: the shop log goes to the
+// user's data folder, and a status line says where.
+TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder) {
+  namespace fs = std::filesystem;
+  const bool root = ::geteuid() == 0;
+  marketsim::Options market;
+  market.seed = 11;
+  market.density = 0.6;
+  marketsim::Server sim(market);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  QTemporaryDir installed;  // root's when run as root, read-only below otherwise
+  ::chmod(QFile::encodeName(installed.path()), 0755);
+  const fs::path programFolder = fs::path(installed.path().toStdString());
+  fs::copy_file(DT_PROBE, programFolder / "dovetrail_probe");
+  if (!root) ::chmod(QFile::encodeName(installed.path()), 0555);
+  if (root) {
+    for (const QString& each :
+         {home_.path(), home_.path() + "/Documents", runtime_.path(), temp_.path()}) {
+      ASSERT_EQ(::chown(QFile::encodeName(each), 65534, 65534), 0);
+    }
+  }
+  ChildOptions options = Options((programFolder / "dovetrail_probe").string(),
+                                 {"--set", "编辑框编号1=100", "--set", "编辑框编号2=129", "--click",
+                                  "按钮开始1", "--wait", "300", "--print", "编辑框提示"});
+  if (root) {
+    options.args.insert(options.args.begin(),
+                        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.setEnv["XDG_DATA_HOME"] = home_.path().toStdString() + "/.local/share";
+  const std::string logFile = home_.path().toStdString() + "/.local/share/dovetrail/店铺信息.ini";
+  const auto truth = marketsim::Truth(market, 100, 129);
+  ASSERT_FALSE(truth.empty());
+  ChildProcess run(options);
+  std::string log;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    log = dt::testing::ReadBytes(logFile);
+    if (static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) >= truth.size() + 1) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), truth.size() + 1);
+  EXPECT_FALSE(fs::exists(programFolder / "店铺信息.ini"));
+  bool said = false;
+  std::string shown;
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !said && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(50ms)) {
+    shown.clear();
+    for (const std::string& line : run.Lines()) {
+      said = said || line.find("店铺日志写在 " + logFile) != std::string::npos;
+      shown += line + "\n";
+    }
+  }
+  EXPECT_TRUE(said) << "no status line names the log:\n" << shown;
+  sim.Stop();
+}
+
+// Killed at any moment of a fast run, the shop log still reads whole: every
+// line a complete key=value of its one section, no NUL, no key twice. A kill
+// right after the close request leaves the settings file old or new, whole.
+TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
+  marketsim::Options market;
+  market.seed = 5;
+  market.density = 0.9;
+  marketsim::Server sim(market);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  const std::filesystem::path programFolder =
+      std::filesystem::path(home_.path().toStdString()) / "program";
+  std::filesystem::create_directories(programFolder);
+  const std::string probe = (programFolder / "dovetrail_probe").string();
+  std::filesystem::copy_file(DT_PROBE, probe);
+  const std::string logFile = (programFolder / "店铺信息.ini").string();
+  const std::string header = Utf8ToGbk("[新开店铺旺旺]") + "\r\n";
+  std::mt19937 random(12345);
+  constexpr int kKills = 30;
+  int first = 1000;
+  for (int kill = 0; kill < kKills; ++kill) {
+    // Half the runs cover numbers the log already holds (rewrites), half new ones.
+    const int from = kill % 2 == 0 ? first : 1000;
+    ChildOptions options = Options(
+        probe, {"--set", "编辑框编号1=" + std::to_string(from), "--set",
+                "编辑框编号2=" + std::to_string(from + 400), "--click", "按钮开始1", "--esc-after",
+                std::to_string(std::uniform_int_distribution<int>(50, 600)(random))});
+    options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+    const std::string settingsBefore = dt::testing::ReadBytes(SettingsFile());
+    {
+      ChildProcess run(options);
+      if (kill % 3 == 2) {
+        // Right at the close request, while the settings are being saved.
+        ASSERT_TRUE(run.WaitForLine("esc", 30s));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
+      } else {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(200, 1200)(random)));
+      }
+      run.Kill(SIGKILL);
+      run.WaitForExit(5s);
+    }
+    first += 200;
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    const std::string log = dt::testing::ReadBytes(logFile);
+    if (!log.empty()) {
+      ASSERT_EQ(log.compare(0, header.size(), header), 0);
+      ASSERT_EQ(log.find('\0'), std::string::npos);
+      ASSERT_TRUE(log.size() >= 2 && log.compare(log.size() - 2, 2, "\r\n") == 0)
+          << "torn last line";
+      std::set<std::string> keys;
+      std::size_t at = header.size();
+      while (at < log.size()) {
+        const std::size_t end = log.find("\r\n", at);
+        const std::string line = log.substr(at, end - at);
+        const std::size_t eq = line.find('=');
+        ASSERT_NE(eq, std::string::npos) << line;
+        ASSERT_TRUE(keys.insert(line.substr(0, eq)).second) << "key twice: " << line;
+        ASSERT_EQ(line.find_first_not_of("0123456789"), eq) << line;
+        ASSERT_EQ(line.compare(eq + 1, 1, "("), 0) << line;
+        at = end + 2;
+      }
+    }
+    const std::string settings = dt::testing::ReadBytes(SettingsFile());
+    if (!settings.empty() && settings != settingsBefore) {
+      // A new file is whole: every savable control has its key.
+      EXPECT_NE(settings.find(Utf8ToGbk("编辑框关键字=")), std::string::npos);
+      EXPECT_EQ(settings.compare(settings.size() - 2, 2, "\r\n"), 0);
+    }
+    const auto orphans = std::distance(
+        std::filesystem::directory_iterator(home_.path().toStdString() + "/Documents"),
+        std::filesystem::directory_iterator());
+    EXPECT_LE(orphans, 2) << "temporary files pile up";
+  }
   sim.Stop();
 }
 

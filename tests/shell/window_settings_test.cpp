@@ -68,11 +68,11 @@ TEST_F(WindowSettingsTest, AChangedStateComesBackInAFreshWindowButNotTheStatusBo
   }
   // Bytes that are no GBK, written into the file by hand, survive a restore
   // and the next save.
-  WriteIniValue(File(), "Dovetrail", G("编辑框关键字"), "\xFF\xFE");
+  ASSERT_TRUE(WriteIniValue(File(), "Dovetrail", G("编辑框关键字"), "\xFF\xFE"));
   MainWindow fresh(engine_.collector(), launcher_);
   RestoreControlStates(Pointers(fresh.Controls()), File(), "Dovetrail", kSkip);
   const std::string again = folder_.filePath("again.ini").toStdString();
-  SaveControlStates(Pointers(fresh.Controls()), again, "Dovetrail", kSkip);
+  ASSERT_TRUE(SaveControlStates(Pointers(fresh.Controls()), again, "Dovetrail", kSkip));
   EXPECT_EQ(ReadIniValue(again, "Dovetrail", G("编辑框关键字"), ""), "\xFF\xFE");
   EXPECT_EQ(fresh.ControlAs<QLineEdit>(G("编辑框编号1"))->text(), "1000");
   EXPECT_EQ(fresh.ControlAs<QLineEdit>(G("编辑框编号2"))->text(), "2000");
