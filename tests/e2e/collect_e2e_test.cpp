@@ -136,8 +136,9 @@ class CollectE2E : public ::testing::Test {
   void RunRange(int first, int last) {
     CollectionRun& run = collector_.Run();
     run.SetLastNumber(last);
-    if (run.Running()) run.Click(0);  // a long range leaves the flag up
-    ASSERT_TRUE(run.Click(first));
+    run.Stop();  // a long range leaves the flag up
+    collector_.Start(first);
+    ASSERT_TRUE(run.Running() || run.NextNumber() > last);
     ASSERT_TRUE(run.WaitUntilIdle(kRunTimeout)) << "run " << first << ".." << last;
     // Every number of the range was handed out, and not one more than needed.
     EXPECT_EQ(run.NextNumber(), std::max(static_cast<long long>(first) + CollectionRun::kBatchSize,
@@ -435,6 +436,26 @@ TEST_F(CollectE2E, RepeatedFilterNoteIsWrittenOnce) {
   EXPECT_EQ(collector_.Results().RowCount(), 0u);
   EXPECT_EQ(StatusMessages(collector_.Status().TakePending()),
             std::vector<std::string>{FilterNote(rejected)});
+}
+
+// A log that cannot be written is said once per run, naming the file; the
+// rows are collected all the same.
+TEST_F(CollectE2E, AFailingShopLogIsReportedOncePerRun) {
+  sim::Options options;
+  options.seed = 3;
+  options.density = 1;
+  sim::Server server(options);
+  StartAsProxy(server);
+  const std::string path = OpenLog("missing-folder/shop-log.ini");
+  for (int round = 0; round < 2; ++round) {
+    RunRange(kFirstNumber, kFirstNumber + 29);
+    // Another line between the runs, so that a second report is no repeat.
+    if (round == 0) collector_.Status().AppendStatusLine("between");
+  }
+  EXPECT_EQ(collector_.Results().RowCount(), 60u);
+  const std::string failed = "\xB5\xEA\xC6\xCC\xC8\xD5\xD6\xBE\xCE\xB4\xC4\xDC\xD0\xB4\xC8\xEB ";
+  EXPECT_EQ(StatusMessages(collector_.Status().TakePending()),
+            (std::vector<std::string>{failed, "between", failed}));
 }
 
 }  // namespace
