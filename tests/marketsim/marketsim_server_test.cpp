@@ -40,7 +40,8 @@ TEST(MarketSimServer, ProgramFetchesThroughTheProxyMatchTheTruth) {
   options.density = 0.5;
   options.faultShare = 0.25;
   options.faultKinds = AllFaults();
-  options.stallMs = 200;  // the simulator drops a stalled page after this
+  options.hostileFillerBytes = 100000;  // past a field's limit is all that counts here
+  options.stallMs = 200;                // the simulator drops a stalled page after this
   Server server(options);
   const int port = server.Start();
   ASSERT_GT(port, 0);

@@ -23,7 +23,9 @@ Options FaultyOptions(std::uint64_t seed) {
   options.density = 0.6;
   options.faultShare = 0.3;
   options.faultKinds = AllFaults();
-  options.hugeFillerBytes = 100000;  // the parse does not depend on the filler's length
+  // The parse does not depend on the filler's length beyond a field's limit.
+  options.hugeFillerBytes = 100000;
+  options.hostileFillerBytes = 100000;
   return options;
 }
 

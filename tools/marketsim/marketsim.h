@@ -47,6 +47,8 @@ struct Options {
   std::map<int, Fault> faultAt;   // explicit faults for chosen numbers (wins over the share)
   int stallMs = 60000;
   std::size_t hugeFillerBytes = (std::size_t{32} << 20) + 65536;  // filler after a HugeBody page
+  // The run-on of a HostileOverlap page: just inside the fetcher's 32 MiB cap.
+  std::size_t hostileFillerBytes = (std::size_t{32} << 20) - 65536;
 };
 
 // One shop exactly as a correct program lists it; all texts GBK.

@@ -326,7 +326,6 @@ std::string NoShopPage(const Options& options, int number) {
 }
 
 // Everything before the run-on filler of a hostile-overlap page.
-constexpr std::size_t kHostileFillerBytes = (std::size_t{32} << 20) - 65536;
 std::string HostileHead(const Shop& shop) {
   return "<html><body><div class=\"shop\" data-value='{\"name\":\"" + shop.name +
          "\"}'><ul><li><span>" + T().creationLabel + "</span><b class=hCard>";
@@ -480,7 +479,7 @@ Answer AnswerFor(const Options& options, int number) {
     case Fault::HostileOverlap: {
       Shop shop = MakeShop(options, number, fault);
       answer.body = HostileHead(shop);
-      answer.fillerBytes = kHostileFillerBytes;
+      answer.fillerBytes = options.hostileFillerBytes;
       answer.fillerByte = 'x';
       answer.tail = "</li></ul></div></body></html>\n";
       break;
