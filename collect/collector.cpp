@@ -4,6 +4,7 @@
 
 #include "collect/shop_task.h"
 #include "shoppage/shop_page.h"
+#include "text/failure_log.h"
 #include "text/gbk_text.h"
 
 namespace dt {
@@ -36,6 +37,7 @@ void Collector::ShopPageWork(ShopNumber number) {
   results_.AppendNumberedRow(std::move(cells));
   if (config_.writeShopLog && !config_.writeShopLog(ToText(number), ShopLogValue(*fields)) &&
       !logFailureReported_.exchange(true)) {
+    ReportFailure(FailureArea::Run, "shop log entry of " + ToText(number) + " not written");
     status_.AppendStatusLine(std::string(kShopLogFailedMessage) + config_.shopLogName);
   }
 }

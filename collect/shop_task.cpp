@@ -14,11 +14,7 @@ bool ShopRejected(const ShopPageFields& fields, bool zeroItemsOnly, bool zeroCre
 }
 
 std::string ShopLogValue(const ShopPageFields& fields) {
-  std::string value = "(" + fields.creationDate + ")";
-  value.reserve(value.size() + fields.sellerAccount.size());
-  for (const char c : fields.sellerAccount) {
-    if (c != '\r' && c != '\n') value.push_back(c);
-  }
+  std::string value = "(" + fields.creationDate + ")" + WithoutBytes(fields.sellerAccount, "\r\n");
   if (value.size() > kMaxShopLogValueBytes)
     value.resize(GbkPrefix(value, kMaxShopLogValueBytes).size());
   return value;

@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
+
+#include "text/failure_log.h"
 
 namespace dt {
 namespace fs = std::filesystem;
@@ -198,6 +201,15 @@ bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPla
   return true;
 }
 
+// Tells the files log what failed, with the system's reason; false, always.
+bool Failed(const char* what, const fs::path& path) {
+  const int error = errno;
+  ReportFailure(FailureArea::Files,
+                std::string(what) + " " + path.string() + ": " + std::strerror(error));
+  errno = error;
+  return false;
+}
+
 }  // namespace
 
 fs::path FsPath(std::string_view utf8) {
@@ -267,7 +279,7 @@ bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length,
   return true;
 }
 
-bool ReplaceFile(const fs::path& path, std::string_view content) {
+static bool ReplaceFileOnce(const fs::path& path, std::string_view content) {
   return Replace(
       path, /*mustExist=*/false, [&](int out) { return WriteAll(out, content); },
       [&](int fd) {
@@ -276,8 +288,8 @@ bool ReplaceFile(const fs::path& path, std::string_view content) {
       });
 }
 
-bool SpliceFile(const fs::path& path, std::uint64_t at, std::uint64_t erase,
-                std::string_view text) {
+static bool SpliceFileOnce(const fs::path& path, std::uint64_t at, std::uint64_t erase,
+                           std::string_view text) {
   const fs::path target = WriteTarget(path);
   Fd in(OpenFile(target, O_RDONLY));
   if (!in.ok()) return false;
@@ -302,14 +314,14 @@ bool SpliceFile(const fs::path& path, std::uint64_t at, std::uint64_t erase,
       });
 }
 
-bool OverwriteInPlace(const fs::path& path, std::uint64_t at, std::string_view bytes) {
+static bool OverwriteInPlaceOnce(const fs::path& path, std::uint64_t at, std::string_view bytes) {
   Fd fd(OpenFile(WriteTarget(path), O_WRONLY));
   if (!fd.ok()) return false;
   const bool ok = PwriteAll(fd.get(), bytes, at);
   return fd.Close() && ok;
 }
 
-bool AppendToFile(const fs::path& path, std::string_view bytes) {
+static bool AppendToFileOnce(const fs::path& path, std::string_view bytes) {
   const fs::path target = WriteTarget(path);
   struct stat before {};
   const bool existed = ::stat(target.c_str(), &before) == 0;
@@ -350,6 +362,24 @@ void RemoveOrphanTemporaries(const fs::path& path) {
 
 bool FolderWritable(const fs::path& folder) {
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+// Every write that fails tells the files log what and why.
+bool ReplaceFile(const fs::path& path, std::string_view content) {
+  return ReplaceFileOnce(path, content) || Failed("replacing", path);
+}
+
+bool SpliceFile(const fs::path& path, std::uint64_t at, std::uint64_t erase,
+                std::string_view text) {
+  return SpliceFileOnce(path, at, erase, text) || Failed("splicing", path);
+}
+
+bool OverwriteInPlace(const fs::path& path, std::uint64_t at, std::string_view bytes) {
+  return OverwriteInPlaceOnce(path, at, bytes) || Failed("overwriting", path);
+}
+
+bool AppendToFile(const fs::path& path, std::string_view bytes) {
+  return AppendToFileOnce(path, bytes) || Failed("appending to", path);
 }
 
 }  // namespace dt

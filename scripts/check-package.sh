@@ -114,10 +114,12 @@ user_folder() {
 }
 user_folder "$work/home"
 user_folder "$work/tmp"
-# A clean environment: a writable HOME, a private TMPDIR (the one-copy lock and
-# socket), no XDG_RUNTIME_DIR, no session of the caller's.
+# A clean environment: a writable HOME, a private TMPDIR, no XDG_RUNTIME_DIR
+# (so the one-copy lock and socket go to the home's cache folder), no session
+# of the caller's.
 run_env=(env -i "PATH=/usr/bin:/bin" "HOME=$work/home" "TMPDIR=$work/tmp" "LANG=C.UTF-8")
 program="$root/usr/bin/dovetrail"
+sockets="$work/home/.cache/dovetrail"
 
 # Waits up to $2 tenths of a second for process $1 to end; sets code to its
 # exit code, or to "timeout".
@@ -141,12 +143,12 @@ wait_exit() {
 first=$!
 pids+=("$first")
 for _ in $(seq 200); do
-  [ -n "$(find "$work/tmp" -maxdepth 1 -type s 2>/dev/null)" ] && break
+  [ -n "$(find "$sockets" -maxdepth 1 -type s 2>/dev/null)" ] && break
   kill -0 "$first" 2>/dev/null || break
   sleep 0.1
 done
 sleep 1
-if kill -0 "$first" 2>/dev/null && [ -n "$(find "$work/tmp" -maxdepth 1 -type s)" ]; then
+if kill -0 "$first" 2>/dev/null && [ -n "$(find "$sockets" -maxdepth 1 -type s 2>/dev/null)" ]; then
   pass "offscreen start as $("${as_user[@]}" id -un)"
   "${as_user[@]}" "${run_env[@]}" QT_QPA_PLATFORM=offscreen "$program" >>"$work/offscreen.log" 2>&1 &
   second=$!

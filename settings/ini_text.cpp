@@ -59,7 +59,7 @@ LineParse ParseIniLine(std::string_view text) {
     std::size_t i = first + 1;
     // "]" (0x5D) can be the trail byte of a GBK character, so step over pairs.
     while (i < text.size() && text[i] != ']') {
-      i += (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
+      i += CharacterWidth(text, i);
     }
     // Without its closing bracket the line heads nothing: it is passed over,
     // and the keys below it stay in the section above.
@@ -88,14 +88,6 @@ LineParse ParseIniLine(std::string_view text) {
   return parsed;
 }
 
-namespace {
-
-constexpr unsigned char FoldByte(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-}  // namespace
-
 bool NameEquals(std::string_view name, std::string_view folded) {
   if (name.size() != folded.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -103,7 +95,7 @@ bool NameEquals(std::string_view name, std::string_view folded) {
     if (IsLeadByte(c) && i + 1 < name.size()) {
       if (name[i] != folded[i] || name[i + 1] != folded[i + 1]) return false;
       ++i;
-    } else if (FoldByte(c) != static_cast<unsigned char>(folded[i])) {
+    } else if (FoldAscii(c) != static_cast<unsigned char>(folded[i])) {
       return false;
     }
   }
@@ -151,24 +143,19 @@ std::string NewSectionText(std::string_view content, std::string_view section, s
   return text;
 }
 
-std::string RemoveLineBreaks(std::string_view s) {
-  s = s.substr(0, s.find('\0'));
-  std::string out;
-  out.reserve(s.size());
-  for (const char c : s) {
-    if (c != '\r' && c != '\n') out.push_back(c);
-  }
-  return out;
+// Cut at a NUL (the classic routines take C strings) and kept on one line.
+std::string OneLine(std::string_view s) {
+  return WithoutBytes(s.substr(0, s.find('\0')), "\r\n");
 }
 
 }  // namespace
 
 std::string CleanName(std::string_view name) {
-  return std::string(Trim(RemoveLineBreaks(name)));
+  return std::string(Trim(OneLine(name)));
 }
 
 std::string CleanValue(std::string_view value) {
-  return RemoveLineBreaks(value);
+  return OneLine(value);
 }
 
 std::string FoldName(std::string_view name) {
@@ -178,7 +165,7 @@ std::string FoldName(std::string_view name) {
     if (IsLeadByte(c) && i + 1 < out.size()) {
       ++i;
     } else {
-      out[i] = static_cast<char>(FoldByte(c));
+      out[i] = static_cast<char>(FoldAscii(c));
     }
   }
   return out;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -20,10 +21,32 @@
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "shoppage/fetch_page.h"
+#include "text/failure_log.h"
 #include "text/gbk_codec.h"
 
 namespace dt {
 namespace {
+
+// Failures the program goes on after, one category per area; silent unless
+// switched on, e.g. QT_LOGGING_RULES="dovetrail.*.warning=true".
+Q_LOGGING_CATEGORY(lcFiles, "dovetrail.files", QtCriticalMsg)
+Q_LOGGING_CATEGORY(lcFetch, "dovetrail.fetch", QtCriticalMsg)
+Q_LOGGING_CATEGORY(lcRun, "dovetrail.run", QtCriticalMsg)
+
+void LogFailure(FailureArea area, std::string_view message) {
+  const QString text = QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+  switch (area) {
+    case FailureArea::Files:
+      qCWarning(lcFiles).noquote() << text;
+      break;
+    case FailureArea::Fetch:
+      qCWarning(lcFetch).noquote() << text;
+      break;
+    case FailureArea::Run:
+      qCWarning(lcRun).noquote() << text;
+      break;
+  }
+}
 
 // The settings live in the default file under the program's own section; the
 // status box is a log, not a setting.
@@ -36,6 +59,7 @@ constexpr std::string_view kSettingsSkipList =
 void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   // The HTTP client is prepared before any thread exists.
   InitPageFetcher();
+  SetFailureSink(LogFailure);
   // Program-wide state. None of it is ever destroyed: task threads of a run
   // may still use it when the process ends.
   // The program reads no command line, and the toolkit is given none either:

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "text/gbk_codec.h"
+#include "text/gbk_text.h"
 
 namespace dt::shell {
 namespace {
@@ -29,14 +30,7 @@ constexpr std::size_t kMaxShownBytes = 1024;
 
 // The beginning of a cell up to kMaxShownBytes, cut between characters.
 std::string_view ShownPart(std::string_view gbk) {
-  if (gbk.size() <= kMaxShownBytes) return gbk;
-  std::size_t end = 0;
-  while (end < kMaxShownBytes) {
-    const std::size_t next = end + (static_cast<unsigned char>(gbk[end]) >= 0x80 ? 2 : 1);
-    if (next > kMaxShownBytes) break;
-    end = next;
-  }
-  return gbk.substr(0, end);
+  return GbkPrefix(gbk, kMaxShownBytes);
 }
 
 QString DisplayText(std::string_view gbk) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "text/failure_log.h"
 #include "text/gbk_text.h"
 
 namespace dt {
@@ -102,10 +103,14 @@ std::string FetchPage(std::string& address, const FetchLimits& limits) {
   // Nothing is kept between fetches.
   (void)curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
 
-  // The result is not needed: whatever the outcome, the bytes received so far
-  // are the body. A refused connection leaves it empty; a failed read, a
-  // transfer ended by the time limit or by the body cap leaves what came before.
-  (void)curl_easy_perform(curl);
+  // Whatever the outcome, the bytes received so far are the body. A refused
+  // connection leaves it empty; a failed read, a transfer ended by the time
+  // limit or by the body cap leaves what came before. The reason is only told
+  // to whoever watches the fetch log.
+  const CURLcode result = curl_easy_perform(curl);
+  if (result != CURLE_OK && result != CURLE_WRITE_ERROR) {
+    ReportFailure(FailureArea::Fetch, address + ": " + curl_easy_strerror(result));
+  }
   return std::move(sink.body);
 }
 

@@ -53,12 +53,7 @@ std::string CutCreditLevel(std::string_view page, int accountStart) {
 }  // namespace
 
 std::string StripTabsAndBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c != '\t' && c != '\n' && c != '\r') out.push_back(c);
-  }
-  return out;
+  return WithoutBytes(text, "\t\n\r");
 }
 
 std::optional<ShopPageFields> ParseShopPage(std::string_view page) {

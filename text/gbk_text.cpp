@@ -11,16 +11,6 @@
 namespace dt {
 namespace {
 
-constexpr unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-// Bytes of the character that starts at text[i]: 2 for a lead byte with a
-// following byte, else 1 (a lone lead byte at the very end counts as one).
-inline size_t CharWidth(std::string_view text, size_t i) {
-  return (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
-}
-
 inline bool MatchesAt(std::string_view text, size_t i, std::string_view pattern, bool ignoreCase) {
   if (text.size() - i < pattern.size()) return false;
   if (!ignoreCase) return std::memcmp(text.data() + i, pattern.data(), pattern.size()) == 0;
@@ -45,7 +35,7 @@ size_t FindFrom(std::string_view text, std::string_view pattern, size_t from, bo
   const size_t lastStart = text.size() - pattern.size();
   const unsigned char first = static_cast<unsigned char>(pattern[0]);
   const unsigned char firstFolded = FoldAscii(first);
-  for (size_t i = from; i <= lastStart; i += CharWidth(text, i)) {
+  for (size_t i = from; i <= lastStart; i += CharacterWidth(text, i)) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if ((ignoreCase ? FoldAscii(c) == firstFolded : c == first) &&
         MatchesAt(text, i, pattern, ignoreCase))
@@ -60,7 +50,7 @@ std::string FoldFullWidth(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (CharWidth(text, i) == 2) {
+    if (CharacterWidth(text, i) == 2) {
       const unsigned char t = static_cast<unsigned char>(text[i + 1]);
       if (c == 0xA3 && t >= 0xB0 && t <= 0xB9) {
         out.push_back(static_cast<char>('0' + (t - 0xB0)));
@@ -225,6 +215,15 @@ std::string_view GbkPrefix(std::string_view text, std::size_t maxBytes) {
     end += step;
   }
   return text.substr(0, end);
+}
+
+std::string WithoutBytes(std::string_view text, std::string_view bytes) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (bytes.find(c) == std::string_view::npos) out.push_back(c);
+  }
+  return out;
 }
 
 }  // namespace dt

@@ -6,6 +6,7 @@
 // same value.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,18 @@ namespace dt {
 // True when the byte starts a double-byte GBK character.
 constexpr bool IsLeadByte(unsigned char byte) {
   return byte >= 0x80;
+}
+
+// ASCII letters lowered; every other byte as it is. Callers fold only bytes
+// that start a character: the second byte of a double-byte pair never folds.
+constexpr unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// Bytes of the character that starts at text[i]: 2 for a lead byte with a
+// byte after it, else 1 (a lone lead byte at the very end counts as one).
+constexpr std::size_t CharacterWidth(std::string_view text, std::size_t i) {
+  return (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ? 2 : 1;
 }
 
 // Position of the first match of pattern at or after start, stepping over
@@ -62,5 +75,9 @@ int TruncateToInt32(double value);
 // The longest start of text of at most maxBytes bytes that does not split a
 // double-byte character.
 std::string_view GbkPrefix(std::string_view text, std::size_t maxBytes);
+
+// The text without any of the given bytes (say, "\r\n"). Safe on GBK text for
+// control bytes: they never stand inside a double-byte character.
+std::string WithoutBytes(std::string_view text, std::string_view bytes);
 
 }  // namespace dt
