@@ -1,5 +1,5 @@
-// A collection run: 20 chains of detached task threads walking a range of shop
-// numbers, one page work at a time under the run lock.
+// A collection run walks a range of shop numbers with 20 chains of detached
+// task threads; the run lock lets one page work go at a time.
 #pragma once
 
 #include <atomic>
@@ -56,8 +56,8 @@ class CollectionRun {
   // Admission check; a number above the last number ends the run.
   bool Admit(std::int64_t number);
 
-  // Starts a task for the lowest number not yet handed out, while it does not
-  // pass the last number. Never hands a number out twice, never overflows.
+  // Takes the next unclaimed number and starts its task, unless that number
+  // lies past the last one. Each number goes out once; the counter never wraps.
   void ClaimNextNumber();
 
   // --- observation ---

@@ -34,7 +34,7 @@ class ResultsStore {
 
   std::size_t RowCount() const;
 
-  // The cell's GBK bytes; empty for a row or column that does not exist.
+  // The cell's GBK bytes; out-of-range rows and columns read as empty.
   std::string Cell(std::size_t row, int column) const;
 
   // Replaces one cell of an existing row (the in-place edit of the first column).

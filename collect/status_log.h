@@ -9,7 +9,7 @@
 
 namespace dt {
 
-// The local time of day as HH:MM:SS.
+// The wall clock now, as HH:MM:SS in local time.
 std::string LocalClockText();
 
 class StatusLog {

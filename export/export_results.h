@@ -1,6 +1,6 @@
-// Writing the results list to a text file the user picks: one line per row,
-// the seller account and the chosen fields, separated by single blanks, CR LF
-// line ends, GBK bytes exactly as the list holds them.
+// Writing the results list to a text file the user picks: a line per row made
+// of the seller account and the fields ticked for export, one blank between
+// them, CR LF at the end, the list's GBK bytes untouched.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,8 @@
 // Text conventions of the save-file dialog: the filter text and the initial
 // folder, turned into what the dialog shows. Pure functions, no widgets.
 //
-// A filter text is description and pattern pairs, every item separated from
-// the next by "|" or by the CJK stroke "丨" (GBK D8 AD), for example
-// "文本文件丨*.txt". Blanks (0x20 and the full-width A1 A1) are removed
+// A filter text alternates descriptions and patterns; "|" or the stroke "丨"
+// (GBK D8 AD) stands between any two items, as in "文本文件丨*.txt". Blanks (0x20 and the full-width A1 A1) are removed
 // everywhere, descriptions included.
 #pragma once
 

@@ -7,8 +7,8 @@ namespace dt {
 
 // The folder of the given index with "/" appended, as a path in the
 // filesystem's encoding (UTF-8):
-//   0 Templates, 1 Personal (the documents folder), 2 Desktop, 3 Favorites,
-//   4 Start Menu, 5 Startup, 6 Programs.
+//   0 templates, 1 documents ("Personal"), 2 desktop, 3 bookmarks, 4 the menu
+//   that holds the programs, 5 programs started at log-in, 6 program entries.
 // A folder this platform does not have, and any other index, give "/" alone.
 // The folder is named, not made: it may not exist yet.
 std::string ShellFolderPath(int index);

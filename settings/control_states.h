@@ -44,8 +44,8 @@ class SavableControl {
   // changes nothing visible. The editable styles show the text set last.
   virtual bool IsDropDownList() const { return false; }  // not editable
   virtual int SelectedIndex() const { return -1; }
-  // Kept within the list: past the end selects the last item (none when the
-  // list is empty), below -1 becomes -1, -1 clears the selection.
+  // Clamped to the list: an index beyond it picks the final entry (nothing
+  // in an empty list), anything below -1 acts as -1, and -1 clears the choice.
   virtual void SetSelectedIndex(int) {}
 
   // Combo box, list box and check-list box.

@@ -18,8 +18,8 @@
 
 namespace dt {
 
-// The value stored under key in section, or defaultValue when the file, the
-// section or the key is missing. Names are matched without regard to ASCII
+// The value stored under key in section; defaultValue when any of file,
+// section and key cannot be found. Names are matched without regard to ASCII
 // case after dropping leading control bytes and blanks; a name that is then
 // empty gives the empty text. The value comes back trimmed, without one pair
 // of matching quotes, and at most 10239 bytes long.

@@ -97,10 +97,9 @@ std::span<const FormControl> MainForm();
 int FormIndexOf(std::string_view nameGbk);
 
 // Creates the widgets of form under client, in form order, and returns them in
-// that order. Each widget's objectName is its control name (UTF-8). Each
-// control lies beneath every earlier control of the same parent, so a later
-// control that overlaps an earlier one is covered by it. A group box may come
-// after the controls it holds.
+// that order. Each widget's objectName is its control name (UTF-8). Earlier
+// siblings are stacked on top: where two controls of one parent overlap, the
+// one built first stays visible. A group box may come after its contents.
 std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> form);
 
 }  // namespace dt::shell

@@ -7,8 +7,8 @@
 namespace dt {
 
 // The level name (GBK) for a rank code such as "s_cap_3", compared as whole
-// bytes (case counts, no trimming); "0" for any other code, the same text that
-// stands for "no credit".
+// bytes (case counts, no trimming); any other code gives "0", which is also
+// what a shop without credit shows.
 std::string CreditLevelName(std::string_view rankCode);
 
 }  // namespace dt

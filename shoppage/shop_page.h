@@ -1,7 +1,7 @@
 // Reading a shop's facts out of the GBK text of its home page.
 //
-// The page is never decoded or parsed as HTML: each fact is the bytes between
-// a fixed marker and a fixed end delimiter, found by plain byte search.
+// No HTML parsing and no decoding: every fact is cut by byte search, starting
+// after a known marker and stopping before a known terminator.
 #pragma once
 
 #include <optional>

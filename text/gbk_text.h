@@ -1,9 +1,8 @@
 // GBK byte-string primitives shared by every part of Dovetrail.
 //
-// All texts are GBK byte strings. A byte of 0x80 or above starts a double-byte
-// character together with the byte after it. Positions are 1-based byte
-// positions; -1 means "not found". The empty text and a missing text are the
-// same value.
+// Texts are GBK bytes: any byte from 0x80 up opens a two-byte character that
+// takes the next byte along. Positions count bytes from 1; -1 says "no match".
+// A missing text is simply the empty one.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +32,8 @@ constexpr std::size_t CharacterWidth(std::string_view text, std::size_t i) {
 // Position of the first match of pattern at or after start, stepping over
 // double-byte characters as units (a match is tried only where a character
 // begins). ignoreCase folds ASCII letters only. A start below 1 counts as 1;
-// a start past the end gives -1. An empty pattern gives 1 when any text lies at
-// or after start, else -1.
+// a start past the end gives -1. The empty pattern matches at 1 (not at
+// start) as long as start still points into the text; otherwise -1.
 int FindText(std::string_view text, std::string_view pattern, int start = 1,
              bool ignoreCase = false);
 
@@ -52,8 +51,8 @@ std::vector<std::string> SplitText(std::string_view text, std::string_view delim
 std::string ReplaceText(std::string_view text, std::string_view pattern,
                         std::string_view replacement);
 
-// The part before / after the first occurrence of separator; both empty when
-// the text is empty or the separator is absent.
+// What precedes / follows the separator's first match. No match, or nothing to
+// search, gives the empty text for both.
 std::string TextBefore(std::string_view text, std::string_view separator);
 std::string TextAfter(std::string_view text, std::string_view separator);
 

@@ -53,7 +53,7 @@ std::string LogHeader() {
   return "[" + std::string(kShopLogSection) + "]\r\n";
 }
 
-// The log line a correct program writes for an accepted shop.
+// The log line expected for an accepted shop.
 // The log keeps what a reader can read back: 10239 bytes of a value. The only
 // values that long here are the simulator's run-on pages, all ASCII.
 std::string LogLine(const sim::TruthShop& shop) {

@@ -43,7 +43,7 @@ void ExpectSameShop(const std::optional<ShopPageFields>& parsed,
 }
 
 // The pages and the truth must describe the same shops, for every kind of page
-// and fault: the parser reading a body agrees with what a correct run lists.
+// and fault: the parser reading a body agrees with the shops the simulator says it shows.
 TEST(MarketSim, ParsedPagesAgreeWithTheTruthOverTwelveThousandNumbers) {
   for (const std::uint64_t seed : {1u, 77u}) {
     const Options options = FaultyOptions(seed);

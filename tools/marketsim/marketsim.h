@@ -1,6 +1,6 @@
 // The marketplace simulator: generated shop pages for shop numbers, served
-// over HTTP the way the marketplace answers, plus the truth a correct program
-// collects from them. Everything is derived from the seed and the shop
+// over HTTP the way the marketplace answers, plus what a sound collector
+// should take from them. Everything is derived from the seed and the shop
 // number alone, so pages and truth never depend on request order or timing.
 #pragma once
 
@@ -51,7 +51,7 @@ struct Options {
   std::size_t hostileFillerBytes = (std::size_t{32} << 20) - 65536;
 };
 
-// One shop exactly as a correct program lists it; all texts GBK.
+// One shop exactly as a sound collector lists it; all texts GBK.
 struct TruthShop {
   int number = 0;
   std::string sellerAccount, shopName, shopAddress, creationDate, creditLevel, itemCount;
@@ -63,7 +63,7 @@ bool operator==(const TruthShop& a, const TruthShop& b);
 // whatever the density draw.
 Fault FaultFor(const Options& options, int number);
 
-// The shop a correct program collects for the number: nullopt for numbers
+// The shop a sound collector gets for the number: nullopt for numbers
 // without a shop and for faults that keep the page from the client (NotFound,
 // ServerError, Refuse, ResetMidBody, Stall, RedirectLoop, NulBytes).
 std::optional<TruthShop> TruthFor(const Options& options, int number);
