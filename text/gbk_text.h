@@ -42,8 +42,9 @@ std::string MidText(std::string_view text, int start, int length);
 std::string LeftText(std::string_view text, int count);
 std::string RightText(std::string_view text, int count);
 
-// Pieces between delimiters. Empty pieces between adjacent delimiters are kept;
-// the empty piece after a final delimiter is dropped; an empty text gives none.
+// The pieces the delimiter cuts the text into. Two delimiters in a row yield an
+// empty piece; a delimiter at the very end yields none after it; no text, no
+// pieces.
 std::vector<std::string> SplitText(std::string_view text, std::string_view delimiter);
 
 // Replaces every occurrence of pattern, ignoring ASCII letter case, stepping
