@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "settings/control_states.h"
-#include "tests/settings/fake_control.h"
+#include "tests/support/fake_control.h"
 
 namespace {
 

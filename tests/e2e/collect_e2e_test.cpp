@@ -18,7 +18,7 @@
 #include "collect/shop_task.h"
 #include "settings/ini_file.h"
 #include "shoppage/fetch_page.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "text/gbk_text.h"
 #include "tools/marketsim/marketsim.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "text/gbk_codec.h"
 
 namespace dt {

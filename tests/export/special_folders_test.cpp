@@ -6,7 +6,7 @@
 #include <string>
 
 #include "files/user_folders.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace dt {
 namespace {

@@ -21,7 +21,7 @@
 #include "settings/ini_file.h"
 #include "shell/single_instance.h"
 #include "tests/process/child_process.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "text/gbk_codec.h"
 #include "tools/marketsim/marketsim.h"
 

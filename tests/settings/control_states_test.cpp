@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/settings/fake_control.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/fake_control.h"
+#include "tests/support/temp_folder.h"
 
 namespace dt {
 namespace {
@@ -143,17 +143,9 @@ std::unique_ptr<FakeForm> MainWindowForm() {
   return form;
 }
 
-const char kMainWindowFile[] =
-    "[Dovetrail]\r\n" GBK_CHECK "5=" GBK_FALSE "\r\n" GBK_CHECK "4=" GBK_FALSE "\r\n" GBK_CHECK
-    "3=" GBK_FALSE "\r\n" GBK_CHECK "2=" GBK_FALSE "\r\n" GBK_CHECK "1=" GBK_TRUE "\r\n" GBK_CHECK
-    "0\xB1\xA6\xB1\xB4=" GBK_FALSE "\r\n" GBK_CHECK "0\xD0\xC5\xD3\xC3=" GBK_TRUE "\r\n" GBK_EDIT
-    "\xB1\xE0\xBA\xC5"
-    "2=645090000\r\n" GBK_EDIT
-    "\xB1\xE0\xBA\xC5"
-    "1=67808220\r\n" GBK_CHECK "\xB1\xA6\xB1\xB4\xC3\xFB=" GBK_TRUE "\r\n" GBK_CHECK
-    "\xD5\xC6\xB9\xF1\xC3\xFB=" GBK_TRUE "\r\n" GBK_CHECK "\xB5\xEA\xC6\xCC\xC3\xFB=" GBK_TRUE
-    "\r\n" GBK_COMBO "\xC0\xE0\xB1\xF0=" GBK_ALL_CATEGORIES "&0^\r\n" GBK_EDIT
-    "\xB9\xD8\xBC\xFC\xD7\xD6=\r\n";
+// What the main window's form leaves in the settings file when only 零信用 was
+// ticked: GBK bytes, CR LF lines, kept as a file to be read as it is.
+const std::string kMainWindowFile = ReadBytes(DT_TEST_DATA "/main-window-settings.ini");
 
 bool IsSavableType(const std::string& type) {
   for (const char* savable : {GBK_EDIT, GBK_CHECK, GBK_RADIO, GBK_COMBO, GBK_LIST, GBK_CHECKLIST})
@@ -447,7 +439,7 @@ TEST(ApplyControlState, EmptyValueLeavesEveryKindAlone) {
   }
 }
 
-TEST_F(ControlStatesTest, FurtherExampleValuesRoundTripThroughTheFile) {
+TEST_F(ControlStatesTest, AssortedValuesOfEveryKindRoundTripThroughTheFile) {
   FakeForm saved;
   saved.Combo("combo", "abc", {{"x", 1}, {"y", 2}}, -1);
   saved.List("list", {{"x", 1}, {"y", 2}});

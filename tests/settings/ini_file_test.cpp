@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "settings/ini_text.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace dt {
 namespace {

@@ -21,7 +21,7 @@
 #include "shell/open_address.h"
 #include "shell/results_model.h"
 #include "shell_test_support.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "text/gbk_text.h"
 #include "tools/marketsim/marketsim.h"
 

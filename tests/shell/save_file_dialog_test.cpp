@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "shell_test_support.h"
-#include "tests/settings/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace dt::shell {
 namespace {

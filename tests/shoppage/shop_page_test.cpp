@@ -37,7 +37,7 @@ TEST(ShopPageMarkers, ChineseMarkersAreTheirGbkBytes) {
   EXPECT_EQ(kRankImagePrefix.size(), 16u + std::string_view("pics.taobaocdn.com").size());
 }
 
-TEST(ParseShopPage, ExampleAByteForByte) {
+TEST(ParseShopPage, AFullShopPageGivesEveryFieldByteForByte) {
   const std::string page = ExampleA();
   ASSERT_EQ(page.find("data-value") + 1, 6u);
   ASSERT_EQ(page.find("name") + 1, 27u);
