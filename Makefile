@@ -7,6 +7,8 @@ BUILD   ?= build
 JOBS    ?= 2
 PREFIX  ?= /usr/local
 CMAKE    = cmake
+# Warnings fail the build in CI (which sets CI=true), not on a user's machine.
+WERROR  ?= $(if $(CI),ON,OFF)
 CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 .PHONY: all deps configure build run demo install uninstall package test test-quick test-package \
@@ -18,7 +20,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
-	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDT_WERROR=$(WERROR) >/dev/null
 
 build: configure
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -57,12 +59,12 @@ test-package: package
 	@bash scripts/check-package.sh $(BUILD)
 
 test-tsan: deps
-	@$(CMAKE) -S . -B $(BUILD)-tsan -G Ninja -DDT_SANITIZE=thread -DDT_BUILD_SHELL=OFF >/dev/null
+	@$(CMAKE) -S . -B $(BUILD)-tsan -G Ninja -DDT_SANITIZE=thread -DDT_BUILD_SHELL=OFF -DDT_WERROR=$(WERROR) >/dev/null
 	@$(CMAKE) --build $(BUILD)-tsan -j $(JOBS)
 	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir $(BUILD)-tsan -L engine
 
 test-asan: deps
-	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF >/dev/null
+	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF -DDT_WERROR=$(WERROR) >/dev/null
 	@$(CMAKE) --build $(BUILD)-asan -j $(JOBS)
 	@ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" $(CTEST) --test-dir $(BUILD)-asan -L parser
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
   ca-certificates fonts-noto-cjk
   xvfb xauth imagemagick xdotool x11-utils
   dpkg-dev file desktop-file-utils appstream lintian

@@ -129,7 +129,8 @@ struct Shop {
   std::string itemCount;
 };
 
-std::string NumberText(long long n) {
+template <typename Integer>
+std::string NumberText(Integer n) {
   return std::to_string(n);
 }
 
