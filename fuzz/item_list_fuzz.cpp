@@ -21,11 +21,16 @@ struct Kind {
   bool dropDownList;
 };
 
-constexpr Kind kKinds[] = {
-    {dt::control_type::kEditBox, false},      {dt::control_type::kCheckBox, false},
-    {dt::control_type::kRadioButton, false},  {dt::control_type::kComboBox, false},
-    {dt::control_type::kComboBox, true},      {dt::control_type::kListBox, false},
-    {dt::control_type::kCheckListBox, false},
+using dt::ControlKind;
+using dt::ControlTypeName;
+const Kind kKinds[] = {
+    {ControlTypeName(ControlKind::EditBox), false},
+    {ControlTypeName(ControlKind::CheckBox), false},
+    {ControlTypeName(ControlKind::RadioButton), false},
+    {ControlTypeName(ControlKind::ComboBox), false},
+    {ControlTypeName(ControlKind::ComboBox), true},
+    {ControlTypeName(ControlKind::ListBox), false},
+    {ControlTypeName(ControlKind::CheckListBox), false},
 };
 
 // A control as a form might design it: some items (ticked ones for a
@@ -33,8 +38,8 @@ constexpr Kind kKinds[] = {
 // stores its selection).
 FakeControl Designed(const Kind& kind) {
   FakeControl control("c", std::string(kind.type));
-  const bool checkList = kind.type == dt::control_type::kCheckListBox;
-  const int selected = kind.type == dt::control_type::kComboBox ? 1 : -1;
+  const bool checkList = kind.type == ControlTypeName(ControlKind::CheckListBox);
+  const int selected = kind.type == ControlTypeName(ControlKind::ComboBox) ? 1 : -1;
   control.Design() = {"designed", true, selected, {{"a", 1, checkList}, {"b\x85\x5E", -2, false}}};
   if (kind.dropDownList) control.MakeDropDownList();
   return control;
@@ -55,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeControl control = Designed(kind);
     dt::ApplyControlState(control, value);
     const State shown = control.Shown();
-    const bool combo = kind.type == dt::control_type::kComboBox;
+    const bool combo = kind.type == ControlTypeName(ControlKind::ComboBox);
     if (combo && (shown.selected < -1 || shown.selected >= static_cast<int>(shown.items.size())))
       Fail("selection outside the list", kind, value);
 

@@ -22,13 +22,15 @@ constexpr std::string_view kSettingsFileName = "Quorle.ini";
 enum class Kind { None, Edit, Check, Combo, List, CheckList };
 
 Kind KindOf(const SavableControl& control) {
-  using namespace control_type;
   const std::string type = control.TypeName();
-  if (type == kEditBox) return Kind::Edit;
-  if (type == kCheckBox || type == kRadioButton) return Kind::Check;
-  if (type == kComboBox) return Kind::Combo;
-  if (type == kListBox) return Kind::List;
-  if (type == kCheckListBox) return Kind::CheckList;
+  if (type == ControlTypeName(ControlKind::EditBox)) return Kind::Edit;
+  if (type == ControlTypeName(ControlKind::CheckBox) ||
+      type == ControlTypeName(ControlKind::RadioButton)) {
+    return Kind::Check;
+  }
+  if (type == ControlTypeName(ControlKind::ComboBox)) return Kind::Combo;
+  if (type == ControlTypeName(ControlKind::ListBox)) return Kind::List;
+  if (type == ControlTypeName(ControlKind::CheckListBox)) return Kind::CheckList;
   return Kind::None;
 }
 
@@ -118,6 +120,24 @@ std::string_view SectionOrDefault(std::string_view section) {
 }
 
 }  // namespace
+
+std::string_view ControlTypeName(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::EditBox:
+      return "\xB1\xE0\xBC\xAD\xBF\xF2";  // 编辑框
+    case ControlKind::CheckBox:
+      return "\xD1\xA1\xD4\xF1\xBF\xF2";  // 选择框
+    case ControlKind::RadioButton:
+      return "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
+    case ControlKind::ComboBox:
+      return "\xD7\xE9\xBA\xCF\xBF\xF2";  // 组合框
+    case ControlKind::ListBox:
+      return "\xC1\xD0\xB1\xED\xBF\xF2";  // 列表框
+    case ControlKind::CheckListBox:
+      return "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
+  }
+  return {};
+}
 
 std::string DefaultSettingsPath() {
   return SettingsPath(true);

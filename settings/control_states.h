@@ -10,16 +10,13 @@
 
 namespace dt {
 
-// The kind names (ControlTypeName) of the savable controls, as GBK bytes.
-namespace control_type {
-inline constexpr std::string_view kEditBox = "\xB1\xE0\xBC\xAD\xBF\xF2";      // 编辑框
-inline constexpr std::string_view kCheckBox = "\xD1\xA1\xD4\xF1\xBF\xF2";     // 选择框
-inline constexpr std::string_view kRadioButton = "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
-inline constexpr std::string_view kComboBox = "\xD7\xE9\xBA\xCF\xBF\xF2";     // 组合框
-inline constexpr std::string_view kListBox = "\xC1\xD0\xB1\xED\xBF\xF2";      // 列表框
-inline constexpr std::string_view kCheckListBox =
-    "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
-}  // namespace control_type
+// The kinds of control whose state is saved. A radio button is saved like a
+// check box; every other kind of control is passed over.
+enum class ControlKind { EditBox, CheckBox, RadioButton, ComboBox, ListBox, CheckListBox };
+
+// The name (GBK) a kind goes by, as SavableControl::TypeName gives it: the
+// settings file's keys were written by code that told kinds apart by these.
+std::string_view ControlTypeName(ControlKind kind);
 
 // One control of a window, in the window's form order. Texts are GBK bytes.
 // Only the operations that fit the control's kind are ever called.
@@ -69,8 +66,9 @@ std::string DefaultSettingsPath();
 // section (empty: "设置") of fileName (empty: DefaultSettingsPath()). A
 // control whose name + "/" occurs in skipList is passed over. False when the
 // file could not be written (it is then left as it was).
-[[nodiscard]] bool SaveControlStates(const std::vector<SavableControl*>& controls, const std::string& fileName,
-                       std::string_view section, std::string_view skipList);
+[[nodiscard]] bool SaveControlStates(const std::vector<SavableControl*>& controls,
+                                     const std::string& fileName, std::string_view section,
+                                     std::string_view skipList);
 
 // Applies the stored values back; a missing or empty value leaves the control
 // as it is. With an empty fileName the default path is read without making the

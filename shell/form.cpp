@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 
 namespace dt::shell {
@@ -96,10 +97,6 @@ constexpr std::array<FormControl, 26> kMainForm{{
      "1",
      K::Label, n::kSearchPanel, 8, 15, 48, 24, "\xB9\xD8\xBC\xFC\xD7\xD6", false},  // 标签1 关键字
 }};
-
-QString Ui(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
-}
 
 // A label as the form shows it. Its captions were laid out for a font whose
 // blank is half as wide as a Chinese character: "类  目" lines up with

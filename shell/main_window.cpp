@@ -29,6 +29,7 @@
 #include "shell/qt_savable_controls.h"
 #include "shell/results_model.h"
 #include "shell/save_file_dialog.h"
+#include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 #include "text/gbk_text.h"
 
@@ -36,13 +37,6 @@ namespace dt::shell {
 namespace {
 
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
-
-QString Ui(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8Lossless(gbk));
-}
-std::string Gbk(const QString& text) {
-  return Utf8ToGbk(text.toStdString());
-}
 
 bool IsChecked(const MainWindow& window, std::string_view name) {
   const auto* box = window.ControlAs<QCheckBox>(name);

@@ -13,24 +13,14 @@
 #include <string_view>
 
 #include "shell/main_window.h"
+#include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 
 namespace dt::shell {
 namespace {
 
-constexpr std::string_view kEditBoxType = "\xB1\xE0\xBC\xAD\xBF\xF2";      // 编辑框
-constexpr std::string_view kCheckBoxType = "\xD1\xA1\xD4\xF1\xBF\xF2";     // 选择框
-constexpr std::string_view kRadioButtonType = "\xB5\xA5\xD1\xA1\xBF\xF2";  // 单选框
-constexpr std::string_view kComboBoxType = "\xD7\xE9\xBA\xCF\xBF\xF2";     // 组合框
-constexpr std::string_view kListBoxType = "\xC1\xD0\xB1\xED\xBF\xF2";      // 列表框
-constexpr std::string_view kCheckListBoxType =
-    "\xD1\xA1\xD4\xF1\xC1\xD0\xB1\xED\xBF\xF2";  // 选择列表框
-
-std::string Gbk(const QString& text) {
-  return Utf8ToGbk(text.toStdString());
-}
-QString Ui(const std::string& gbk) {
-  return QString::fromStdString(GbkToUtf8Lossless(gbk));
+std::string TypeNameOf(ControlKind kind) {
+  return std::string(ControlTypeName(kind));
 }
 
 class WidgetControl : public SavableControl {
@@ -46,7 +36,7 @@ class WidgetControl : public SavableControl {
 class LineEditControl : public WidgetControl {
  public:
   explicit LineEditControl(QLineEdit* edit) : WidgetControl(edit), edit_(edit) {}
-  std::string TypeName() const override { return std::string(kEditBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::EditBox); }
   std::string Text() const override { return Gbk(edit_->text()); }
   void SetText(const std::string& text) override { edit_->setText(Ui(text)); }
 
@@ -57,7 +47,7 @@ class LineEditControl : public WidgetControl {
 class PlainTextEditControl : public WidgetControl {
  public:
   explicit PlainTextEditControl(QPlainTextEdit* edit) : WidgetControl(edit), edit_(edit) {}
-  std::string TypeName() const override { return std::string(kEditBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::EditBox); }
   std::string Text() const override { return Gbk(edit_->toPlainText()); }
   void SetText(const std::string& text) override { edit_->setPlainText(Ui(text)); }
 
@@ -68,7 +58,7 @@ class PlainTextEditControl : public WidgetControl {
 class CheckBoxControl : public WidgetControl {
  public:
   explicit CheckBoxControl(QCheckBox* box) : WidgetControl(box), box_(box) {}
-  std::string TypeName() const override { return std::string(kCheckBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::CheckBox); }
   bool Checked() const override { return box_->isChecked(); }
   void SetChecked(bool checked) override { box_->setChecked(checked); }
 
@@ -79,7 +69,7 @@ class CheckBoxControl : public WidgetControl {
 class RadioButtonControl : public WidgetControl {
  public:
   explicit RadioButtonControl(QRadioButton* button) : WidgetControl(button), button_(button) {}
-  std::string TypeName() const override { return std::string(kRadioButtonType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::RadioButton); }
   bool Checked() const override { return button_->isChecked(); }
   // Each button takes its own stored state, as the settings file has one per
   // button: the group's exclusivity must neither refuse clearing the checked
@@ -98,7 +88,7 @@ class RadioButtonControl : public WidgetControl {
 class ComboBoxControl : public WidgetControl {
  public:
   explicit ComboBoxControl(QComboBox* combo) : WidgetControl(combo), combo_(combo) {}
-  std::string TypeName() const override { return std::string(kComboBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::ComboBox); }
   std::string Text() const override { return Gbk(combo_->currentText()); }
   // A drop-down list shows its selection only; setting a text changes nothing.
   void SetText(const std::string& text) override {
@@ -127,7 +117,7 @@ class ComboBoxControl : public WidgetControl {
 class ListBoxControl : public WidgetControl {
  public:
   explicit ListBoxControl(QListWidget* list) : WidgetControl(list), list_(list) {}
-  std::string TypeName() const override { return std::string(kListBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::ListBox); }
   int ItemCount() const override { return list_->count(); }
   std::string ItemText(int index) const override {
     const QListWidgetItem* item = list_->item(index);
@@ -151,7 +141,7 @@ class ListBoxControl : public WidgetControl {
 class CheckListBoxControl : public ListBoxControl {
  public:
   using ListBoxControl::ListBoxControl;
-  std::string TypeName() const override { return std::string(kCheckListBoxType); }
+  std::string TypeName() const override { return TypeNameOf(ControlKind::CheckListBox); }
   void AddItem(const std::string& text, std::int32_t value) override {
     ListBoxControl::AddItem(text, value);
     QListWidgetItem* item = list_->item(list_->count() - 1);

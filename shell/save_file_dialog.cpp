@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "export/save_dialog_text.h"
+#include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 
 namespace dt::shell {
@@ -17,10 +18,6 @@ constexpr std::string_view kNoFolder = "\xCE\xC4\xBC\xFE\xBC\xD0\xB2\xBB\xB4\xE6
 constexpr std::string_view kChooseExisting =
     "\xC7\xEB\xD1\xA1\xD4\xF1\xD2\xBB\xB8\xF6\xD2\xD1\xD3\xD0\xB5\xC4\xCE\xC4\xBC\xFE"
     "\xBC\xD0\xA1\xA3";
-
-QString Ui(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
-}
 
 // The folder of path, when it is not an existing folder.
 QString MissingFolderOf(const QString& path) {
