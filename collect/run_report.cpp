@@ -32,6 +32,8 @@ constexpr std::string_view kWordLeft = "  \xCA\xA3\xD3\xE0 ";      // 剩余
 constexpr std::string_view kWordTook = "\xD3\xC3\xCA\xB1 ";        // 用时
 constexpr std::string_view kWordDays = "\xCC\xEC ";                // 天
 constexpr std::string_view kWordUnknownTime = "--:--:--";
+constexpr std::string_view kWordFrom = "\xB4\xD3 ";          // 从
+constexpr std::string_view kWordGoOn = " \xBC\xCC\xD0\xF8";  // 继续
 
 constexpr std::string_view kFileHeader = "dovetrail-run 1";
 
@@ -212,6 +214,10 @@ std::optional<std::int64_t> ResumeOffer(const RunProgress& p,
       break;
   }
   return std::nullopt;
+}
+
+std::string ResumeOfferText(std::int64_t number) {
+  return std::string(kWordFrom) + Num(number) + std::string(kWordGoOn);
 }
 
 std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<SavedRun>& saved) {

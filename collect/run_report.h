@@ -69,6 +69,9 @@ std::string ReadoutText(const RunProgress& progress, double rate,
 std::optional<std::int64_t> ResumeOffer(const RunProgress& progress,
                                         const std::optional<SavedRun>& saved);
 
+// The offer's caption: "从 N 继续".
+std::string ResumeOfferText(std::int64_t number);
+
 // key=value pairs separated by single blanks, state first; resume is 0 when
 // there is none. The instance's show count is added by the socket.
 std::string StatusAnswer(const RunProgress& progress, double rate,

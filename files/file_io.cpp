@@ -348,6 +348,12 @@ void RemoveOrphanTemporaries(const fs::path& path) {
   }
 }
 
+bool MakeFolders(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return fs::is_directory(folder, ec);
+}
+
 bool FolderWritable(const fs::path& folder) {
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
