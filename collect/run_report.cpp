@@ -221,9 +221,11 @@ std::string ResumeOfferText(std::int64_t number) {
 }
 
 std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<SavedRun>& saved) {
-  const bool fromFile = p.state == RunState::Idle && saved.has_value();
-  const std::int64_t first = fromFile ? saved->first : p.first;
-  const std::int64_t last = fromFile ? saved->last : p.last;
+  const bool idle = p.state == RunState::Idle;
+  const bool fromFile = idle && saved.has_value();
+  // Before any run there is no range to speak of, only the file's.
+  const std::int64_t first = fromFile ? saved->first : idle ? 0 : p.first;
+  const std::int64_t last = fromFile ? saved->last : idle ? 0 : p.last;
   const std::int64_t done = fromFile ? saved->done : p.done;
   const std::optional<std::int64_t> resume = fromFile ? saved->resume : p.resume;
   std::string line = "state=" + std::string(RunStateName(p.state));
@@ -231,7 +233,7 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   line += " last=" + Num(last);
   line += " next=" + Num(p.state == RunState::Idle ? 0 : p.next);
   line += " done=" + Num(done);
-  line += " size=" + Num(last >= first ? last - first + 1 : 0);
+  line += " size=" + Num(idle && !fromFile ? 0 : last >= first ? last - first + 1 : 0);
   line += " shops=" + Num(p.shops);
   line += " filtered=" + Num(p.filtered);
   line += " failed=" + Num(p.failed);

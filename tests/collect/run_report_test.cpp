@@ -61,6 +61,10 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
             "state=idle first=10 last=19 next=0 done=4 size=10 shops=0 filtered=0 failed=0 "
             "rate=0.0 resume=14 unreachable=1");
   EXPECT_EQ(ResumeOffer(idle, SavedRun{10, 19, 4, 14}), 14);
+  idle.last = 645090000;  // the box's value is no run's range
+  EXPECT_EQ(StatusAnswer(idle, 0, std::nullopt)
+                .rfind("state=idle first=0 last=0 next=0 done=0 size=0 ", 0),
+            0u);
 }
 
 TEST(RunReport, RateOverTheLastTenSecondsAndDurations) {
