@@ -53,6 +53,12 @@ int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
   return fd;
 }
 
+// Opening a named pipe for reading would wait for a writer for ever: the open
+// does not wait, and the callers refuse anything but a regular file.
+int OpenForReading(const fs::path& path) {
+  return OpenFile(path, O_RDONLY | O_NONBLOCK);
+}
+
 bool WriteAll(int fd, std::string_view bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
@@ -206,7 +212,7 @@ fs::path FsPath(std::string_view utf8) {
 
 ReadStatus ReadWholeFile(const fs::path& path, std::string& out, std::uintmax_t maxBytes) {
   out.clear();
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
@@ -231,7 +237,7 @@ ReadStatus ReadWholeFile(const fs::path& path, std::string& out, std::uintmax_t 
 }
 
 ReadStatus StreamFile(const fs::path& path, const std::function<bool(std::string_view)>& sink) {
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
@@ -249,7 +255,7 @@ ReadStatus StreamFile(const fs::path& path, const std::function<bool(std::string
 
 bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length, std::string& out) {
   out.clear();
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return false;
   std::vector<char> buffer(kChunk);
   while (length > 0) {
