@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
 
 #include "collect/worker_pool.h"
 
@@ -15,14 +18,64 @@ namespace dt {
 
 using ShopNumber = std::int32_t;
 
+// What one number's page work came to, for the run's counters.
+enum class PageOutcome {
+  Other,     // a page came back without a listed or filtered shop
+  Listed,    // a new row
+  Filtered,  // a filter note
+  Empty,     // the fetch gave nothing: the marketplace did not answer
+};
+
+// Where the latest run stands.
+//   Idle      no run since the program started.
+//   Running   the flag is up and tasks of the run are alive.
+//   Stopped   the user's click lowered the flag before the run's tasks ended;
+//             admitted tasks still finish their pages.
+//   Ended     a task numbered past the last number lowered the flag (the
+//             caption went back to "开始采集"), and tasks of the run that were
+//             admitted before are still working.
+//   Finished  every task of the run has ended without a stop click: the chains
+//             ran past the last number (whether or not one of them lowered the
+//             flag on the way). An Ended run becomes Finished when its last
+//             task ends.
+enum class RunState { Idle, Running, Stopped, Finished, Ended };
+std::string_view RunStateName(RunState state);  // "idle", "running", ...
+
+// The latest run's figures, taken at one moment.
+struct RunProgress {
+  RunState state = RunState::Idle;
+  std::int64_t first = 0;  // the first number of the latest start
+  std::int64_t last = 0;   // the last number as it is now
+  std::int64_t next = 0;   // the lowest number not yet handed out
+  std::int64_t done = 0;   // numbers of the run whose page work has finished
+  std::int64_t shops = 0;
+  std::int64_t filtered = 0;
+  std::int64_t failed = 0;
+  // Empty fetches since the last page that arrived, over runs.
+  std::int64_t failedInARow = 0;
+  // The lowest number of the run whose page work has not finished, while the
+  // range still holds one; redoing from here skips nothing.
+  std::optional<std::int64_t> resume;
+  // From the start to now, or to the moment the run ended or was stopped.
+  std::chrono::steady_clock::duration elapsed{};
+
+  // Numbers from first to last, both counted; 0 for an empty range.
+  std::int64_t RangeSize() const { return last >= first ? last - first + 1 : 0; }
+};
+
 class CollectionRun {
  public:
   static constexpr int kBatchSize = 20;
 
   // The work for one admitted shop number; it runs while the run lock is held.
   using PageWork = std::function<void(ShopNumber)>;
+  // The same, telling what the page came to.
+  using CountedPageWork = std::function<PageOutcome(ShopNumber)>;
+  struct Counted {};
 
+  // Each finished page counts as PageOutcome::Other.
   CollectionRun(WorkerPool& pool, RunLock& lock, PageWork work);
+  CollectionRun(WorkerPool& pool, RunLock& lock, CountedPageWork work, Counted);
   CollectionRun(const CollectionRun&) = delete;
   CollectionRun& operator=(const CollectionRun&) = delete;
 
@@ -50,9 +103,6 @@ class CollectionRun {
 
   // --- task threads ---
 
-  // One shop task: admission, run lock, page work, unlock, successor claim.
-  void RunShopTask(std::int64_t number);
-
   // Admission check; a number above the last number ends the run.
   bool Admit(std::int64_t number);
 
@@ -61,6 +111,8 @@ class CollectionRun {
   void ClaimNextNumber();
 
   // --- observation ---
+  // Takes only the short state lock, never the run lock.
+  RunProgress Progress() const;
   std::int64_t NextNumber() const;
   int ActiveTasks() const { return active_.load(); }
   // Waits until no posted task is alive any more (tests, benchmarks).
@@ -68,12 +120,21 @@ class CollectionRun {
 
  private:
   enum class Flag { Idle, Running, EndedByRange };
-  void Post(std::int64_t number);
-  void TaskEnded();
+  using Clock = std::chrono::steady_clock;
+
+  // One shop task: admission, run lock, page work, unlock, successor claim.
+  // generation: the start the number was handed out by.
+  void RunShopTask(std::int64_t number, std::uint64_t generation);
+  bool AdmitFor(std::int64_t number, std::uint64_t generation);
+  // Hands out number under state_: it is pending and its task alive.
+  void HandOutLocked(std::int64_t number);
+  void PageDone(std::int64_t number, std::uint64_t generation, PageOutcome outcome);
+  void Post(std::int64_t number, std::uint64_t generation);
+  void TaskEnded(std::uint64_t generation);
 
   WorkerPool& pool_;
   RunLock& lock_;
-  PageWork work_;
+  CountedPageWork work_;
 
   std::atomic<int> last_{0};
 
@@ -86,6 +147,20 @@ class CollectionRun {
   // flag, the in-range tasks of that start's first batch are still admitted,
   // when the range is shorter than a batch.
   std::int64_t first_ = 0;
+
+  // The figures of the latest start, also under state_. A task counts only
+  // for the start that handed its number out, so the old tasks of a restart
+  // change nothing in the new run's figures.
+  std::uint64_t generation_ = 0;  // 0: never started
+  bool stoppedByUser_ = false;
+  int runAlive_ = 0;  // tasks of this generation not yet ended
+  // Numbers handed out whose page work has not finished. A task that ends at
+  // admission because of a stop stays here: its number is still to be done.
+  std::set<std::int64_t> pending_;
+  std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0;
+  std::int64_t failedInARow_ = 0;
+  Clock::time_point startedAt_{};
+  std::optional<Clock::time_point> endedAt_;
 
   std::atomic<int> active_{0};
   std::mutex idleMutex_;

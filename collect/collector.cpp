@@ -11,20 +11,25 @@ namespace dt {
 
 Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
     : config_(std::move(config)),
-      run_(pool, lock, [this](ShopNumber number) { ShopPageWork(number); }) {}
+      run_(
+          pool, lock, [this](ShopNumber number) { return ShopPageWork(number); },
+          CollectionRun::Counted{}) {}
 
-void Collector::ShopPageWork(ShopNumber number) {
+PageOutcome Collector::ShopPageWork(ShopNumber number) {
   if (config_.pageWorkOverride) {
     config_.pageWorkOverride(number);
-    return;
+    return PageOutcome::Other;
   }
   std::string address = ShopAddress(number);
   const std::string body = config_.fetchPage ? config_.fetchPage(address) : std::string();
+  // An empty body is a fetch that failed: no page from the marketplace
+  // is ever empty.
+  if (body.empty()) return PageOutcome::Empty;
   const std::optional<ShopPageFields> fields = ParseShopPage(PageText(body));
-  if (!fields) return;
+  if (!fields) return PageOutcome::Other;
   if (ShopRejected(*fields, zeroItems_.load(), zeroCredit_.load())) {
     status_.AppendStatusLine(std::string(kFilterNotePrefix) + ToText(number));
-    return;
+    return PageOutcome::Filtered;
   }
   // The row holds the fields exactly as the page gave them.
   ResultsStore::Cells cells;
@@ -40,6 +45,7 @@ void Collector::ShopPageWork(ShopNumber number) {
     ReportFailure(FailureArea::Run, "shop log entry of " + ToText(number) + " not written");
     status_.AppendStatusLine(std::string(kShopLogFailedMessage) + config_.shopLogName);
   }
+  return PageOutcome::Listed;
 }
 
 void Collector::Start(int first) {

@@ -47,7 +47,7 @@ class Collector {
   void SetZeroCreditFilter(bool on) { zeroCredit_.store(on); }  // 选择框0信用 "零信用"
 
  private:
-  void ShopPageWork(ShopNumber number);
+  PageOutcome ShopPageWork(ShopNumber number);
 
   CollectorConfig config_;
   ResultsStore results_;

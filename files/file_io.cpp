@@ -56,6 +56,12 @@ int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
   return fd;
 }
 
+// Opening a named pipe for reading would wait for a writer for ever: the open
+// does not wait, and the callers refuse anything but a regular file.
+int OpenForReading(const fs::path& path) {
+  return OpenFile(path, O_RDONLY | O_NONBLOCK);
+}
+
 bool WriteAll(int fd, std::string_view bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
@@ -218,7 +224,7 @@ fs::path FsPath(std::string_view utf8) {
 
 ReadStatus ReadWholeFile(const fs::path& path, std::string& out, std::uintmax_t maxBytes) {
   out.clear();
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
@@ -243,7 +249,7 @@ ReadStatus ReadWholeFile(const fs::path& path, std::string& out, std::uintmax_t 
 }
 
 ReadStatus StreamFile(const fs::path& path, const std::function<bool(std::string_view)>& sink) {
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::Failed;
@@ -261,7 +267,7 @@ ReadStatus StreamFile(const fs::path& path, const std::function<bool(std::string
 
 bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length, std::string& out) {
   out.clear();
-  Fd fd(OpenFile(path, O_RDONLY));
+  Fd fd(OpenForReading(path));
   if (!fd.ok()) return false;
   std::vector<char> buffer(kChunk);
   while (length > 0) {
@@ -358,6 +364,12 @@ void RemoveOrphanTemporaries(const fs::path& path) {
     std::error_code removeError;  // one that cannot be removed is tried again next time
     fs::remove(it->path(), removeError);
   }
+}
+
+bool MakeFolders(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return fs::is_directory(folder, ec);
 }
 
 bool FolderWritable(const fs::path& folder) {

@@ -62,6 +62,9 @@ enum class ReadStatus { Ok, Missing, Failed };
 // replacement leaves behind.
 void RemoveOrphanTemporaries(const std::filesystem::path& path);
 
+// Makes the folder and its missing parents; true when it exists afterwards.
+bool MakeFolders(const std::filesystem::path& folder);
+
 // True when this process may create files in the folder.
 bool FolderWritable(const std::filesystem::path& folder);
 

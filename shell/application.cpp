@@ -6,13 +6,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "collect/collector.h"
+#include "collect/run_report.h"
 #include "collect/shop_task.h"
 #include "collect/worker_pool.h"
+#include "files/file_io.h"
 #include "files/user_folders.h"
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
@@ -53,6 +56,17 @@ void LogFailure(FailureArea area, std::string_view message) {
 constexpr std::string_view kSettingsSection = "Dovetrail";
 constexpr std::string_view kSettingsSkipList =
     "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
+// Where the latest run stood, in the user's data folder: never in the
+// settings file, whose keys are the form's controls alone.
+constexpr char kRunStateFileName[] = "run-progress.txt";
+
+// The run a state file from an earlier start remembers; nothing for a file
+// that is missing, too long or not ours.
+std::optional<SavedRun> ReadSavedRun(const std::string& path) {
+  std::string text;
+  if (ReadWholeFile(FsPath(path), text, kMaxRunStateFileBytes) != ReadStatus::Ok) return {};
+  return ParseRunStateFile(text);
+}
 
 }  // namespace
 
@@ -101,6 +115,15 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   RestoreControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
                        kSettingsSkipList);
   window->SyncEngineMirrors();
+  if (const std::string dataFolder = UserFolderPath(UserFolder::Data); !dataFolder.empty()) {
+    const std::string runStatePath = dataFolder + kRunStateFileName;
+    window->SetSavedRun(ReadSavedRun(runStatePath));
+    window->SetRunStateSaver([dataFolder, runStatePath](const std::string& text) {
+      // A file that cannot be written costs the resume point of the next
+      // start, nothing else.
+      if (MakeFolders(FsPath(dataFolder))) (void)ReplaceFile(FsPath(runStatePath), text);
+    });
+  }
   if (!logFolder.empty() && logFolder != programFolder) {
     collector->Status().AppendStatusLine(std::string(kShopLogMovedMessage) + shopLogName);
   }
@@ -113,6 +136,7 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
     }
   });
   instance->SetShowRequestHandler([window] { ShowToFront(window); });
+  instance->SetStatusProvider([window] { return window->StatusAnswerText(); });
 
   window->show();
   if (hooks.afterShow) hooks.afterShow(*window);

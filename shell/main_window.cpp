@@ -61,6 +61,7 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   SetUpStatusBox();
   ConnectEvents();
   SetUpKeyboard();
+  SetUpReadout();
   SyncEngineMirrors();
   CentreOnPrimaryScreen();
 
@@ -140,6 +141,25 @@ void MainWindow::SetUpStatusBox() {
   box->setUndoRedoEnabled(false);
 }
 
+void MainWindow::SetUpReadout() {
+  // The free strip right of the status box. Plain widgets outside the form
+  // table: the settings walk never sees them, so they are never saved.
+  constexpr int kLeft = 380, kTop = 547, kRight = kClientWidth, kBottom = kClientHeight;
+  readout_ = new QLabel(this);
+  readout_->setObjectName(QStringLiteral("progressReadout"));
+  readout_->setTextFormat(Qt::PlainText);
+  readout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  readout_->setWordWrap(false);
+  readout_->setGeometry(kLeft, kTop, kRight - kLeft, kBottom - kTop);
+
+  resumeButton_ = new QPushButton(this);
+  resumeButton_->setObjectName(QStringLiteral("progressResume"));
+  resumeButton_->hide();
+  resumeButton_->setGeometry(kRight - 130, kBottom - 22, 128, 20);
+  connect(resumeButton_, &QPushButton::clicked, this, [this] { ResumeClicked(); });
+  ShowReadout();
+}
+
 void MainWindow::ConnectEvents() {
   connect(ControlAs<QPushButton>(names::kStartButton), &QPushButton::clicked, this,
           [this] { StartClicked(); });
@@ -183,6 +203,8 @@ void MainWindow::SetUpKeyboard() {
   for (std::size_t i = 1; i < std::size(order); ++i) {
     setTabOrder(Control(order[i - 1]), Control(order[i]));
   }
+  // The offer to go on comes last, and only while it is shown.
+  setTabOrder(Control(names::kStatusBox), resumeButton_);
   Control(names::kFirstNumber)->setFocus(Qt::OtherFocusReason);
 }
 
@@ -197,6 +219,56 @@ void MainWindow::ShowProgress() {
   const std::string pending = collector_.Status().TakePending();
   if (!pending.empty()) AppendStatusText(pending);
   SetStartCaption(collector_.Run().Running());
+  ShowReadout();
+  SaveRunState(false);
+}
+
+void MainWindow::ShowReadout() {
+  // The engine's figures under its short state lock; the run lock is never
+  // touched, so a long page fetch cannot hold the window up.
+  const RunProgress progress = collector_.Run().Progress();
+  rate_.Sample(std::chrono::steady_clock::now(), progress.done);
+  const QString text = Ui(ReadoutText(progress, rate_.PagesPerSecond(), saved_));
+  if (readout_->text() != text) readout_->setText(text);
+
+  resumeOffer_ = ResumeOffer(progress, saved_);
+  if (resumeOffer_) {
+    const QString caption = Ui(ResumeOfferText(*resumeOffer_));
+    if (resumeButton_->text() != caption) resumeButton_->setText(caption);
+  }
+  if (resumeButton_->isVisibleTo(this) != resumeOffer_.has_value()) {
+    resumeButton_->setVisible(resumeOffer_.has_value());
+  }
+}
+
+void MainWindow::ResumeClicked() {
+  // The number goes into the first-number box; the user starts the run.
+  if (resumeOffer_) {
+    ControlAs<QLineEdit>(names::kFirstNumber)->setText(QString::number(*resumeOffer_));
+  }
+}
+
+void MainWindow::SetSavedRun(std::optional<SavedRun> saved) {
+  saved_ = std::move(saved);
+  if (saved_) lastSavedRunState_ = RunStateFileText(*saved_);
+  ShowReadout();
+}
+
+void MainWindow::SaveRunState(bool now) {
+  if (!runStateSaver_) return;
+  const RunProgress progress = collector_.Run().Progress();
+  if (progress.state == RunState::Idle) return;  // the file's run is still the latest
+  const auto at = std::chrono::steady_clock::now();
+  if (!now && at - lastRunStateSave_ < std::chrono::seconds(1)) return;
+  std::string text = RunStateFileText(SavedRunOf(progress));
+  if (text == lastSavedRunState_) return;
+  runStateSaver_(text);
+  lastSavedRunState_ = std::move(text);
+  lastRunStateSave_ = at;
+}
+
+std::string MainWindow::StatusAnswerText() const {
+  return StatusAnswer(collector_.Run().Progress(), rate_.PagesPerSecond(), saved_);
 }
 
 void MainWindow::AppendStatusText(const std::string& gbk) {
@@ -225,11 +297,14 @@ void MainWindow::StartClicked() {
   SyncEngineMirrors();
   if (ControlAs<QPushButton>(names::kStartButton)->text() == Ui(kIdleCaption)) {
     collector_.Start(ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text())));
+    rate_.Reset();
     SetStartCaption(true);
   } else {
     collector_.Run().Stop();
     SetStartCaption(false);
+    SaveRunState(true);
   }
+  ShowReadout();
   Control(names::kTopBar)->setFocus(Qt::OtherFocusReason);
 }
 
@@ -282,6 +357,7 @@ void MainWindow::ResultsDoubleClicked() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();
 }

@@ -4,15 +4,20 @@
 #pragma once
 
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "collect/collector.h"
+#include "collect/run_report.h"
 #include "settings/control_states.h"
 
+class QLabel;
+class QPushButton;
 class QTableView;
 class QTimer;
 
@@ -58,9 +63,27 @@ class MainWindow : public QWidget {
   void SyncEngineMirrors();
 
   // Shows what the engine produced since the previous call: new rows, new
-  // status text, the run flag as the start button's caption. The refresh
-  // timer calls it.
+  // status text, the run flag as the start button's caption, the progress
+  // readout. The refresh timer calls it.
   void ShowProgress();
+
+  // The run a state file kept from an earlier start; the readout offers to go
+  // on from its resume point until a run starts.
+  void SetSavedRun(std::optional<SavedRun> saved);
+  // Stores the state file's text; called from the refresh timer at most once
+  // a second while the figures change, and at once on a stop click and on
+  // close. Nothing is stored before the first run of this start.
+  void SetRunStateSaver(std::function<void(const std::string&)> saver) {
+    runStateSaver_ = std::move(saver);
+  }
+  void SaveRunState(bool now);
+
+  // The one-line answer to a status query, without the show count.
+  std::string StatusAnswerText() const;
+
+  // The progress readout and its offer to go on (not controls of the form).
+  QLabel* Readout() const { return readout_; }
+  QPushButton* ResumeButton() const { return resumeButton_; }
 
   ResultsModel& Model() const { return *model_; }
   QTableView* ResultsView() const { return view_; }
@@ -79,6 +102,9 @@ class MainWindow : public QWidget {
   void SetUpKeyboard();
   void AppendStatusText(const std::string& gbk);
   void SetStartCaption(bool running);
+  void SetUpReadout();
+  void ShowReadout();
+  void ResumeClicked();
 
   void StartClicked();
   void ExportClicked();
@@ -93,6 +119,15 @@ class MainWindow : public QWidget {
   QTimer* refresh_ = nullptr;
   std::function<void()> closeHook_;
   SaveFileDialog saveFileDialog_;
+
+  QLabel* readout_ = nullptr;
+  QPushButton* resumeButton_ = nullptr;
+  std::optional<std::int64_t> resumeOffer_;
+  RateMeter rate_;
+  std::optional<SavedRun> saved_;
+  std::function<void(const std::string&)> runStateSaver_;
+  std::string lastSavedRunState_;
+  std::chrono::steady_clock::time_point lastRunStateSave_{};
 };
 
 }  // namespace dt::shell

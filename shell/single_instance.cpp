@@ -16,6 +16,8 @@ namespace dt {
 namespace {
 
 constexpr qsizetype kMaxRequestBytes = 64;
+// An answer is one line of figures.
+constexpr qsizetype kMaxAnswerBytes = 4096;
 // Under the user's cache folder when there is no usable runtime folder.
 constexpr char kCacheSubfolder[] = "dovetrail";
 
@@ -132,7 +134,9 @@ void SingleInstance::Serve() {
         if (onShow_) onShow_();
         socket->write("ok\n");
       } else if (request == "status") {
-        socket->write("shows=" + QByteArray::number(showRequests_) + "\n");
+        QByteArray answer;
+        if (statusProvider_) answer = QByteArray::fromStdString(statusProvider_()) + ' ';
+        socket->write(answer + "shows=" + QByteArray::number(showRequests_) + "\n");
       } else {
         socket->write("?\n");
       }
@@ -152,7 +156,7 @@ bool SingleInstance::SendRequest(const QString& serverName, const QByteArray& re
   socket.write(request);
   socket.flush();
   QByteArray reply;
-  while (!reply.contains('\n') && reply.size() <= kMaxRequestBytes && !deadline.hasExpired() &&
+  while (!reply.contains('\n') && reply.size() <= kMaxAnswerBytes && !deadline.hasExpired() &&
          socket.waitForReadyRead(left())) {
     reply += socket.readAll();
   }

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -51,6 +52,13 @@ class SingleInstance {
   // are both answered on the same socket.
   int ShowRequests() const { return showRequests_; }
 
+  // The figures a status query is answered with (key=value pairs separated by
+  // blanks, on the window thread); " shows=N" follows them. Without one the
+  // answer is "shows=N" alone.
+  void SetStatusProvider(std::function<std::string()> provider) {
+    statusProvider_ = std::move(provider);
+  }
+
   QString Folder() const { return folder_; }
   QString LockFilePath() const;
   QString ServerName() const;
@@ -72,6 +80,7 @@ class SingleInstance {
   std::unique_ptr<QLockFile> lock_;
   std::unique_ptr<QLocalServer> server_;
   std::function<void()> onShow_;
+  std::function<std::string()> statusProvider_;
   int showRequests_ = 0;
 };
 

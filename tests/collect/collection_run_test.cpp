@@ -55,6 +55,14 @@ class Recorder {
   std::atomic<int> maxInside_{0};
 };
 
+// The resume point splits the range: every number below it was done once, it
+// was not.
+void ExpectResumeSplits(const RunProgress& progress, const std::map<long long, int>& visits) {
+  if (!progress.resume) return;
+  for (long long n = progress.first; n < *progress.resume; ++n) EXPECT_EQ(visits.count(n), 1u) << n;
+  EXPECT_EQ(visits.count(*progress.resume), 0u);
+}
+
 class RunTest : public ::testing::Test {
  protected:
   RunTest() : run_(pool_, lock_, [this](ShopNumber n) { recorder_(n); }) {}
@@ -84,6 +92,11 @@ TEST_F(RunTest, ShortRangeVisitsEachNumberOnceAndEndsIdle) {
   EXPECT_EQ(recorder_.Visits(), Each(100, 105));
   EXPECT_FALSE(run_.Running());
   EXPECT_EQ(run_.NextNumber(), 120);  // no claim started a task
+  const RunProgress progress = run_.Progress();
+  EXPECT_EQ(progress.state, RunState::Finished);
+  EXPECT_EQ(progress.done, 6);
+  EXPECT_EQ(progress.RangeSize(), 6);
+  EXPECT_EQ(progress.resume, std::nullopt);
 }
 
 TEST_F(RunTest, LongRangeVisitsEveryNumberOnceAndStaysRunning) {
@@ -136,6 +149,15 @@ TEST_F(RunTest, LoweringTheLastNumberEndsTheRun) {
   ASSERT_NE(at, order.end());
   for (auto it = at + 1; it != order.end(); ++it) EXPECT_LT(*it, handedOut.load());
   EXPECT_LE(order.end() - at, CollectionRun::kBatchSize);
+  // A task that reached admission only after the end was found did nothing;
+  // the resume point names it.
+  const RunProgress progress = run_.Progress();
+  EXPECT_EQ(progress.state, RunState::Finished);
+  EXPECT_EQ(progress.done, static_cast<std::int64_t>(visits.size()));
+  ExpectResumeSplits(progress, visits);
+  if (progress.resume) {
+    EXPECT_LE(*progress.resume, 250);
+  }
 }
 
 TEST_F(RunTest, StopClickAdmitsNothingAfterwards) {
@@ -163,6 +185,13 @@ TEST_F(RunTest, StopClickAdmitsNothingAfterwards) {
   // Successors claimed after the stop ended at admission.
   const auto visits = recorder_.Visits();
   EXPECT_LT(visits.rbegin()->first, handedOutBeforeStop.load());
+  // The resume point: every number below it was done, it was not.
+  const RunProgress progress = run_.Progress();
+  EXPECT_EQ(progress.state, RunState::Stopped);
+  EXPECT_EQ(progress.done, static_cast<std::int64_t>(visits.size()));
+  ASSERT_TRUE(progress.resume.has_value());
+  ExpectResumeSplits(progress, visits);
+  EXPECT_LE(*progress.resume, handedOutBeforeStop.load());
 }
 
 TEST_F(RunTest, RestartWhileOldTasksWaitKeepsEveryNumberUnique) {
@@ -181,6 +210,96 @@ TEST_F(RunTest, RestartWhileOldTasksWaitKeepsEveryNumberUnique) {
   for (const auto& [n, count] : visits) EXPECT_EQ(count, 1) << n;
   for (long long n = 5000; n <= 5400; ++n) EXPECT_EQ(visits.count(n), 1u) << n;
   EXPECT_EQ(recorder_.MaxInside(), 1);
+  // The old run's tasks that finished after the restart count for nothing in
+  // the new run.
+  EXPECT_GT(visits.size(), 401u);
+  const RunProgress progress = run_.Progress();
+  EXPECT_EQ(progress.state, RunState::Finished);
+  EXPECT_EQ(progress.first, 5000);
+  EXPECT_EQ(progress.done, 401);
+  EXPECT_EQ(progress.resume, std::nullopt);
+}
+
+// What a page came to, by its number.
+PageOutcome OutcomeOf(ShopNumber n) {
+  switch (n % 5) {
+    case 0:
+      return PageOutcome::Listed;
+    case 1:
+      return PageOutcome::Filtered;
+    case 2:
+      return PageOutcome::Empty;
+    default:
+      return PageOutcome::Other;
+  }
+}
+
+// Twenty chains: while a page is worked on, the resume point lies at or below
+// it and every number below the resume point is done; at the end the counters
+// match what the pages came to.
+TEST(RunProgressTest, CountersAndTheResumePointUnderTwentyChains) {
+  WorkerPool pool;
+  RunLock lock;
+  Recorder recorder;
+  CollectionRun* self = nullptr;
+  std::atomic<int> checks{0};
+  recorder.hook = [&](ShopNumber n) {
+    if (n % 7 != 0) return;
+    const RunProgress p = self->Progress();
+    EXPECT_EQ(p.state, RunState::Running);
+    ASSERT_TRUE(p.resume.has_value());
+    EXPECT_LE(*p.resume, n);
+    const auto visits = recorder.Visits();
+    for (long long k = 1000; k < *p.resume; ++k) EXPECT_EQ(visits.count(k), 1u) << k;
+    ++checks;
+  };
+  CollectionRun run(
+      pool, lock,
+      [&](ShopNumber n) {
+        recorder(n);
+        return OutcomeOf(n);
+      },
+      CollectionRun::Counted{});
+  self = &run;
+  EXPECT_EQ(run.Progress().state, RunState::Idle);
+  run.SetLastNumber(1999);
+  run.Start(1000);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_GT(checks.load(), 100);
+  const RunProgress p = run.Progress();
+  EXPECT_EQ(p.state, RunState::Finished);
+  EXPECT_TRUE(run.Running());  // finished with the caption still at "停  止"
+  EXPECT_EQ(p.done, 1000);
+  EXPECT_EQ(p.shops, 200);
+  EXPECT_EQ(p.filtered, 200);
+  EXPECT_EQ(p.failed, 200);
+  EXPECT_EQ(p.next, 2000);
+  EXPECT_EQ(p.resume, std::nullopt);
+  // The click after the end leaves the run finished.
+  run.Stop();
+  EXPECT_EQ(run.Progress().state, RunState::Finished);
+}
+
+TEST(RunProgressTest, EmptyFetchesInARowSpanRunsAndEndWithTheFirstPage) {
+  WorkerPool pool;
+  RunLock lock;
+  std::atomic<bool> answer{false};
+  CollectionRun run(
+      pool, lock, [&](ShopNumber) { return answer ? PageOutcome::Other : PageOutcome::Empty; },
+      CollectionRun::Counted{});
+  run.SetLastNumber(159);
+  run.Start(100);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_EQ(run.Progress().failedInARow, 60);
+  run.Start(100);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_EQ(run.Progress().failedInARow, 120);
+  EXPECT_EQ(run.Progress().failed, 60);
+  answer = true;
+  run.Start(100);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  EXPECT_EQ(run.Progress().failedInARow, 0);
+  EXPECT_EQ(run.Progress().failed, 0);
 }
 
 TEST_F(RunTest, LastNumberAtTheTopOfTheRangeEndsWithoutWrapping) {
@@ -243,10 +362,13 @@ TEST(RunAdmission, AfterTheRangeEndOnlyTheShortRangesFirstBatchIsAdmitted) {
     EXPECT_TRUE(run.Admit(c.first));
     EXPECT_FALSE(run.Admit(c.endFinder));
     EXPECT_FALSE(run.Running());
+    // The held tasks are alive: the run has ended, not finished.
+    EXPECT_EQ(run.Progress().state, RunState::Ended);
     EXPECT_EQ(run.Admit(c.later), c.admitted);
     // A stop by the user ends even those.
     run.Stop();
     EXPECT_FALSE(run.Admit(c.later));
+    EXPECT_EQ(run.Progress().state, RunState::Stopped);
   }
 }
 

@@ -12,8 +12,10 @@
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -69,10 +71,27 @@ class ProgramTest : public ::testing::Test {
     return answer.toStdString();
   }
 
+  // The value of one key=value pair of an answer; nullopt when it lacks it.
+  static std::optional<std::string> Figure(const std::string& answer, const std::string& key) {
+    std::size_t at = 0;
+    while (at < answer.size()) {
+      const std::size_t end = std::min(answer.find(' ', at), answer.size());
+      const std::string pair = answer.substr(at, end - at);
+      if (pair.rfind(key + "=", 0) == 0) return pair.substr(key.size() + 1);
+      at = end + 1;
+    }
+    return std::nullopt;
+  }
+
+  // Waits for an answer that carries the pair expected ("key=value") and
+  // starts with the run's state.
   bool WaitForStatus(const std::string& expected, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string key = expected.substr(0, expected.find('='));
     while (std::chrono::steady_clock::now() < deadline) {
-      if (Status() == expected) return true;
+      const std::string answer = Status();
+      if (answer.rfind("state=", 0) == 0 && Figure(answer, key) == expected.substr(key.size() + 1))
+        return true;
       std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -249,6 +268,41 @@ TEST_F(ProgramTest, SettingsSurviveARestartButTheStatusBoxDoesNot) {
   for (const auto& line : again.Lines())
     if (line.find('=') != std::string::npos) printed.push_back(line);
   EXPECT_EQ(printed, expected);
+}
+
+// A run closed part-way goes on where it stopped: the next start's status
+// answer names the resume point, every number below it was fetched, and the
+// offer puts it into the first-number box.
+TEST_F(ProgramTest, ARunClosedPartWayOffersItsResumePointAfterARestart) {
+  marketsim::Options market;
+  market.seed = 3;
+  market.latencyMs = 15;
+  marketsim::Server sim(market);
+  const int port = sim.Start();
+  ASSERT_GT(port, 0);
+  ChildOptions options =
+      Options(DT_PROBE, {"--set", "编辑框编号1=1000", "--set", "编辑框编号2=9999", "--click",
+                         "按钮开始1", "--esc-after", "1500"});
+  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  {
+    ChildProcess run(options);
+    ASSERT_EQ(run.WaitForExit(30s), std::optional<int>(0));
+  }
+  ChildProcess again(Options(DT_PROBE, {"--wait", "3000", "--click", "progressResume", "--print",
+                                        "编辑框编号1", "--esc-after", "0"}));
+  ASSERT_TRUE(WaitForStatus("state=idle", 20s));
+  const std::string answer = Status();
+  EXPECT_EQ(Figure(answer, "first"), "1000") << answer;
+  EXPECT_EQ(Figure(answer, "last"), "9999") << answer;
+  const int resume = std::stoi(Figure(answer, "resume").value_or("0"));
+  EXPECT_GT(resume, 1000 + 20) << answer;
+  EXPECT_LT(resume, 9999) << answer;
+  for (int n = 1000; n < resume; ++n) EXPECT_GE(sim.RequestCount(n), 1) << n;
+  ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
+  const std::vector<std::string> lines = again.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "编辑框编号1=" + std::to_string(resume)),
+            lines.end());
+  sim.Stop();
 }
 
 TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {

@@ -83,6 +83,10 @@ TEST_F(IniFileTest, ADirectoryIsNeitherReadNorReplaced) {
   EXPECT_EQ(ReadIniValue(file_, "s", "k", "d"), "d");
   EXPECT_FALSE(WriteIniValue(file_, "s", "k", "v"));
   EXPECT_TRUE(fs::is_directory(file_));
+  // Nor is a named pipe, which no writer may ever feed: the read returns.
+  const std::string pipe = folder_.File("pipe.ini");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(ReadIniValue(pipe, "s", "k", "d"), "d");
 }
 
 TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole) {

@@ -356,6 +356,38 @@ TEST_F(RunWindowTest, SecondClickStopsTheRunWithoutWaiting) {
   EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
 }
 
+// The state file is written from the timer at most once a second during a
+// run, at once on the stop click, and the offer to go on then fills the first
+// box only.
+TEST_F(RunWindowTest, TheStateFileIsWrittenAtMostOnceASecondAndAtTheStop) {
+  delay_ = 5ms;
+  MakeWindow();
+  std::vector<std::string> writes;
+  window_->SetRunStateSaver([&](const std::string& text) { writes.push_back(text); });
+  SetRange("1", "100000000");
+  auto* start = Find<QPushButton>("按钮开始1");
+  QTest::mouseClick(start, Qt::LeftButton);
+  QTest::qWait(2500);
+  EXPECT_GE(writes.size(), 2u);
+  EXPECT_LE(writes.size(), 3u);
+  const std::size_t before = writes.size();
+  QTest::mouseClick(start, Qt::LeftButton);
+  ASSERT_EQ(writes.size(), before + 1);
+  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+  const std::optional<SavedRun> saved = ParseRunStateFile(writes.back());
+  ASSERT_TRUE(saved && saved->resume);
+  EXPECT_EQ(saved->first, 1);
+  EXPECT_GT(*saved->resume, 20);
+
+  QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+  ASSERT_TRUE(window_->ResumeButton()->isVisible());
+  const std::int64_t resume = *engine_.collector().Run().Progress().resume;
+  window_->ResumeButton()->click();
+  EXPECT_EQ(Find<QLineEdit>("编辑框编号1")->text(), QString::number(resume));
+  EXPECT_EQ(Find<QLineEdit>("编辑框编号2")->text(), QStringLiteral("100000000"));
+  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+}
+
 TEST_F(RunWindowTest, LoweringTheLastNumberDuringARunLetsItsChainsDieOut) {
   delay_ = 2ms;
   MakeWindow();

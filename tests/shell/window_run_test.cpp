@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -15,6 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include <QLabel>
+#include <QTemporaryDir>
+
+#include "settings/control_states.h"
+#include "shell/qt_savable_controls.h"
 #include "shell/results_model.h"
 #include "shoppage/fetch_page.h"
 #include "tests/shell/shell_test_support.h"
@@ -31,6 +37,9 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   marketsim::Options market;
   market.seed = 99;
   market.density = 0.8;
+  market.latencyMs = 20;  // a run long enough for the readout to change
+  market.faultShare = 0.1;
+  market.faultKinds = {marketsim::Fault::Refuse};
   marketsim::Server sim(market);
   const int port = sim.Start();
   ASSERT_GT(port, 0);
@@ -51,6 +60,9 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   }
   ASSERT_FALSE(accepted.empty());
   ASSERT_FALSE(rejectedNotes.empty());
+  int refused = 0;
+  for (int n = kFirst; n <= kLast; ++n) refused += FaultFor(market, n) == marketsim::Fault::Refuse;
+  ASSERT_GT(refused, 0);
 
   testing::TestEngine engine(
       CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}, {}});
@@ -64,10 +76,45 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   QTest::mouseClick(window.ControlAs<QPushButton>(G("按钮开始1")), Qt::LeftButton);
 
   QAbstractItemModel* model = window.ResultsView()->model();
+  std::set<QString> readouts;  // what the readout showed while the run went on
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return model->rowCount() == static_cast<int>(accepted.size()); }, 30000));
+      [&] {
+        readouts.insert(window.Readout()->text());
+        return model->rowCount() == static_cast<int>(accepted.size());
+      },
+      30000));
   ASSERT_TRUE(engine.collector().Run().WaitUntilIdle(30s));
   QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+  EXPECT_GE(readouts.size(), 3u);
+
+  // The figures at the end are the simulator's truth.
+  const RunProgress progress = engine.collector().Run().Progress();
+  EXPECT_EQ(progress.state, RunState::Finished);
+  EXPECT_EQ(progress.done, kLast - kFirst + 1);
+  EXPECT_EQ(progress.shops, static_cast<int>(accepted.size()));
+  EXPECT_EQ(progress.filtered, static_cast<int>(rejectedNotes.size()));
+  EXPECT_EQ(progress.failed, refused);
+  EXPECT_EQ(progress.resume, std::nullopt);
+  const QString shown = window.Readout()->text();
+  EXPECT_TRUE(shown.contains(QString::fromUtf8("完成 50/50 (100.00%)"))) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QString::fromUtf8("店铺 %1  过滤 %2  空页 %3")
+                                 .arg(accepted.size())
+                                 .arg(rejectedNotes.size())
+                                 .arg(refused)))
+      << shown.toStdString();
+  EXPECT_EQ(window.StatusAnswerText().rfind("state=finished first=500 last=549 ", 0), 0u);
+
+  // The readout is no control of the settings: the file holds the form's keys
+  // alone.
+  QTemporaryDir folder;
+  const std::string settings = folder.filePath("Quorle.ini").toStdString();
+  ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), settings, "Dovetrail",
+                                "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/"));
+  QFile file(QString::fromStdString(settings));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray saved = file.readAll();
+  EXPECT_EQ(saved.count("\r\n"), 15) << saved.toStdString();
+  EXPECT_FALSE(saved.contains("progress"));
 
   ASSERT_EQ(model->rowCount(), static_cast<int>(accepted.size()));
   std::set<std::string> listed;

@@ -1,0 +1,89 @@
+#include "collect/run_report.h"
+
+#include <gtest/gtest.h>
+
+namespace dt {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
+  const SavedRun run{100, 200, 35, 135};
+  EXPECT_EQ(ParseRunStateFile(RunStateFileText(run)), run);
+  const SavedRun none{-5, 5, 0, std::nullopt};
+  EXPECT_EQ(ParseRunStateFile(RunStateFileText(none)), none);
+
+  const std::string head = "dovetrail-run 1\n";
+  const struct {
+    std::string text;
+    std::optional<SavedRun> read;
+  } cases[] = {
+      {"", std::nullopt},
+      {"first=1\nlast=2\n", std::nullopt},  // no header
+      {head + "first=1\n", std::nullopt},   // no last
+      {head + "first=1\nlast=9\nresume=5\r\n", SavedRun{1, 9, 0, 5}},
+      {head + "first=1\nlast=9\nresume=10\n", SavedRun{1, 9, 0, std::nullopt}},  // past the range
+      {head + "first=1\nlast=9\nresume=0\n", SavedRun{1, 9, 0, std::nullopt}},
+      {head + "first=1\nlast=9\nresume=5x\n", SavedRun{1, 9, 0, std::nullopt}},
+      {head + "first=1\nlast=9\nresume= 5\n", SavedRun{1, 9, 0, std::nullopt}},
+      {head + "first=1\nlast=99999999999\n", std::nullopt},  // beyond 32 bits
+      {head + "first=1\nlast=9\nlast=8\n", std::nullopt},    // a key twice
+      {head + "first=1\nlast=9\ngarbage\n", std::nullopt},
+      {head + "first=1\nlast=9\ndone=-4\nfuture=x\n", SavedRun{1, 9, 0, std::nullopt}},
+      {head + std::string(kMaxRunStateFileBytes, '\n'), std::nullopt},  // too long
+      {head + "first=1\nlast=9\nresume=\xB4\xD3\n", SavedRun{1, 9, 0, std::nullopt}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseRunStateFile(c.text), c.read) << c.text;
+}
+
+TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
+  RunProgress p;
+  p.state = RunState::Stopped;
+  p.first = 100;
+  p.last = 199;
+  p.next = 141;
+  p.done = 37;
+  p.shops = 20;
+  p.filtered = 5;
+  p.failed = 3;
+  p.resume = 137;
+  EXPECT_EQ(StatusAnswer(p, 2.25, SavedRun{1, 2, 3, 2}),
+            "state=stopped first=100 last=199 next=141 done=37 size=100 shops=20 filtered=5 "
+            "failed=3 rate=2.2 resume=137 unreachable=0");
+  EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
+  p.state = RunState::Running;
+  EXPECT_EQ(ResumeOffer(p, std::nullopt), std::nullopt);
+
+  // Before any run: the file's run.
+  RunProgress idle;
+  idle.failedInARow = kUnreachableAfterEmptyFetches;
+  EXPECT_EQ(StatusAnswer(idle, 0, SavedRun{10, 19, 4, 14}),
+            "state=idle first=10 last=19 next=0 done=4 size=10 shops=0 filtered=0 failed=0 "
+            "rate=0.0 resume=14 unreachable=1");
+  EXPECT_EQ(ResumeOffer(idle, SavedRun{10, 19, 4, 14}), 14);
+  idle.last = 645090000;  // the box's value is no run's range
+  EXPECT_EQ(StatusAnswer(idle, 0, std::nullopt)
+                .rfind("state=idle first=0 last=0 next=0 done=0 size=0 ", 0),
+            0u);
+}
+
+TEST(RunReport, RateOverTheLastTenSecondsAndDurations) {
+  RateMeter meter;
+  const auto t0 = RateMeter::Clock::time_point{} + 1h;
+  meter.Sample(t0, 0);
+  meter.Sample(t0 + 500ms, 100);
+  EXPECT_EQ(meter.PagesPerSecond(), 0);  // under a second of samples
+  for (int s = 1; s <= 30; ++s) meter.Sample(t0 + std::chrono::seconds(s), s < 20 ? s * 10 : 190);
+  EXPECT_EQ(meter.PagesPerSecond(), 0);  // nothing done in the last ten seconds
+  meter.Sample(t0 + 31s, 5);             // a new run
+  meter.Sample(t0 + 33s, 9);
+  EXPECT_DOUBLE_EQ(meter.PagesPerSecond(), 2);
+
+  EXPECT_EQ(DurationText(0s), "0:00:00");
+  EXPECT_EQ(DurationText(3725s), "1:02:05");
+  EXPECT_EQ(DurationText(std::chrono::seconds(2 * 86400 + 61)), "2\xCC\xEC 0:01:01");
+  EXPECT_EQ(RateText(0.05), "0.1");
+}
+
+}  // namespace
+}  // namespace dt
