@@ -38,9 +38,34 @@ namespace {
 
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
 
-bool IsChecked(const MainWindow& window, std::string_view name) {
-  const auto* box = window.ControlAs<QCheckBox>(name);
-  return box != nullptr && box->isChecked();
+// The control of that name and type; the form table defines every one of
+// them, so a miss is a programming error caught at the first start.
+template <typename T>
+T* Resolve(const MainWindow& window, std::string_view name) {
+  T* control = window.ControlAs<T>(name);
+  if (control == nullptr) qFatal("the form lacks a control the window needs");
+  return control;
+}
+
+WindowControls ResolveControls(const MainWindow& window) {
+  WindowControls c;
+  c.firstNumber = Resolve<QLineEdit>(window, names::kFirstNumber);
+  c.lastNumber = Resolve<QLineEdit>(window, names::kLastNumber);
+  c.start = Resolve<QPushButton>(window, names::kStartButton);
+  c.exportData = Resolve<QPushButton>(window, names::kExportButton);
+  c.update = Resolve<QPushButton>(window, names::kUpdateButton);
+  c.zeroItems = Resolve<QCheckBox>(window, names::kZeroItemsFilter);
+  c.zeroCredit = Resolve<QCheckBox>(window, names::kZeroCreditFilter);
+  c.exportShopName = Resolve<QCheckBox>(window, names::kExportShopName);
+  c.exportAddress = Resolve<QCheckBox>(window, names::kExportAddress);
+  c.exportCreated = Resolve<QCheckBox>(window, names::kExportCreated);
+  c.exportCredit = Resolve<QCheckBox>(window, names::kExportCredit);
+  c.exportItemCount = Resolve<QCheckBox>(window, names::kExportItemCount);
+  c.statusBox = Resolve<QPlainTextEdit>(window, names::kStatusBox);
+  c.results = Resolve<QTableView>(window, names::kResultsList);
+  c.topBar = Resolve<QWidget>(window, names::kTopBar);
+  c.searchPanel = Resolve<QWidget>(window, names::kSearchPanel);
+  return c;
 }
 
 }  // namespace
@@ -57,6 +82,7 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   setFixedSize(kClientWidth, kClientHeight);
 
   widgets_ = BuildForm(this, MainForm());
+  ui_ = ResolveControls(*this);
   SetUpResultsList();
   SetUpStatusBox();
   ConnectEvents();
@@ -83,7 +109,7 @@ std::vector<std::unique_ptr<SavableControl>> MainWindow::Controls() const {
 }
 
 void MainWindow::SetUpResultsList() {
-  view_ = ControlAs<QTableView>(names::kResultsList);
+  view_ = ui_.results;
   model_ = new ResultsModel(collector_.Results(), this);
   view_->setModel(model_);
 
@@ -130,7 +156,7 @@ void MainWindow::SetUpResultsList() {
 }
 
 void MainWindow::SetUpStatusBox() {
-  auto* box = ControlAs<QPlainTextEdit>(names::kStatusBox);
+  auto* box = ui_.statusBox;
   // Black text on the window's own face colour.
   QPalette palette = box->palette();
   palette.setColor(QPalette::Base, palette.color(QPalette::Window));
@@ -161,18 +187,12 @@ void MainWindow::SetUpReadout() {
 }
 
 void MainWindow::ConnectEvents() {
-  connect(ControlAs<QPushButton>(names::kStartButton), &QPushButton::clicked, this,
-          [this] { StartClicked(); });
-  connect(ControlAs<QPushButton>(names::kExportButton), &QPushButton::clicked, this,
-          [this] { ExportClicked(); });
-  connect(ControlAs<QPushButton>(names::kUpdateButton), &QPushButton::clicked, this,
-          [this] { UpdateClicked(); });
-  connect(ControlAs<QLineEdit>(names::kLastNumber), &QLineEdit::textChanged, this,
-          [this] { SyncEngineMirrors(); });
-  connect(ControlAs<QCheckBox>(names::kZeroItemsFilter), &QCheckBox::toggled, this,
-          [this] { SyncEngineMirrors(); });
-  connect(ControlAs<QCheckBox>(names::kZeroCreditFilter), &QCheckBox::toggled, this,
-          [this] { SyncEngineMirrors(); });
+  connect(ui_.start, &QPushButton::clicked, this, [this] { StartClicked(); });
+  connect(ui_.exportData, &QPushButton::clicked, this, [this] { ExportClicked(); });
+  connect(ui_.update, &QPushButton::clicked, this, [this] { UpdateClicked(); });
+  connect(ui_.lastNumber, &QLineEdit::textChanged, this, [this] { SyncEngineMirrors(); });
+  connect(ui_.zeroItems, &QCheckBox::toggled, this, [this] { SyncEngineMirrors(); });
+  connect(ui_.zeroCredit, &QCheckBox::toggled, this, [this] { SyncEngineMirrors(); });
 }
 
 void MainWindow::CentreOnPrimaryScreen() {
@@ -186,7 +206,7 @@ void MainWindow::CentreOnPrimaryScreen() {
 
 void MainWindow::SetUpKeyboard() {
   // The covered search panel is out of the user's reach, also for the keys.
-  QWidget* panel = Control(names::kSearchPanel);
+  QWidget* panel = ui_.searchPanel;
   panel->setFocusPolicy(Qt::NoFocus);
   for (QWidget* child : panel->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
   // Tab leaves the list instead of walking its cells.
@@ -204,14 +224,14 @@ void MainWindow::SetUpKeyboard() {
     setTabOrder(Control(order[i - 1]), Control(order[i]));
   }
   // The offer to go on comes last, and only while it is shown.
-  setTabOrder(Control(names::kStatusBox), resumeButton_);
-  Control(names::kFirstNumber)->setFocus(Qt::OtherFocusReason);
+  setTabOrder(ui_.statusBox, resumeButton_);
+  ui_.firstNumber->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::SyncEngineMirrors() {
-  collector_.Run().SetLastNumber(ToInteger(Gbk(ControlAs<QLineEdit>(names::kLastNumber)->text())));
-  collector_.SetZeroItemsFilter(IsChecked(*this, names::kZeroItemsFilter));
-  collector_.SetZeroCreditFilter(IsChecked(*this, names::kZeroCreditFilter));
+  collector_.Run().SetLastNumber(ToInteger(Gbk(ui_.lastNumber->text())));
+  collector_.SetZeroItemsFilter(ui_.zeroItems->isChecked());
+  collector_.SetZeroCreditFilter(ui_.zeroCredit->isChecked());
 }
 
 void MainWindow::ShowProgress() {
@@ -244,7 +264,7 @@ void MainWindow::ShowReadout() {
 void MainWindow::ResumeClicked() {
   // The number goes into the first-number box; the user starts the run.
   if (resumeOffer_) {
-    ControlAs<QLineEdit>(names::kFirstNumber)->setText(QString::number(*resumeOffer_));
+    ui_.firstNumber->setText(QString::number(*resumeOffer_));
   }
 }
 
@@ -272,7 +292,7 @@ std::string MainWindow::StatusAnswerText() const {
 }
 
 void MainWindow::AppendStatusText(const std::string& gbk) {
-  auto* box = ControlAs<QPlainTextEdit>(names::kStatusBox);
+  auto* box = ui_.statusBox;
   QString text = Ui(gbk);
   // Lines are separated by CR LF in the log's text; the box takes one break.
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -285,7 +305,7 @@ void MainWindow::AppendStatusText(const std::string& gbk) {
 }
 
 void MainWindow::SetStartCaption(bool running) {
-  auto* button = ControlAs<QPushButton>(names::kStartButton);
+  auto* button = ui_.start;
   const QString caption = Ui(running ? kRunningCaption : kIdleCaption);
   if (button->text() != caption) button->setText(caption);
 }
@@ -295,8 +315,8 @@ void MainWindow::StartClicked() {
   // ended the run at the range end a moment ago while the caption still reads
   // "stop": that click stops, it does not start a new run.
   SyncEngineMirrors();
-  if (ControlAs<QPushButton>(names::kStartButton)->text() == Ui(kIdleCaption)) {
-    collector_.Start(ToInteger(Gbk(ControlAs<QLineEdit>(names::kFirstNumber)->text())));
+  if (ui_.start->text() == Ui(kIdleCaption)) {
+    collector_.Start(ToInteger(Gbk(ui_.firstNumber->text())));
     rate_.Reset();
     SetStartCaption(true);
   } else {
@@ -305,7 +325,7 @@ void MainWindow::StartClicked() {
     SaveRunState(true);
   }
   ShowReadout();
-  Control(names::kTopBar)->setFocus(Qt::OtherFocusReason);
+  ui_.topBar->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::ExportClicked() {
@@ -327,11 +347,11 @@ void MainWindow::ExportClicked() {
   deps.cell = [&store](std::size_t row, int column) { return store.Cell(row, column); };
   deps.options = [this] {
     ExportOptions options;
-    options.shopName = IsChecked(*this, names::kExportShopName);
-    options.shopAddress = IsChecked(*this, names::kExportAddress);
-    options.creationDate = IsChecked(*this, names::kExportCreated);
-    options.creditLevel = IsChecked(*this, names::kExportCredit);
-    options.itemCount = IsChecked(*this, names::kExportItemCount);
+    options.shopName = ui_.exportShopName->isChecked();
+    options.shopAddress = ui_.exportAddress->isChecked();
+    options.creationDate = ui_.exportCreated->isChecked();
+    options.creditLevel = ui_.exportCredit->isChecked();
+    options.itemCount = ui_.exportItemCount->isChecked();
     return options;
   };
   deps.appendStatusLine = [&status](std::string_view message) { status.AppendStatusLine(message); };

@@ -16,7 +16,10 @@
 #include "collect/run_report.h"
 #include "settings/control_states.h"
 
+class QCheckBox;
 class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 class QTimer;
@@ -25,6 +28,27 @@ namespace dt::shell {
 
 class BrowserLauncher;
 class ResultsModel;
+
+// The form's controls that the window works with, typed, found once after the
+// form is built (the form table stays the one list of controls).
+struct WindowControls {
+  QLineEdit* firstNumber = nullptr;   // 编辑框编号1
+  QLineEdit* lastNumber = nullptr;    // 编辑框编号2
+  QPushButton* start = nullptr;       // 按钮开始1
+  QPushButton* exportData = nullptr;  // 按钮导出
+  QPushButton* update = nullptr;      // 按钮注册1
+  QCheckBox* zeroItems = nullptr;     // 选择框0宝贝
+  QCheckBox* zeroCredit = nullptr;    // 选择框0信用
+  QCheckBox* exportShopName = nullptr;
+  QCheckBox* exportAddress = nullptr;
+  QCheckBox* exportCreated = nullptr;
+  QCheckBox* exportCredit = nullptr;
+  QCheckBox* exportItemCount = nullptr;
+  QPlainTextEdit* statusBox = nullptr;  // 编辑框提示
+  QTableView* results = nullptr;        // 超级列表框
+  QWidget* topBar = nullptr;            // 分组框2
+  QWidget* searchPanel = nullptr;       // 分组框1
+};
 
 class MainWindow : public QWidget {
  public:
@@ -38,7 +62,7 @@ class MainWindow : public QWidget {
   ~MainWindow() override;
 
   // The form's widgets in form order, and one of them by its GBK name
-  // (nullptr when the form has no such control).
+  // (nullptr when the form has no such control); tests look controls up so.
   const std::vector<QWidget*>& FormWidgets() const { return widgets_; }
   QWidget* Control(std::string_view nameGbk) const;
   template <typename T>
@@ -114,6 +138,7 @@ class MainWindow : public QWidget {
   Collector& collector_;
   BrowserLauncher& launcher_;
   std::vector<QWidget*> widgets_;
+  WindowControls ui_;
   ResultsModel* model_ = nullptr;
   QTableView* view_ = nullptr;
   QTimer* refresh_ = nullptr;
