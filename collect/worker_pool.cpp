@@ -6,11 +6,7 @@
 #include <memory>
 #include <vector>
 
-#if defined(_WIN32)
 #include <thread>
-#else
-#include <pthread.h>
-#endif
 
 namespace dt {
 namespace {
@@ -113,32 +109,15 @@ void ThreadBody(FirstTask* start) noexcept {
   Lot().Serve(box);
 }
 
-#if !defined(_WIN32)
-void* ThreadMain(void* start) {
-  ThreadBody(static_cast<FirstTask*>(start));
-  return nullptr;
-}
-#endif
-
-// A new detached thread for entry, with a small stack: a thread costs less to
-// make and to keep parked.
+// A new detached thread for entry.
 bool StartNewThread(std::function<void()>& entry) {
   auto start = std::make_unique<FirstTask>(FirstTask{std::move(entry), Lot().NewMailbox()});
-#if defined(_WIN32)
-  std::thread([first = start.get()] { ThreadBody(first); }).detach();
-#else
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attributes, WorkerPool::kTaskStackBytes);
-  pthread_t thread;
-  const int failed = pthread_create(&thread, &attributes, ThreadMain, start.get());
-  pthread_attr_destroy(&attributes);
-  if (failed != 0) {
+  try {
+    std::thread(ThreadBody, start.get()).detach();
+  } catch (...) {
     Lot().Retire(start->box);
-    return false;
+    throw;
   }
-#endif
   start.release();  // the thread owns it now
   return true;
 }

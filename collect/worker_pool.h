@@ -3,7 +3,6 @@
 // task does its page work.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <mutex>
 
@@ -18,8 +17,6 @@ class WorkerPool {
   // it ends, and at most this many threads wait so.
   static constexpr int kParkedThreadsMax = 4;
   static constexpr int kParkedSeconds = 5;
-  // Stack of a task thread: a shop task needs a few dozen KiB.
-  static constexpr std::size_t kTaskStackBytes = 256 * 1024;
 
   virtual ~WorkerPool() = default;
 
