@@ -465,26 +465,43 @@ Row ResultsStoreMillion() {
 
 }  // namespace
 
-int main() {
+// Arguments pick lines: run, window, parser, log, store (all when none).
+int main(int argc, char** argv) {
+  auto wanted = [argc, argv](std::string_view line) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i) {
+      if (line == argv[i]) return true;
+    }
+    return false;
+  };
   std::vector<Row> rows;
-  rows.push_back(CollectionRunVsFetchLoop(false));
-  rows.push_back(CollectionRunVsFetchLoop(true));
+  if (wanted("run")) {
+    rows.push_back(CollectionRunVsFetchLoop(false));
+    rows.push_back(CollectionRunVsFetchLoop(true));
+  }
 #ifdef DT_BENCH_WINDOW
-  const WindowFigures window = WholeWindowVsFetchLoop();
-  rows.push_back(window.pagesPerSecond);
+  WindowFigures window;
+  if (wanted("window")) {
+    window = WholeWindowVsFetchLoop();
+    rows.push_back(window.pagesPerSecond);
+  }
 #endif
-  rows.push_back(ParserVsFind());
-  rows.push_back(ShopLogAppend());
-  rows.push_back(ShopLogRerun());
-  rows.push_back(ResultsStoreMillion());
+  if (wanted("parser")) rows.push_back(ParserVsFind());
+  if (wanted("log")) {
+    rows.push_back(ShopLogAppend());
+    rows.push_back(ShopLogRerun());
+  }
+  if (wanted("store")) rows.push_back(ResultsStoreMillion());
   Print(rows);
 #ifdef DT_BENCH_WINDOW
-  std::printf(
-      "%-58s %12s %9.1f ms (rounds:", "window event loop, longest gap of a 1 ms timer (median)", "",
-      Median(window.longestGapsMs));
-  for (const double gap : window.longestGapsMs) std::printf(" %.1f", gap);
-  std::printf(")\n");
-  std::printf("(the window line's ratio is its pages per second over the loop's)\n");
+  if (!window.longestGapsMs.empty()) {
+    std::printf(
+        "%-58s %12s %9.1f ms (rounds:", "window event loop, longest gap of a 1 ms timer (median)",
+        "", Median(window.longestGapsMs));
+    for (const double gap : window.longestGapsMs) std::printf(" %.1f", gap);
+    std::printf(")\n");
+    std::printf("(the window line's ratio is its pages per second over the loop's)\n");
+  }
 #endif
   std::fflush(nullptr);
   // Task threads of the runs are parked or ending; nothing waits for them.
