@@ -88,7 +88,7 @@ std::vector<std::unique_ptr<SavableControl>> MainWindow::Controls() const {
 }
 
 void MainWindow::SetUpResultsList() {
-  view_ = ControlAs<QTableView>(names::kResultsList);
+  view_ = ControlAs<ResultsTableView>(names::kResultsList);
   model_ = new ResultsModel(collector_.Results(), this);
   view_->setModel(model_);
 
@@ -199,7 +199,7 @@ void MainWindow::SyncEngineMirrors() {
 }
 
 void MainWindow::ShowProgress() {
-  model_->ShowNewRows();
+  view_->ShowAppendedRows([this] { model_->ShowNewRows(); });
   const std::string pending = collector_.Status().TakePending();
   if (!pending.empty()) AppendStatusText(pending);
   SetStartCaption(collector_.Run().Running());

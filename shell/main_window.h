@@ -12,8 +12,8 @@
 
 #include "collect/collector.h"
 #include "settings/control_states.h"
+#include "shell/results_view.h"
 
-class QTableView;
 class QTimer;
 
 namespace dt::shell {
@@ -89,7 +89,7 @@ class MainWindow : public QWidget {
   BrowserLauncher& launcher_;
   std::vector<QWidget*> widgets_;
   ResultsModel* model_ = nullptr;
-  QTableView* view_ = nullptr;
+  ResultsTableView* view_ = nullptr;
   QTimer* refresh_ = nullptr;
   std::function<void()> closeHook_;
   SaveFileDialog saveFileDialog_;
