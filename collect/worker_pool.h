@@ -1,5 +1,6 @@
-// The collection engine's thread service: one detached thread per posted task,
-// and the one lock under which every shop task does its page work.
+// The collection engine's thread service: every posted task runs on a thread
+// of its own that nothing waits for, and the one lock under which every shop
+// task does its page work.
 #pragma once
 
 #include <functional>
@@ -12,11 +13,22 @@ using RunLock = std::mutex;
 
 class WorkerPool {
  public:
+  // A thread whose task has returned waits this long for another task before
+  // it ends, and at most this many threads wait so.
+  static constexpr int kParkedThreadsMax = 4;
+  static constexpr int kParkedSeconds = 5;
+
   virtual ~WorkerPool() = default;
 
-  // Runs entry on a new detached thread that nothing waits for. False when the
-  // thread could not be created (nothing is reported; the caller's chain ends).
+  // Runs entry at once on a thread that runs nothing else meanwhile and that
+  // nothing joins or waits for: a thread whose earlier task has returned and
+  // that is parked, else a new detached thread. The caller never waits for a
+  // task. False when no thread could be had (nothing is reported; the
+  // caller's chain ends).
   virtual bool StartThread(std::function<void()> entry);
+
+  // Threads parked now, waiting for a task (tests).
+  static int ParkedThreads();
 
   // A lock in storage that is never destroyed, so that task threads still
   // waiting on it at process end never touch a dead object.

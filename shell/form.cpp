@@ -10,12 +10,12 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTableView>
 #include <algorithm>
 #include <array>
 #include <map>
 #include <string>
 
+#include "shell/results_view.h"
 #include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 
@@ -175,7 +175,7 @@ QWidget* CreateWidget(const FormControl& control) {
       return edit;
     }
     case K::ReportList:
-      return new QTableView;
+      return new ResultsTableView;
     case K::DropDownList: {
       auto* combo = new QComboBox;
       combo->setEditable(false);

@@ -62,7 +62,7 @@ WindowControls ResolveControls(const MainWindow& window) {
   c.exportCredit = Resolve<QCheckBox>(window, names::kExportCredit);
   c.exportItemCount = Resolve<QCheckBox>(window, names::kExportItemCount);
   c.statusBox = Resolve<QPlainTextEdit>(window, names::kStatusBox);
-  c.results = Resolve<QTableView>(window, names::kResultsList);
+  c.results = Resolve<ResultsTableView>(window, names::kResultsList);
   c.topBar = Resolve<QWidget>(window, names::kTopBar);
   c.searchPanel = Resolve<QWidget>(window, names::kSearchPanel);
   return c;
@@ -235,7 +235,7 @@ void MainWindow::SyncEngineMirrors() {
 }
 
 void MainWindow::ShowProgress() {
-  model_->ShowNewRows();
+  view_->ShowAppendedRows([this] { model_->ShowNewRows(); });
   const std::string pending = collector_.Status().TakePending();
   if (!pending.empty()) AppendStatusText(pending);
   SetStartCaption(collector_.Run().Running());

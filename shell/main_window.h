@@ -15,6 +15,7 @@
 #include "collect/collector.h"
 #include "collect/run_report.h"
 #include "settings/control_states.h"
+#include "shell/results_view.h"
 
 class QCheckBox;
 class QLabel;
@@ -45,7 +46,7 @@ struct WindowControls {
   QCheckBox* exportCredit = nullptr;
   QCheckBox* exportItemCount = nullptr;
   QPlainTextEdit* statusBox = nullptr;  // 编辑框提示
-  QTableView* results = nullptr;        // 超级列表框
+  ResultsTableView* results = nullptr;  // 超级列表框
   QWidget* topBar = nullptr;            // 分组框2
   QWidget* searchPanel = nullptr;       // 分组框1
 };
@@ -140,7 +141,7 @@ class MainWindow : public QWidget {
   std::vector<QWidget*> widgets_;
   WindowControls ui_;
   ResultsModel* model_ = nullptr;
-  QTableView* view_ = nullptr;
+  ResultsTableView* view_ = nullptr;
   QTimer* refresh_ = nullptr;
   std::function<void()> closeHook_;
   SaveFileDialog saveFileDialog_;

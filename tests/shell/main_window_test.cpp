@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTest>
 #include <algorithm>
@@ -145,6 +146,37 @@ TEST_F(WindowTest, DoubleClickOpensTheLowestSelectedRowsShopInTheBrowser) {
   EXPECT_EQ(launcher_.calls,
             (std::vector<Call>{
                 {true, defaultPage}, {true, defaultPage}, {true, "http://shop102.taobao.com/"}}));
+}
+
+// Rows appended below a full list are laid out without a repaint of the
+// visible cells: the scroll bar must still take them, and rows that land in
+// view must still be painted.
+TEST_F(WindowTest, AppendedRowsReachTheScrollBarAndRowsInViewArePainted) {
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  MakeWindow();
+  QTableView* view = window_->ResultsView();
+  view->viewport()->installEventFilter(&counter);
+  QTest::qWait(50);
+  counter.paints = 0;
+  AddRows(3);
+  QTest::qWait(50);
+  EXPECT_GT(counter.paints, 0) << "rows in view were not painted";
+
+  AddRows(200);
+  QTest::qWait(50);
+  const int maximum = view->verticalScrollBar()->maximum();
+  ASSERT_GT(maximum, 0);
+  AddRows(100);
+  QTest::qWait(50);
+  EXPECT_GT(view->verticalScrollBar()->maximum(), maximum);
+  view->scrollToBottom();
+  EXPECT_EQ(view->rowAt(view->viewport()->height() - 1), 302);
 }
 
 TEST_F(WindowTest, DoubleClickOnARowUsesTheRowTheFirstClickSelected) {
