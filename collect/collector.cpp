@@ -15,9 +15,14 @@ Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
           pool, lock, [this](ShopNumber number) { return ShopPageWork(number); },
           CollectionRun::Counted{}) {}
 
+Collector::Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork)
+    : Collector(pool, lock, CollectorConfig{}) {
+  testPageWork_ = std::move(pageWork);
+}
+
 PageOutcome Collector::ShopPageWork(ShopNumber number) {
-  if (config_.pageWorkOverride) {
-    config_.pageWorkOverride(number);
+  if (testPageWork_) {
+    testPageWork_(number);
     return PageOutcome::Other;
   }
   std::string address = ShopAddress(number);

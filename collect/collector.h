@@ -24,14 +24,15 @@ using ShopLogWriter = std::function<bool(std::string_view key, std::string_view 
 struct CollectorConfig {
   PageFetcher fetchPage;
   ShopLogWriter writeShopLog;  // may be empty: no log
-  // Replaces the shop task's page work (tests of the run machinery).
-  CollectionRun::PageWork pageWorkOverride;
-  std::string shopLogName;  // the log's path for messages, GBK
+  std::string shopLogName;     // the log's path for messages, GBK
 };
 
 class Collector {
  public:
   Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config);
+  // For tests of the run machinery: the given work stands in for the shop
+  // task's (fetch, parse, filter, row, log).
+  Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork);
 
   CollectionRun& Run() { return run_; }
   ResultsStore& Results() { return results_; }
@@ -50,6 +51,7 @@ class Collector {
   PageOutcome ShopPageWork(ShopNumber number);
 
   CollectorConfig config_;
+  std::function<void(ShopNumber)> testPageWork_;
   ResultsStore results_;
   StatusLog status_;
   std::atomic<bool> zeroItems_{false};

@@ -27,7 +27,7 @@
 #include "text/failure_log.h"
 #include "text/gbk_codec.h"
 
-namespace dt {
+namespace dt::shell {
 namespace {
 
 // Failures the program goes on after, one category per area; silent unless
@@ -107,13 +107,12 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   const std::string shopLogName = Utf8ToGbk(shopLogPath);
   config.shopLogName = shopLogName;
   auto* collector = new Collector(*pool, runLock, std::move(config));
-  auto* launcher = new shell::SystemBrowserLauncher;
-  auto* window = new shell::MainWindow(*collector, *launcher);
+  auto* launcher = new SystemBrowserLauncher;
+  auto* window = new MainWindow(*collector, *launcher);
 
   // The window serves no input before its saved state is back and the
   // engine's mirrors of the boxes agree with what it shows.
-  RestoreControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
-                       kSettingsSkipList);
+  RestoreControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
   window->SyncEngineMirrors();
   if (const std::string dataFolder = UserFolderPath(UserFolder::Data); !dataFolder.empty()) {
     const std::string runStatePath = dataFolder + kRunStateFileName;
@@ -130,8 +129,7 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   window->SetCloseHook([window] {
     // The window is going away: there is nobody left to tell in the window, so
     // a failed save is said on the standard error stream.
-    if (!SaveControlStates(shell::Pointers(window->Controls()), "", kSettingsSection,
-                           kSettingsSkipList)) {
+    if (!SaveControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList)) {
       std::fputs("dovetrail: the settings could not be saved\n", stderr);
     }
   });
@@ -148,4 +146,4 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   std::_Exit(0);
 }
 
-}  // namespace dt
+}  // namespace dt::shell

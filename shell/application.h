@@ -5,7 +5,7 @@
 
 class QWidget;
 
-namespace dt {
+namespace dt::shell {
 
 struct StartupHooks {
   // Runs on the window thread once the main window is shown (test drivers).
@@ -19,4 +19,4 @@ struct StartupHooks {
 // process ends with 0 at once, without waiting for the run's task threads.
 [[noreturn]] void RunDovetrail(int argc, char** argv, const StartupHooks& hooks = {});
 
-}  // namespace dt
+}  // namespace dt::shell

@@ -7,5 +7,5 @@ int main(int argc, char** argv) {
   // The desktop entry's name, so a Wayland desktop matches the window to the
   // menu entry and its icon (X11 matches on the window class instead).
   QGuiApplication::setDesktopFileName(QStringLiteral(DT_APP_ID));
-  dt::RunDovetrail(argc, argv);
+  dt::shell::RunDovetrail(argc, argv);
 }

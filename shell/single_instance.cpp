@@ -12,7 +12,7 @@
 #include <QStandardPaths>
 #include <QWidget>
 
-namespace dt {
+namespace dt::shell {
 namespace {
 
 constexpr qsizetype kMaxRequestBytes = 64;
@@ -173,4 +173,4 @@ void ShowToFront(QWidget* window) {
   window->activateWindow();
 }
 
-}  // namespace dt
+}  // namespace dt::shell

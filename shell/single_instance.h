@@ -14,7 +14,7 @@
 
 class QWidget;
 
-namespace dt {
+namespace dt::shell {
 
 // The same 11 digits in every copy of the program.
 inline constexpr char kInstanceName[] = "20110831736";
@@ -88,4 +88,4 @@ class SingleInstance {
 // activated.
 void ShowToFront(QWidget* window);
 
-}  // namespace dt
+}  // namespace dt::shell

@@ -108,7 +108,6 @@ class CollectE2E : public ::testing::Test {
                                    [this](std::string_view key, std::string_view value) {
                                      return !log_ || log_->Write(kShopLogSection, key, value);
                                    },
-                                   {},
                                    {}}) {}
 
   ~CollectE2E() override {

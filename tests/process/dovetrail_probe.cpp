@@ -88,10 +88,10 @@ void RunSteps(QWidget& window, std::size_t from) {
 
 int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) g_steps.emplace_back(argv[i], argv[i + 1]);
-  dt::StartupHooks hooks;
+  dt::shell::StartupHooks hooks;
   hooks.afterShow = [](QWidget& window) {
     QTimer::singleShot(0, &window, [&window] { RunSteps(window, 0); });
   };
   int programArgc = 1;
-  dt::RunDovetrail(programArgc, argv, hooks);
+  dt::shell::RunDovetrail(programArgc, argv, hooks);
 }

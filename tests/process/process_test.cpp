@@ -31,6 +31,7 @@ namespace dt {
 namespace {
 
 using namespace std::chrono_literals;
+using shell::SingleInstance;
 using testing::ChildOptions;
 using testing::ChildProcess;
 
@@ -97,6 +98,17 @@ class ProgramTest : public ::testing::Test {
     return false;
   }
 
+  // The simulator of this test on a free loopback port; MarketProxy() names
+  // it as a child's proxy. It stops with the test.
+  void StartMarket(const marketsim::Options& options) {
+    market_ = std::make_unique<marketsim::Server>(options);
+    marketPort_ = market_->Start();
+    ASSERT_GT(marketPort_, 0);
+  }
+  std::string MarketProxy() const { return "http://127.0.0.1:" + std::to_string(marketPort_); }
+
+  std::unique_ptr<marketsim::Server> market_;
+  int marketPort_ = 0;
   QTemporaryDir home_, temp_, runtime_;
   QString statusFolder_;
 };
@@ -277,13 +289,11 @@ TEST_F(ProgramTest, ARunClosedPartWayOffersItsResumePointAfterARestart) {
   marketsim::Options market;
   market.seed = 3;
   market.latencyMs = 15;
-  marketsim::Server sim(market);
-  const int port = sim.Start();
-  ASSERT_GT(port, 0);
+  StartMarket(market);
   ChildOptions options =
       Options(DT_PROBE, {"--set", "编辑框编号1=1000", "--set", "编辑框编号2=9999", "--click",
                          "按钮开始1", "--esc-after", "1500"});
-  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.setEnv["http_proxy"] = MarketProxy();
   {
     ChildProcess run(options);
     ASSERT_EQ(run.WaitForExit(30s), std::optional<int>(0));
@@ -297,39 +307,33 @@ TEST_F(ProgramTest, ARunClosedPartWayOffersItsResumePointAfterARestart) {
   const int resume = std::stoi(Figure(answer, "resume").value_or("0"));
   EXPECT_GT(resume, 1000 + 20) << answer;
   EXPECT_LT(resume, 9999) << answer;
-  for (int n = 1000; n < resume; ++n) EXPECT_GE(sim.RequestCount(n), 1) << n;
+  for (int n = 1000; n < resume; ++n) EXPECT_GE(market_->RequestCount(n), 1) << n;
   ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
   const std::vector<std::string> lines = again.Lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "编辑框编号1=" + std::to_string(resume)),
             lines.end());
-  sim.Stop();
 }
 
 TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {
   marketsim::Options slow;
   slow.latencyMs = 5000;
-  marketsim::Server sim(slow);
-  const int port = sim.Start();
-  ASSERT_GT(port, 0);
+  StartMarket(slow);
   ChildOptions options = Options(DT_PROBE, {"--click", "按钮开始1", "--esc-after", "1500"});
-  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.setEnv["http_proxy"] = MarketProxy();
   ChildProcess run(options);
   ASSERT_TRUE(run.WaitForLine("esc", 30s));
   const auto escAt = std::chrono::steady_clock::now();
   EXPECT_EQ(run.WaitForExit(5s), std::optional<int>(0));
   EXPECT_LT(std::chrono::steady_clock::now() - escAt, 1s);
-  EXPECT_GE(sim.TotalRequests(), 1) << "the run was not under way";
+  EXPECT_GE(market_->TotalRequests(), 1) << "the run was not under way";
   EXPECT_FALSE(dt::testing::ReadBytes(SettingsFile()).empty());
-  sim.Stop();
 }
 
 TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
   marketsim::Options market;
   market.seed = 7;
   market.density = 0.6;
-  marketsim::Server sim(market);
-  const int port = sim.Start();
-  ASSERT_GT(port, 0);
+  StartMarket(market);
   namespace fs = std::filesystem;
   const fs::path programFolder = fs::path(home_.path().toStdString()) / "程序";
   const fs::path elsewhere = fs::path(home_.path().toStdString()) / "elsewhere";
@@ -340,7 +344,7 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
 
   ChildOptions options = Options(probe.string(), {"--set", "编辑框编号1=100", "--set",
                                                   "编辑框编号2=139", "--click", "按钮开始1"});
-  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.setEnv["http_proxy"] = MarketProxy();
   options.workingFolder = elsewhere.string();
   const auto truth = marketsim::Truth(market, 100, 139);
   ASSERT_FALSE(truth.empty());
@@ -370,7 +374,6 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
     EXPECT_NE(log.find("\n" + line), std::string::npos) << shop.number;
   }
   EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), truth.size() + 1);
-  sim.Stop();
 }
 
 // An installed program's folder is not the user's: the shop log goes to the
@@ -381,9 +384,7 @@ TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder)
   marketsim::Options market;
   market.seed = 11;
   market.density = 0.6;
-  marketsim::Server sim(market);
-  const int port = sim.Start();
-  ASSERT_GT(port, 0);
+  StartMarket(market);
   QTemporaryDir installed;  // root's when run as root, read-only below otherwise
   ::chmod(QFile::encodeName(installed.path()), 0755);
   const fs::path programFolder = fs::path(installed.path().toStdString());
@@ -402,7 +403,7 @@ TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder)
     options.args.insert(options.args.begin(),
                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   }
-  options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+  options.setEnv["http_proxy"] = MarketProxy();
   options.setEnv["XDG_DATA_HOME"] = home_.path().toStdString() + "/.local/share";
   const std::string logFile = home_.path().toStdString() + "/.local/share/dovetrail/店铺信息.ini";
   const auto truth = marketsim::Truth(market, 100, 129);
@@ -428,7 +429,6 @@ TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder)
     }
   }
   EXPECT_TRUE(said) << "no status line names the log:\n" << shown;
-  sim.Stop();
 }
 
 // Killed at any moment of a fast run, the shop log still reads whole: every
@@ -438,9 +438,7 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
   marketsim::Options market;
   market.seed = 5;
   market.density = 0.9;
-  marketsim::Server sim(market);
-  const int port = sim.Start();
-  ASSERT_GT(port, 0);
+  StartMarket(market);
   const std::filesystem::path programFolder =
       std::filesystem::path(home_.path().toStdString()) / "program";
   std::filesystem::create_directories(programFolder);
@@ -458,7 +456,7 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
         probe, {"--set", "编辑框编号1=" + std::to_string(from), "--set",
                 "编辑框编号2=" + std::to_string(from + 400), "--click", "按钮开始1", "--esc-after",
                 std::to_string(std::uniform_int_distribution<int>(50, 600)(random))});
-    options.setEnv["http_proxy"] = "http://127.0.0.1:" + std::to_string(port);
+    options.setEnv["http_proxy"] = MarketProxy();
     const std::string settingsBefore = dt::testing::ReadBytes(SettingsFile());
     {
       ChildProcess run(options);
@@ -506,7 +504,6 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
         std::filesystem::directory_iterator());
     EXPECT_LE(orphans, 2) << "temporary files pile up";
   }
-  sim.Stop();
 }
 
 }  // namespace

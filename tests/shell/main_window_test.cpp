@@ -48,6 +48,7 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 class WindowTest : public ::testing::Test, protected testing::WithApp {
  protected:
   explicit WindowTest(CollectorConfig config = {}) : engine_(std::move(config)) {}
+  explicit WindowTest(std::function<void(ShopNumber)> pageWork) : engine_(std::move(pageWork)) {}
 
   void MakeWindow() {
     window_ = std::make_unique<MainWindow>(engine_.collector(), launcher_);
@@ -318,15 +319,12 @@ TEST_F(WindowTest, StatusTextIsAppendedAfterWhatTheUserTyped) {
 class RunWindowTest : public WindowTest {
  protected:
   RunWindowTest()
-      : WindowTest(CollectorConfig{{},
-                                   {},
-                                   [this](ShopNumber n) {
-                                     if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
-                                     ResultsStore::Cells cells;
-                                     cells[kColAccount] = "n" + std::to_string(n);
-                                     results_->AppendNumberedRow(std::move(cells));
-                                   },
-                                   {}}) {
+      : WindowTest(std::function<void(ShopNumber)>([this](ShopNumber n) {
+          if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
+          ResultsStore::Cells cells;
+          cells[kColAccount] = "n" + std::to_string(n);
+          results_->AppendNumberedRow(std::move(cells));
+        })) {
     results_ = &engine_.collector().Results();
   }
   ResultsStore* results_ = nullptr;
@@ -443,7 +441,6 @@ class FilterWindowTest : public WindowTest {
                                          TextBefore(TextAfter(address, "http://shop"), ".taobao"));
                                      return marketsim::ShopPageBody(sim_, number);
                                    },
-                                   {},
                                    {},
                                    {}}) {
     sim_.density = 1.0;

@@ -68,6 +68,8 @@ class RecordingLauncher : public BrowserLauncher {
 class TestEngine {
  public:
   explicit TestEngine(CollectorConfig config) : collector_(pool_, lock_, std::move(config)) {}
+  explicit TestEngine(std::function<void(ShopNumber)> pageWork)
+      : collector_(pool_, lock_, std::move(pageWork)) {}
   ~TestEngine() { collector_.Run().WaitUntilIdle(std::chrono::seconds(30)); }
   Collector& collector() { return collector_; }
 

@@ -65,7 +65,7 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   ASSERT_GT(refused, 0);
 
   testing::TestEngine engine(
-      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}, {}});
+      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}});
   testing::RecordingLauncher launcher;
   MainWindow window(engine.collector(), launcher);
   window.show();

@@ -11,8 +11,8 @@
 #include "settings/ini_file.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
-#include "tests/support/temp_folder.h"
 #include "tests/shell/shell_test_support.h"
+#include "tests/support/temp_folder.h"
 
 namespace dt::shell {
 namespace {
