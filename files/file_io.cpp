@@ -269,7 +269,9 @@ bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length,
   out.clear();
   Fd fd(OpenForReading(path));
   if (!fd.ok()) return false;
-  std::vector<char> buffer(kChunk);
+  // Most reads are a few hundred bytes (a log value read back): the buffer is
+  // no larger than the read.
+  std::vector<char> buffer(length < kChunk ? static_cast<std::size_t>(length) : kChunk);
   while (length > 0) {
     const std::size_t want = length < kChunk ? static_cast<std::size_t>(length) : kChunk;
     const ssize_t n = ::pread(fd.get(), buffer.data(), want, static_cast<off_t>(at));
