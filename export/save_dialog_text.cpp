@@ -5,7 +5,7 @@
 
 namespace dt {
 
-// 所有文件|*.*|执行文件|*.exe|文本文件|*.txt
+// Every file (*.*), programs (*.exe), text files (*.txt); GBK.
 const std::string_view kDefaultFilterText =
     "\xCB\xF9\xD3\xD0\xCE\xC4\xBC\xFE|*.*|\xD6\xB4\xD0\xD0\xCE\xC4\xBC\xFE|*.exe|"
     "\xCE\xC4\xB1\xBE\xCE\xC4\xBC\xFE|*.txt";

@@ -2,8 +2,8 @@
 // folder, turned into what the dialog shows. Pure functions, no widgets.
 //
 // A filter text alternates descriptions and patterns; "|" or the stroke "丨"
-// (GBK D8 AD) stands between any two items, as in "文本文件丨*.txt". Blanks (0x20 and the full-width A1 A1) are removed
-// everywhere, descriptions included.
+// (GBK D8 AD) stands between any two items, as in "文本文件丨*.txt". Blanks (0x20 and the
+// full-width A1 A1) are removed everywhere, descriptions included.
 #pragma once
 
 #include <string>
@@ -12,7 +12,7 @@
 
 namespace dt {
 
-// "所有文件|*.*|执行文件|*.exe|文本文件|*.txt", used when the caller gives none.
+// The filter offered when the caller gives none: every file, programs, text files.
 extern const std::string_view kDefaultFilterText;
 
 struct FilterPair {

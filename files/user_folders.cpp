@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <QString>
-#include <filesystem>
 
 #include "files/file_io.h"
 
@@ -67,8 +66,8 @@ std::string WritableProgramFolder(const std::string& preferred) {
   }
   const std::string data = UserFolderPath(UserFolder::Data);
   if (data.empty()) return {};
-  std::error_code ec;  // a folder that cannot be made shows up as a failed write later
-  std::filesystem::create_directories(FsPath(data), ec);
+  // A folder that cannot be made shows up as a failed write later.
+  (void)MakeFolders(FsPath(data));
   return data;
 }
 

@@ -1,6 +1,5 @@
 #include "settings/control_states.h"
 
-#include <filesystem>
 #include <system_error>
 #include <utility>
 
@@ -108,10 +107,8 @@ void ApplyCheckItems(SavableControl& control, const std::string& value) {
 std::string SettingsPath(bool createFolder) {
   const std::string folder = UserFolderPath(UserFolder::Documents);
   if (folder.empty()) return {};
-  if (createFolder) {
-    std::error_code ec;  // a folder that cannot be made shows up as a failed write
-    std::filesystem::create_directories(FsPath(folder), ec);
-  }
+  // A folder that cannot be made shows up as a failed write.
+  if (createFolder) (void)MakeFolders(FsPath(folder));
   return folder + std::string(kSettingsFileName);
 }
 

@@ -276,10 +276,11 @@ void MainWindow::SetSavedRun(std::optional<SavedRun> saved) {
 
 void MainWindow::SaveRunState(bool now) {
   if (!runStateSaver_) return;
-  const RunProgress progress = collector_.Run().Progress();
-  if (progress.state == RunState::Idle) return;  // the file's run is still the latest
+  // The clock first: most refresh ticks end here without asking the engine.
   const auto at = std::chrono::steady_clock::now();
   if (!now && at - lastRunStateSave_ < std::chrono::seconds(1)) return;
+  const RunProgress progress = collector_.Run().Progress();
+  if (progress.state == RunState::Idle) return;  // the file's run is still the latest
   std::string text = RunStateFileText(SavedRunOf(progress));
   if (text == lastSavedRunState_) return;
   runStateSaver_(text);

@@ -33,22 +33,22 @@ class ResultsModel;
 // The form's controls that the window works with, typed, found once after the
 // form is built (the form table stays the one list of controls).
 struct WindowControls {
-  QLineEdit* firstNumber = nullptr;   // 编辑框编号1
-  QLineEdit* lastNumber = nullptr;    // 编辑框编号2
-  QPushButton* start = nullptr;       // 按钮开始1
-  QPushButton* exportData = nullptr;  // 按钮导出
-  QPushButton* update = nullptr;      // 按钮注册1
-  QCheckBox* zeroItems = nullptr;     // 选择框0宝贝
-  QCheckBox* zeroCredit = nullptr;    // 选择框0信用
+  QLineEdit* firstNumber = nullptr;  // the range's first number
+  QLineEdit* lastNumber = nullptr;   // the range's last number
+  QPushButton* start = nullptr;      // start / stop
+  QPushButton* exportData = nullptr;
+  QPushButton* update = nullptr;    // opens the update page
+  QCheckBox* zeroItems = nullptr;   // filter: shops without items only
+  QCheckBox* zeroCredit = nullptr;  // filter: shops without credit only
   QCheckBox* exportShopName = nullptr;
   QCheckBox* exportAddress = nullptr;
   QCheckBox* exportCreated = nullptr;
   QCheckBox* exportCredit = nullptr;
   QCheckBox* exportItemCount = nullptr;
-  QPlainTextEdit* statusBox = nullptr;  // 编辑框提示
-  ResultsTableView* results = nullptr;  // 超级列表框
-  QWidget* topBar = nullptr;            // 分组框2
-  QWidget* searchPanel = nullptr;       // 分组框1
+  QPlainTextEdit* statusBox = nullptr;
+  ResultsTableView* results = nullptr;
+  QWidget* topBar = nullptr;       // the group box of the top row
+  QWidget* searchPanel = nullptr;  // the covered search panel
 };
 
 class MainWindow : public QWidget {
