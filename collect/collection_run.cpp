@@ -64,6 +64,7 @@ void CollectionRun::Start(int first) {
     endedAt_.reset();
     for (int i = 0; i < kBatchSize; ++i) HandOutLocked(static_cast<std::int64_t>(first) + i);
   }
+  WorkerPool::KeepTasksOnOneCore();
   // All 20 are posted whatever the range; those beyond it end at admission.
   for (int i = 0; i < kBatchSize; ++i) Post(static_cast<std::int64_t>(first) + i, generation);
 }

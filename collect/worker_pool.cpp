@@ -1,15 +1,35 @@
 #include "collect/worker_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <thread>
 #include <vector>
 
-#include <thread>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 
 namespace dt {
 namespace {
+
+// The core task threads go to, -1 for none.
+std::atomic<int> gTaskCore{-1};
+
+// Moves the calling task thread to the tasks' core unless it is there.
+void FollowTaskCore() {
+  thread_local int pinnedTo = -1;
+  const int core = gTaskCore.load(std::memory_order_relaxed);
+  if (core < 0 || core == pinnedTo) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(static_cast<unsigned>(core), &set);
+  // A refusal (the core went away, a cpuset changed) leaves the thread where
+  // the scheduler puts it; only speed depends on it.
+  if (::pthread_setaffinity_np(::pthread_self(), sizeof set, &set) == 0) pinnedTo = core;
+}
 
 // Where a parked thread waits for its next task. Never freed: the mailbox of
 // an ended thread goes to the next new thread, so a late notify never meets a
@@ -58,6 +78,7 @@ class ParkingLot {
       std::function<void()> task = std::move(box->task);
       box->task = nullptr;
       lock.unlock();
+      FollowTaskCore();
       task();
       task = nullptr;  // the task's captures go before the thread parks
       lock.lock();
@@ -102,6 +123,7 @@ struct FirstTask {
 
 void ThreadBody(FirstTask* start) noexcept {
   std::unique_ptr<FirstTask> first(start);
+  FollowTaskCore();
   first->entry();
   first->entry = nullptr;
   Mailbox* box = first->box;
@@ -135,6 +157,23 @@ bool WorkerPool::StartThread(std::function<void()> entry) {
 
 int WorkerPool::ParkedThreads() {
   return Lot().Parked();
+}
+
+int WorkerPool::KeepTasksOnOneCore() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  // The cores of the main thread: those the process was started with.
+  if (::sched_getaffinity(::getpid(), sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
+    return -1;
+  }
+  const int here = ::sched_getcpu();
+  for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
+    if (cpu != here && CPU_ISSET(static_cast<unsigned>(cpu), &allowed)) {
+      gTaskCore.store(cpu, std::memory_order_relaxed);
+      return cpu;
+    }
+  }
+  return -1;
 }
 
 RunLock& WorkerPool::CreateLock() {

@@ -1,5 +1,7 @@
 #include "collect/collection_run.h"
 
+#include <sched.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -127,6 +129,40 @@ TEST_F(RunTest, NegativeRangeWorks) {
   Start(-30, -5);
   WaitIdle();
   EXPECT_EQ(recorder_.Visits(), Each(-30, -5));
+}
+
+// One task works at a time; the tasks are kept on one core between them, away
+// from the starter's when there is a choice, also when the next run is
+// started from another core and parked threads take its tasks.
+TEST_F(RunTest, TasksOfARunShareOneCoreAwayFromTheStarter) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  std::vector<int> starters;
+  for (int cpu = 0; cpu < CPU_SETSIZE && starters.size() < 2; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) starters.push_back(cpu);
+  }
+  if (starters.size() < 2) GTEST_SKIP() << "this process may use one core only";
+  std::mutex mutex;
+  std::set<int> cores;
+  recorder_.hook = [&](ShopNumber) {
+    std::lock_guard<std::mutex> guard(mutex);
+    cores.insert(::sched_getcpu());
+  };
+  for (const int starter : starters) {
+    cores.clear();
+    std::thread([&] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(starter, &one);
+      ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+      run_.SetLastNumber(600);
+      run_.Start(100);
+    }).join();
+    WaitIdle();
+    EXPECT_EQ(cores.size(), 1u) << starter;
+    EXPECT_EQ(cores.count(starter), 0u) << starter;
+  }
 }
 
 TEST_F(RunTest, LoweringTheLastNumberEndsTheRun) {
