@@ -329,28 +329,52 @@ static bool OverwriteInPlaceOnce(const fs::path& path, std::uint64_t at, std::st
   return fd.Close() && ok;
 }
 
-static bool AppendToFileOnce(const fs::path& path, std::string_view bytes) {
-  const fs::path target = WriteTarget(path);
-  struct stat before {};
-  const bool existed = ::stat(target.c_str(), &before) == 0;
-  if (existed && !S_ISREG(before.st_mode)) return false;
-  Fd fd(OpenFile(target, O_WRONLY | O_APPEND | O_CREAT));
-  if (!fd.ok()) return false;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return false;
+bool AppendStream::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd < 0 || ::close(fd) == 0;
+}
+
+bool AppendStream::Append(const fs::path& path, const struct stat* atPath, std::string_view bytes,
+                          struct stat& after) {
+  const bool same = fd_ >= 0 && atPath != nullptr && S_ISREG(atPath->st_mode) &&
+                    atPath->st_dev == device_ && atPath->st_ino == inode_;
+  // A write error deferred by the file system shows only at close: it is
+  // reported, and the new bytes still go to the file now at path.
+  if (!same && !Close()) (void)Failed("closing after appends", path);
+  bool existed = true;
+  off_t before = same ? atPath->st_size : 0;
+  fs::path target;
+  if (fd_ < 0) {
+    target = WriteTarget(path);
+    struct stat found {};
+    existed = ::stat(target.c_str(), &found) == 0;
+    if (existed && !S_ISREG(found.st_mode)) return Failed("appending to", path);
+    fd_ = OpenFile(target, O_WRONLY | O_APPEND | O_CREAT);
+    struct stat opened {};
+    if (fd_ < 0 || ::fstat(fd_, &opened) != 0) {
+      const int error = errno;
+      (void)Close();  // nothing was written; the failure is reported below
+      errno = error;
+      return Failed("appending to", path);
+    }
+    device_ = opened.st_dev;
+    inode_ = opened.st_ino;
+    before = opened.st_size;
+  }
   // No fsync per append: the page cache outlives the process, so a crash of
   // the program cannot tear the line, and a sync per shop would cost a disk
   // round trip for every entry.
-  bool ok = WriteAll(fd.get(), bytes);
-  if (!ok) {
-    if (existed) {
-      (void)::ftruncate(fd.get(), st.st_size);  // best effort: nothing more can be done
-    } else {
-      (void)::unlink(target.c_str());
-    }
+  if (WriteAll(fd_, bytes) && ::fstat(fd_, &after) == 0) return true;
+  const int error = errno;
+  if (existed) {
+    (void)::ftruncate(fd_, before);  // best effort: nothing more can be done
+  } else {
+    (void)::unlink(target.c_str());
   }
-  ok = fd.Close() && ok;
-  return ok;
+  (void)Close();  // the failure is reported below
+  errno = error;
+  return Failed("appending to", path);
 }
 
 void RemoveOrphanTemporaries(const fs::path& path) {
@@ -393,7 +417,10 @@ bool OverwriteInPlace(const fs::path& path, std::uint64_t at, std::string_view b
 }
 
 bool AppendToFile(const fs::path& path, std::string_view bytes) {
-  return AppendToFileOnce(path, bytes) || Failed("appending to", path);
+  AppendStream stream;
+  struct stat after {};
+  return stream.Append(path, nullptr, bytes, after) &&
+         (stream.Close() || Failed("appending to", path));
 }
 
 }  // namespace dt

@@ -11,6 +11,8 @@
 // by an earlier crash are removed the next time the file is replaced.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -57,6 +59,33 @@ enum class ReadStatus { Ok, Missing, Failed };
 // the file is cut back to its old length (or removed when it was new), so it
 // never ends in a torn piece.
 [[nodiscard]] bool AppendToFile(const std::filesystem::path& path, std::string_view bytes);
+
+// A file kept open between appends, so that a stream of appends to one file
+// costs a write each instead of an open, a close and the checks around them.
+// Each append is all or nothing, as with AppendToFile.
+class AppendStream {
+ public:
+  AppendStream() = default;
+  // A close error at the end has no append left to report it to; every
+  // append was checked when it was made.
+  ~AppendStream() { (void)Close(); }
+  AppendStream(const AppendStream&) = delete;
+  AppendStream& operator=(const AppendStream&) = delete;
+
+  // Appends bytes to the file at path, creating it when missing. atPath is
+  // what the caller found at path just before (null: nothing there); the open
+  // file is written again only while it is that file, else path is opened
+  // afresh. On success, after holds the file's state behind the new bytes.
+  [[nodiscard]] bool Append(const std::filesystem::path& path, const struct stat* atPath,
+                            std::string_view bytes, struct stat& after);
+  // False when the file system reports a write error it had deferred.
+  [[nodiscard]] bool Close();
+
+ private:
+  int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
 
 // Removes "<file name>.<16 hex digits>~" beside the file: what an interrupted
 // replacement leaves behind.

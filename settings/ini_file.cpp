@@ -278,6 +278,7 @@ struct IniAppendWriter::State {
   // The file as this writer last left it; any difference means someone else wrote.
   bool existed = false;
   struct stat seen {};
+  AppendStream appender;
 
   bool Unchanged() const {
     struct stat now {};
@@ -289,6 +290,16 @@ struct IniAppendWriter::State {
   }
 
   void Remember() { existed = ::stat(path.c_str(), &seen) == 0; }
+
+  // Appends to the file as last seen, through the file kept open for that.
+  bool Append(std::string_view text) {
+    struct stat after {};
+    if (!appender.Append(path, existed ? &seen : nullptr, text, after)) return Fail();
+    bytesWritten += text.size();
+    existed = true;
+    seen = after;
+    return true;
+  }
   std::uint64_t Size() const { return existed ? static_cast<std::uint64_t>(seen.st_size) : 0; }
 
   void IndexLine(const LineSplitter::Line& line) {
@@ -490,14 +501,13 @@ bool IniAppendWriter::Write(std::string_view section, std::string_view key,
     std::string text = s.insertNeedsBreak ? "\r\n" : "";
     const std::uint64_t valueAt = s.insertAt + text.size() + cleanKey.size() + 1;
     text += KeyLine(cleanKey, cleanValue);
-    const bool ok =
-        s.insertAt >= size ? AppendToFile(s.path, text) : SpliceFile(s.path, s.insertAt, 0, text);
-    if (!ok) return s.Fail();
+    const bool atEnd = s.insertAt >= size;
+    if (atEnd ? !s.Append(text) : !SpliceFile(s.path, s.insertAt, 0, text)) return s.Fail();
     s.keys.InsertIfAbsent(keyHash, valueAt, KeyTable::LengthCode(cleanValue.size()));
-    if (s.insertAt >= size) s.endsWithBreak = true;
+    if (atEnd) s.endsWithBreak = true;
     s.insertAt += text.size();
     s.insertNeedsBreak = false;
-    return s.Written(text.size());
+    return atEnd || s.Written(text.size());
   }
   if (s.sections.count(ini::HashFolded(folded)) != 0) {
     return s.Rewrite(cleanSection, cleanKey, cleanValue);  // an earlier section, maybe
@@ -506,7 +516,7 @@ bool IniAppendWriter::Write(std::string_view section, std::string_view key,
   text.append("[").append(cleanSection).append("]\r\n");
   const std::uint64_t valueAt = size + text.size() + cleanKey.size() + 1;
   text += KeyLine(cleanKey, cleanValue);
-  if (!AppendToFile(s.path, text)) return s.Fail();
+  if (!s.Append(text)) return false;
   s.sections.insert(ini::HashFolded(folded));
   s.hasLast = true;
   s.lastSection = folded;
@@ -516,7 +526,7 @@ bool IniAppendWriter::Write(std::string_view section, std::string_view key,
   s.insertAt = size + text.size();
   s.insertNeedsBreak = false;
   s.endsWithBreak = true;
-  return s.Written(text.size());
+  return true;
 }
 
 }  // namespace dt

@@ -319,12 +319,19 @@ TEST_F(IniFileTest, AppendWriterIndexesTenMillionKeysInLittleMemory) {
   EXPECT_EQ(tail, "\r\nnew=1\r\n");
 }
 
-TEST_F(IniFileTest, AppendWriterRecreatesADeletedFile) {
+TEST_F(IniFileTest, AppendWriterFollowsADeletedOrReplacedFile) {
   IniAppendWriter writer(file_);
   ASSERT_TRUE(writer.Write("s", "a", "1"));
   fs::remove(file_);
   ASSERT_TRUE(writer.Write("s", "b", "2"));
   EXPECT_EQ(ReadBytes(file_), "[s]\r\nb=2\r\n");
+  // An editor that saves by renaming a new file over the old one: the writer
+  // must not go on appending to the old file it holds open.
+  const std::string edited = folder_.File("edited.ini");
+  WriteBytes(edited, "[s]\r\nb=3\r\n");
+  fs::rename(edited, file_);
+  ASSERT_TRUE(writer.Write("s", "c", "4"));
+  EXPECT_EQ(ReadBytes(file_), "[s]\r\nb=3\r\nc=4\r\n");
 }
 
 TEST_F(IniFileTest, AppendWriterFailureLeavesTheFileAsItWas) {
