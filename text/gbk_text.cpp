@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,15 @@ inline bool MatchesAt(std::string_view text, size_t i, std::string_view pattern,
   return true;
 }
 
+constexpr std::uint64_t kLowBits = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// Whether any of the eight bytes of word equals b.
+constexpr bool HasByte(std::uint64_t word, unsigned char b) {
+  const std::uint64_t x = word ^ (kLowBits * b);
+  return ((x - kLowBits) & ~x & kHighBits) != 0;
+}
+
 // 0-based offset of the first match at or after the 0-based offset from, or
 // npos. The scan treats `from` as a character start.
 size_t FindFrom(std::string_view text, std::string_view pattern, size_t from, bool ignoreCase) {
@@ -35,7 +45,23 @@ size_t FindFrom(std::string_view text, std::string_view pattern, size_t from, bo
   const size_t lastStart = text.size() - pattern.size();
   const unsigned char first = static_cast<unsigned char>(pattern[0]);
   const unsigned char firstFolded = FoldAscii(first);
+  // The bytes a match can start with: both cases of a letter when case is ignored.
+  const unsigned char startA = ignoreCase ? firstFolded : first;
+  const unsigned char startB = (ignoreCase && firstFolded >= 'a' && firstFolded <= 'z')
+                                   ? static_cast<unsigned char>(firstFolded - ('a' - 'A'))
+                                   : startA;
   for (size_t i = from; i <= lastStart; i += CharacterWidth(text, i)) {
+    // Pages are mostly ASCII: eight bytes below 0x80 of which none can start
+    // a match are eight one-byte characters, stepped over at once.
+    while (i + 8 <= text.size() && i <= lastStart) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & kHighBits) != 0 || HasByte(word, startA) || HasByte(word, startB)) {
+        break;
+      }
+      i += 8;
+    }
+    if (i > lastStart) break;
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if ((ignoreCase ? FoldAscii(c) == firstFolded : c == first) &&
         MatchesAt(text, i, pattern, ignoreCase))
