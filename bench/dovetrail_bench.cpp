@@ -249,7 +249,7 @@ class NoBrowser : public dt::shell::BrowserLauncher {
 };
 
 WindowFigures WholeWindowVsFetchLoop() {
-  constexpr int kFirst = 67808220, kCount = 20000, kWindowRounds = 3;
+  constexpr int kFirst = 67808220, kCount = 20000, kWindowRounds = kRounds;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   static int argc = 1;
   static char name[] = "dovetrail_bench";
