@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/case_name.h"
 #include "tests/support/temp_folder.h"
 #include "text/gbk_codec.h"
 
@@ -69,7 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    "b d name with blanks http://shop2.taobao.com/   \r\n"},
                       TextCase{"fixed order whatever is chosen",
                                ExportOptions{false, false, true, false, true},
-                               G("卖家甲 2011-08-01 12\r\n") + "b d  \r\n"}));
+                               G("卖家甲 2011-08-01 12\r\n") + "b d  \r\n"}),
+    test::CaseName());
 
 TEST(ExportText, EmptyListGivesNoLines) {
   EXPECT_EQ(BuildExportText(0, CellsOf(kRows), ExportOptions{true, true, true, true, true}), "");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/case_name.h"
 #include "text/gbk_codec.h"
 
 namespace dt {
@@ -45,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         // 啊 = B0 A1, ” = A1 B1: the bytes A1 A1 across them are no full-width blank.
         FilterCase{"full-width blank matched by characters",
                    "\xB0\xA1\xA1\xB1|*.a",
-                   {"\xE5\x95\x8A\xE2\x80\x9D (*.a)"}}));
+                   {"\xE5\x95\x8A\xE2\x80\x9D (*.a)"}}),
+    test::CaseName());
 
 TEST(ParseFilterText, GivesGbkPairs) {
   const std::vector<FilterPair> pairs = ParseFilterText(G("文本文件丨*.txt"));

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace dt::ini {
 namespace {
 
@@ -73,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                    std::nullopt},
         LookupCase{"keys below an unclosed header stay above", "[s]\r\n[t\r\nk=v\r\n", "s", "k",
                    "v"},
-        LookupCase{"NUL bytes are ordinary bytes", "[s]\r\nk=a\0b\r\n"s, "s", "k", "a\0b"s}));
+        LookupCase{"NUL bytes are ordinary bytes", "[s]\r\nk=a\0b\r\n"s, "s", "k", "a\0b"s}),
+    test::CaseName());
 
 TEST(LookupValue, CutsValuesAtTheReadBufferSize) {
   for (const std::size_t size :
@@ -152,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"key in another section is not this key", "[t]\r\nk=1\r\n[s]\r\n", "s", "k", "2",
                   "[t]\r\nk=1\r\n[s]\r\nk=2\r\n"},
         WriteCase{"chinese key in a chinese section", "[" + kSheZhi + "]\r\n", kSheZhi, kEditBox,
-                  "\xD5\xE6", "[" + kSheZhi + "]\r\n" + kEditBox + "=\xD5\xE6\r\n"}));
+                  "\xD5\xE6", "[" + kSheZhi + "]\r\n" + kEditBox + "=\xD5\xE6\r\n"}),
+    test::CaseName());
 
 TEST(PlanWrite, LeavesEveryOtherByteAlone) {
   // Odd spacing, a BOM-like prefix, a NUL byte and odd line ends elsewhere survive.

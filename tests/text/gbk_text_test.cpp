@@ -6,6 +6,8 @@
 #include <cmath>
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace dt {
 namespace {
 
@@ -64,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FindCase{"chinese pattern", "ab" + kZhong + kWen, kWen, 1, false, 5},
                       FindCase{"chinese pattern misaligned never matches",
                                "a\xD6" + kZhong + "\xD0", kZhong, 1, false, -1},
-                      FindCase{"lone lead byte at the end", "ab\xD6", "\xD6", 1, false, 3}));
+                      FindCase{"lone lead byte at the end", "ab\xD6", "\xD6", 1, false, 3}),
+    test::CaseName());
 
 TEST(MidText, Slices) {
   EXPECT_EQ(MidText("abcdef", 2, 3), "bcd");
