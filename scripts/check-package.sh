@@ -158,10 +158,10 @@ else
   fail "the program did not come up offscreen"
   sed 's/^/  dovetrail: /' "$work/offscreen.log"
 fi
-# Offscreen has no close request from outside; the window's close is checked
-# on a virtual X server below.
+# A termination signal (a logout) closes the window as its close box does.
 kill "$first" 2>/dev/null || true
-wait "$first" 2>/dev/null || true
+wait_exit "$first" 100
+check "a termination signal ends the program with 0 (got $code)" test "$code" = 0
 
 # 2. On a virtual X server: the window's class is the desktop entry's
 #    StartupWMClass, and Esc in the window (its close request) saves the

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,6 +29,9 @@
 #include "shoppage/fetch_page.h"
 #include "text/failure_log.h"
 #include "text/gbk_codec.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace dt::shell {
 namespace {
@@ -66,6 +72,40 @@ std::optional<SavedRun> ReadSavedRun(const std::string& path) {
   std::string text;
   if (ReadWholeFile(FsPath(path), text, kMaxRunStateFileBytes) != ReadStatus::Ok) return {};
   return ParseRunStateFile(text);
+}
+
+// A logout, a shutdown, a plain kill or Ctrl+C in a terminal ends the program
+// as the window's close box does, so the settings and the run's resume point
+// are saved. The handler, which may run on any thread, only writes a byte
+// into a pipe; the window thread reads it and closes the window.
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  // A full pipe already holds a close request.
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+void CloseOnTerminationSignals(QWidget* window) {
+  // Without the pipe the signals keep their default: the program ends unsaved.
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, window);
+  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    char bytes[16];
+    while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    window->close();
+    // Also ends a dialog the window may have open, whose own event loop would
+    // otherwise keep the program waiting for the user.
+    QCoreApplication::exit(0);
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) (void)::sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -136,6 +176,7 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   instance->SetShowRequestHandler([window] { ShowToFront(window); });
   instance->SetStatusProvider([window] { return window->StatusAnswerText(); });
 
+  CloseOnTerminationSignals(window);
   window->show();
   if (hooks.afterShow) hooks.afterShow(*window);
   app->exec();

@@ -329,6 +329,19 @@ TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {
   EXPECT_FALSE(dt::testing::ReadBytes(SettingsFile()).empty());
 }
 
+// A logout or a kill ends the program as its close box does.
+TEST_F(ProgramTest, ATerminationSignalSavesTheSettingsAndEnds) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    ChildProcess run(Options(
+        DT_PROBE, {"--set", "编辑框编号1=" + std::to_string(signal), "--print", "编辑框编号1"}));
+    ASSERT_TRUE(run.WaitForLine("编辑框编号1=" + std::to_string(signal), 20s));
+    run.Kill(signal);
+    EXPECT_EQ(run.WaitForExit(10s), std::optional<int>(0)) << signal;
+    const std::string saved = Utf8ToGbk("编辑框编号1=" + std::to_string(signal)) + "\r\n";
+    EXPECT_NE(dt::testing::ReadBytes(SettingsFile()).find(saved), std::string::npos) << signal;
+  }
+}
+
 TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
   marketsim::Options market;
   market.seed = 7;
