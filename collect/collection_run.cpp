@@ -109,11 +109,16 @@ bool CollectionRun::AdmitFor(std::int64_t number, std::uint64_t generation) {
 }
 
 void CollectionRun::ClaimNextNumber() {
+  ClaimSuccessor(nullptr);
+}
+
+void CollectionRun::ClaimSuccessor(const FinishedPage* page) {
   const int last = last_.load();
   std::int64_t claimed;
   std::uint64_t generation;
   {
     std::lock_guard<std::mutex> guard(state_);
+    if (page != nullptr) CountPageLocked(*page);
     if (next_ > last) return;  // this chain ends
     claimed = next_++;
     // The successor belongs to the run that is current now: after a restart,
@@ -140,19 +145,18 @@ void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation) {
     // only; the lock is left and the chain goes on.
   }
   WorkerPool::LeaveLock(lock_);
-  PageDone(number, generation, outcome);
-  ClaimNextNumber();
+  const FinishedPage page{number, generation, outcome};
+  ClaimSuccessor(&page);
 }
 
-void CollectionRun::PageDone(std::int64_t number, std::uint64_t generation, PageOutcome outcome) {
-  std::lock_guard<std::mutex> guard(state_);
+void CollectionRun::CountPageLocked(const FinishedPage& page) {
   // Whether the marketplace answers is not a matter of one run: any page that
   // arrives ends the streak.
-  failedInARow_ = outcome == PageOutcome::Empty ? failedInARow_ + 1 : 0;
-  if (generation != generation_) return;
-  pending_.erase(number);
+  failedInARow_ = page.outcome == PageOutcome::Empty ? failedInARow_ + 1 : 0;
+  if (page.generation != generation_) return;
+  pending_.erase(page.number);
   ++done_;
-  switch (outcome) {
+  switch (page.outcome) {
     case PageOutcome::Listed:
       ++shops_;
       break;

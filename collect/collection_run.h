@@ -41,6 +41,11 @@ enum class PageOutcome {
 enum class RunState { Idle, Running, Stopped, Finished, Ended };
 std::string_view RunStateName(RunState state);  // "idle", "running", ...
 
+// Numbers from first to last, both counted; 0 for an empty range.
+constexpr std::int64_t RangeSize(std::int64_t first, std::int64_t last) {
+  return last >= first ? last - first + 1 : 0;
+}
+
 // The latest run's figures, taken at one moment.
 struct RunProgress {
   RunState state = RunState::Idle;
@@ -59,8 +64,7 @@ struct RunProgress {
   // From the start to now, or to the moment the run ended or was stopped.
   std::chrono::steady_clock::duration elapsed{};
 
-  // Numbers from first to last, both counted; 0 for an empty range.
-  std::int64_t RangeSize() const { return last >= first ? last - first + 1 : 0; }
+  std::int64_t RangeSize() const { return dt::RangeSize(first, last); }
 };
 
 class CollectionRun {
@@ -128,7 +132,16 @@ class CollectionRun {
   bool AdmitFor(std::int64_t number, std::uint64_t generation);
   // Hands out number under state_: it is pending and its task alive.
   void HandOutLocked(std::int64_t number);
-  void PageDone(std::int64_t number, std::uint64_t generation, PageOutcome outcome);
+  // A page whose work has just finished, and the start its number came from.
+  struct FinishedPage {
+    std::int64_t number;
+    std::uint64_t generation;
+    PageOutcome outcome;
+  };
+  // ClaimNextNumber, counting the claiming task's page (when given) in the
+  // same turn of the state lock.
+  void ClaimSuccessor(const FinishedPage* page);
+  void CountPageLocked(const FinishedPage& page);
   void Post(std::int64_t number, std::uint64_t generation);
   void TaskEnded(std::uint64_t generation);
 

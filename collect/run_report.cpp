@@ -174,8 +174,7 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
     if (saved) {
       text += std::string(kWordLastTime) + std::string(kWordRange) + Num(saved->first) +
               std::string(kWordArrow) + Num(saved->last) + "\n";
-      const std::int64_t size = saved->last >= saved->first ? saved->last - saved->first + 1 : 0;
-      text += DoneOfSize(saved->done, size);
+      text += DoneOfSize(saved->done, RangeSize(saved->first, saved->last));
     }
     return text;
   }
@@ -231,9 +230,9 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   std::string line = "state=" + std::string(RunStateName(p.state));
   line += " first=" + Num(first);
   line += " last=" + Num(last);
-  line += " next=" + Num(p.state == RunState::Idle ? 0 : p.next);
+  line += " next=" + Num(idle ? 0 : p.next);
   line += " done=" + Num(done);
-  line += " size=" + Num(idle && !fromFile ? 0 : last >= first ? last - first + 1 : 0);
+  line += " size=" + Num(idle && !fromFile ? 0 : RangeSize(first, last));
   line += " shops=" + Num(p.shops);
   line += " filtered=" + Num(p.filtered);
   line += " failed=" + Num(p.failed);

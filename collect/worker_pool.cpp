@@ -159,21 +159,20 @@ int WorkerPool::ParkedThreads() {
   return Lot().Parked();
 }
 
-int WorkerPool::KeepTasksOnOneCore() {
+void WorkerPool::KeepTasksOnOneCore() {
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   // The cores of the main thread: those the process was started with.
   if (::sched_getaffinity(::getpid(), sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
-    return -1;
+    return;
   }
   const int here = ::sched_getcpu();
   for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
     if (cpu != here && CPU_ISSET(static_cast<unsigned>(cpu), &allowed)) {
       gTaskCore.store(cpu, std::memory_order_relaxed);
-      return cpu;
+      return;
     }
   }
-  return -1;
 }
 
 RunLock& WorkerPool::CreateLock() {

@@ -35,9 +35,9 @@ class WorkerPool {
   // starts. Only one task works at a time, so the tasks never need a second
   // core, and on one core handing the run lock to the next task is a switch
   // on a running core instead of waking an idle one: against a fast
-  // marketplace that was about a twentieth of the time per page. Returns the
-  // core, or -1 when the process may use only one and nothing is pinned.
-  static int KeepTasksOnOneCore();
+  // marketplace that was about a tenth of the time per page. When the
+  // process may use only one core, nothing is pinned.
+  static void KeepTasksOnOneCore();
 
   // A lock in storage that is never destroyed, so that task threads still
   // waiting on it at process end never touch a dead object.
