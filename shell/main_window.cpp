@@ -109,19 +109,19 @@ std::vector<std::unique_ptr<SavableControl>> MainWindow::Controls() const {
 }
 
 void MainWindow::SetUpResultsList() {
-  view_ = ui_.results;
+  ResultsTableView* view = ui_.results;
   model_ = new ResultsModel(collector_.Results(), this);
-  view_->setModel(model_);
+  view->setModel(model_);
 
   // Rows all have the one height, so a million of them cost the view nothing
   // per row.
-  QHeaderView* rows = view_->verticalHeader();
+  QHeaderView* rows = view->verticalHeader();
   rows->hide();
   rows->setSectionResizeMode(QHeaderView::Fixed);
   rows->setMinimumSectionSize(1);
-  rows->setDefaultSectionSize(view_->fontMetrics().height() + 4);
+  rows->setDefaultSectionSize(view->fontMetrics().height() + 4);
 
-  QHeaderView* header = view_->horizontalHeader();
+  QHeaderView* header = view->horizontalHeader();
   header->setSectionsClickable(false);
   header->setSectionsMovable(false);
   header->setHighlightSections(false);
@@ -132,27 +132,27 @@ void MainWindow::SetUpResultsList() {
   const auto columns = ResultColumnHeadings();
   for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
     const int width = columns[static_cast<std::size_t>(i)].width;
-    view_->setColumnWidth(i, width);
-    view_->setColumnHidden(i, width == 0);
+    view->setColumnWidth(i, width);
+    view->setColumnHidden(i, width == 0);
   }
 
-  view_->setSortingEnabled(false);
-  view_->setShowGrid(true);
-  view_->setWordWrap(false);
-  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  view->setSortingEnabled(false);
+  view->setShowGrid(true);
+  view->setWordWrap(false);
+  view->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view->setSelectionMode(QAbstractItemView::ExtendedSelection);
   // A click on a selected row's first cell, or F2, edits it in place; the
   // double-click belongs to opening the shop's page.
-  view_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
-  view_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  view->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
+  view->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 
   // The selection is not shown while the list lacks the focus.
-  QPalette palette = view_->palette();
+  QPalette palette = view->palette();
   palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Base));
   palette.setColor(QPalette::Inactive, QPalette::HighlightedText, palette.color(QPalette::Text));
-  view_->setPalette(palette);
+  view->setPalette(palette);
 
-  view_->viewport()->installEventFilter(this);
+  view->viewport()->installEventFilter(this);
 }
 
 void MainWindow::SetUpStatusBox() {
@@ -210,7 +210,7 @@ void MainWindow::SetUpKeyboard() {
   panel->setFocusPolicy(Qt::NoFocus);
   for (QWidget* child : panel->findChildren<QWidget*>()) child->setFocusPolicy(Qt::NoFocus);
   // Tab leaves the list instead of walking its cells.
-  view_->setTabKeyNavigation(false);
+  ui_.results->setTabKeyNavigation(false);
   // Screen order: the top bar's upper row and lower row, each left to right,
   // then the list and the status box. The top bar itself, which takes the
   // focus after a start click, leads to the first box.
@@ -235,7 +235,7 @@ void MainWindow::SyncEngineMirrors() {
 }
 
 void MainWindow::ShowProgress() {
-  view_->ShowAppendedRows([this] { model_->ShowNewRows(); });
+  ui_.results->ShowAppendedRows([this] { model_->ShowNewRows(); });
   const std::string pending = collector_.Status().TakePending();
   if (!pending.empty()) AppendStatusText(pending);
   SetStartCaption(collector_.Run().Running());
@@ -368,7 +368,7 @@ void MainWindow::ResultsDoubleClicked() {
   // The row is the first selected one, not the one under the pointer: the
   // first click of the double-click has selected it.
   int first = INT_MAX;
-  for (const QItemSelectionRange& range : view_->selectionModel()->selection()) {
+  for (const QItemSelectionRange& range : ui_.results->selectionModel()->selection()) {
     first = std::min(first, range.top());
   }
   const std::string address =
@@ -409,7 +409,7 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (view_ != nullptr && watched == view_->viewport() &&
+  if (ui_.results != nullptr && watched == ui_.results->viewport() &&
       event->type() == QEvent::MouseButtonDblClick &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     ResultsDoubleClicked();

@@ -111,7 +111,7 @@ class MainWindow : public QWidget {
   QPushButton* ResumeButton() const { return resumeButton_; }
 
   ResultsModel& Model() const { return *model_; }
-  QTableView* ResultsView() const { return view_; }
+  QTableView* ResultsView() const { return ui_.results; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -141,7 +141,6 @@ class MainWindow : public QWidget {
   std::vector<QWidget*> widgets_;
   WindowControls ui_;
   ResultsModel* model_ = nullptr;
-  ResultsTableView* view_ = nullptr;
   QTimer* refresh_ = nullptr;
   std::function<void()> closeHook_;
   SaveFileDialog saveFileDialog_;
