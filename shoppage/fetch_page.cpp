@@ -2,6 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -39,6 +43,70 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) noexcept {
   return offered;
 }
 
+// The Retry-After header of the final answer: the header callback sees the
+// headers of every answer of a redirect chain, so each status line starts
+// the collection afresh.
+struct HeaderSink {
+  std::string retryAfter;
+};
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+size_t KeepHeader(char* data, size_t size, size_t count, void* user) noexcept {
+  auto* sink = static_cast<HeaderSink*>(user);
+  const std::string_view line(data, size * count);
+  try {
+    if (StartsWithNoCase(line, "http/")) {
+      sink->retryAfter.clear();
+    } else if (StartsWithNoCase(line, "retry-after:")) {
+      sink->retryAfter.assign(Trimmed(line.substr(12)).substr(0, 64));
+    }
+  } catch (...) {
+    // An unread header costs only the hint it carried.
+  }
+  return size * count;
+}
+
+Transport TransportOf(CURLcode result) {
+  switch (result) {
+    case CURLE_OK:
+    case CURLE_WRITE_ERROR:  // the body cap ended it: the page is what arrived
+    case CURLE_TOO_MANY_REDIRECTS:
+      return Transport::Complete;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+      return Transport::NoConnection;
+    case CURLE_GOT_NOTHING:
+      return Transport::NoAnswer;
+    case CURLE_OPERATION_TIMEDOUT:
+      return Transport::TimedOut;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT:
+      return Transport::Unusable;
+    default:
+      // Receive and send errors, a body shorter than announced, a broken
+      // chunk, a TLS failure part-way: the answer did not arrive whole.
+      return Transport::Cut;
+  }
+}
+
 struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -53,7 +121,29 @@ void InitPageFetcher() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+std::optional<std::int64_t> RetryAfterSeconds(std::string_view value, std::time_t now) {
+  value = Trimmed(value);
+  if (value.empty()) return std::nullopt;
+  if (std::isdigit(static_cast<unsigned char>(value.front()))) {
+    std::int64_t seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error == std::errc::result_out_of_range) return INT64_MAX;
+    if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return seconds;
+  }
+  const std::string date(value);
+  const std::time_t at = curl_getdate(date.c_str(), nullptr);
+  if (at == -1) return std::nullopt;
+  return at > now ? static_cast<std::int64_t>(at - now) : 0;
+}
+
 std::string FetchPage(std::string& address, const FetchLimits& limits) {
+  FetchOutcome outcome;
+  return FetchPage(address, outcome, limits);
+}
+
+std::string FetchPage(std::string& address, FetchOutcome& outcome, const FetchLimits& limits) {
+  outcome = FetchOutcome{};
   address = ReplaceText(address, "\\", "/");
   // The client reads the address as a C string; an embedded NUL would make it
   // fetch some other, shorter address.
@@ -73,6 +163,7 @@ std::string FetchPage(std::string& address, const FetchLimits& limits) {
 
   BodySink sink;
   sink.limit = limits.maxBodyBytes;
+  HeaderSink headerSink;
 
   // Options without which a fetch could reach other protocols, redirect for
   // ever, run without a time bound, raise signals on a task thread or write
@@ -90,7 +181,9 @@ std::string FetchPage(std::string& address, const FetchLimits& limits) {
       curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMilliseconds) == CURLE_OK &&
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody) == CURLE_OK &&
-      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, KeepHeader) == CURLE_OK &&
+      curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerSink) == CURLE_OK;
   if (!bounded) return {};
 
   // The request's form: without these the fetch is still bounded and safe,
@@ -110,6 +203,20 @@ std::string FetchPage(std::string& address, const FetchLimits& limits) {
   const CURLcode result = curl_easy_perform(curl);
   if (result != CURLE_OK && result != CURLE_WRITE_ERROR) {
     ReportFailure(FailureArea::Fetch, address + ": " + curl_easy_strerror(result));
+  }
+  outcome.transport = TransportOf(result);
+  long status = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) outcome.status = status;
+  // Connected and closed before a status line: the server said nothing.
+  if (outcome.transport == Transport::Cut && outcome.status == 0 && sink.body.empty()) {
+    outcome.transport = Transport::NoAnswer;
+  }
+  const char* type = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type != nullptr) {
+    outcome.contentType.assign(type, std::min<std::size_t>(std::strlen(type), 256));
+  }
+  if (!headerSink.retryAfter.empty()) {
+    outcome.retryAfterSeconds = RetryAfterSeconds(headerSink.retryAfter, std::time(nullptr));
   }
   return std::move(sink.body);
 }

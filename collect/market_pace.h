@@ -1,0 +1,111 @@
+// How the collector treats a marketplace that does not always answer: which
+// fetch outcomes are worth another try, how long to wait before it, how far
+// apart requests go so that the run keeps the marketplace's pace, and when
+// the marketplace counts as down or as refusing the run for good. Pure
+// decisions over the times it is given; the caller does the waiting.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "shoppage/fetch_page.h"
+
+namespace dt {
+
+struct PaceRules {
+  // Tries of one number while the marketplace still counts as up. Four tries
+  // (pauses of about 1, 2 and 4 s) ride out a busy moment; a page that still
+  // fails then is kept as a failed number instead of stalling the run.
+  int attempts = 4;
+  std::chrono::milliseconds firstPause{1000};  // doubles before every further try
+  std::chrono::milliseconds longestPause{30000};
+  double jitter = 0.25;  // a pause is lengthened by a random share up to this
+  // A Retry-After longer than this is taken as this.
+  std::chrono::milliseconds longestRetryAfter{60000};
+  // No page for this long, with two numbers or more tried: the marketplace is
+  // down; the number being tried is then tried on every probePause instead
+  // of being given up.
+  std::chrono::milliseconds downAfter{15000};
+  std::chrono::milliseconds probePause{5000};
+  // Down for this long since the first failed try: the run stops.
+  std::chrono::milliseconds blockAfter{90000};
+  // The least interval between request starts never grows beyond this.
+  std::chrono::milliseconds longestInterval{10000};
+  // Each page that arrives shortens the interval by this share of itself.
+  double recovery = 1.0 / 1024;
+};
+
+// What kind of answer a fetch outcome is.
+enum class AnswerKind {
+  Page,       // read it as a page, whatever its status
+  Busy,       // 429 or 503: the marketplace asks for less
+  Transient,  // no connection, no answer, cut, time-out, 408, 500, 502, 504
+  Unusable,   // the request itself could not be made: another try cannot help
+};
+AnswerKind KindOf(const FetchOutcome& outcome);
+
+class MarketPace {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Verdict {
+    enum Kind {
+      Read,     // read the body
+      Retry,    // try the same number again after pause
+      Fail,     // give the number up: a failed number
+      Blocked,  // the marketplace refuses the run: stop, the number stays to do
+    } kind = Read;
+    Clock::duration pause{};
+  };
+
+  explicit MarketPace(PaceRules rules = {});
+
+  // A new run: everything learned about the marketplace's health is
+  // forgotten; the interval is kept, the marketplace's limit rarely changes.
+  void Reset();
+
+  // The moment the next request may start, at or after now; reserves it, so
+  // calls from several threads get distinct, paced moments.
+  Clock::time_point NextRequestAt(Clock::time_point now);
+
+  // The decision after the attempt-th try (from 1) of number ended so.
+  Verdict After(std::int64_t number, int attempt, const FetchOutcome& outcome,
+                Clock::time_point now);
+
+  // Numbers given up during a failure streak that turned out to be an
+  // outage: the marketplace is back, they are to be tried again. Taken once.
+  std::vector<std::int64_t> TakeRedo();
+  // The numbers given up in the streak that ended the run as blocked.
+  std::vector<std::int64_t> TakeGivenUpInStreak();
+
+  bool Blocked() const;
+  bool Down(Clock::time_point now) const;
+  Clock::duration Interval() const;
+
+ private:
+  Clock::duration BackOff(int attempt);
+  bool DownLocked(Clock::time_point now) const;
+
+  const PaceRules rules_;
+  mutable std::mutex mutex_;
+  std::minstd_rand random_;
+  Clock::duration interval_{};
+  Clock::time_point lastStart_{};
+  Clock::time_point notBefore_{};
+  std::deque<Clock::time_point> recentStarts_;  // the last second's
+  // The current run of failed tries without a page in between.
+  bool streak_ = false;
+  Clock::time_point streakStart_{};
+  std::set<std::int64_t> streakNumbers_;
+  std::set<std::int64_t> givenUp_;
+  bool streakWasDown_ = false;
+  bool blocked_ = false;
+  std::vector<std::int64_t> redo_;
+};
+
+}  // namespace dt

@@ -1,0 +1,209 @@
+#include "collect/market_pace.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace dt {
+namespace {
+
+using namespace std::chrono_literals;
+using Verdict = MarketPace::Verdict;
+using Clock = MarketPace::Clock;
+
+FetchOutcome Answer(long status, std::optional<std::int64_t> retryAfter = std::nullopt) {
+  FetchOutcome outcome;
+  outcome.transport = Transport::Complete;
+  outcome.status = status;
+  outcome.retryAfterSeconds = retryAfter;
+  return outcome;
+}
+
+FetchOutcome Broken(Transport transport) {
+  FetchOutcome outcome;
+  outcome.transport = transport;
+  return outcome;
+}
+
+PaceRules Exact() {
+  PaceRules rules;
+  rules.jitter = 0;
+  return rules;
+}
+
+TEST(MarketPace, WhatIsTriedAgain) {
+  const struct {
+    FetchOutcome outcome;
+    AnswerKind kind;
+  } cases[] = {
+      {Answer(200), AnswerKind::Page},
+      {Answer(404), AnswerKind::Page},  // a missing shop's page is still read
+      {Answer(302), AnswerKind::Page},
+      {Answer(429), AnswerKind::Busy},
+      {Answer(503), AnswerKind::Busy},
+      {Answer(408), AnswerKind::Transient},
+      {Answer(500), AnswerKind::Transient},
+      {Answer(502), AnswerKind::Transient},
+      {Answer(504), AnswerKind::Transient},
+      {Answer(501), AnswerKind::Page},
+      {Broken(Transport::NoConnection), AnswerKind::Transient},
+      {Broken(Transport::NoAnswer), AnswerKind::Transient},
+      {Broken(Transport::Cut), AnswerKind::Transient},
+      {Broken(Transport::TimedOut), AnswerKind::Transient},
+      {Broken(Transport::Unusable), AnswerKind::Unusable},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(KindOf(c.outcome), c.kind)
+        << static_cast<int>(c.outcome.transport) << " " << c.outcome.status;
+  }
+}
+
+TEST(MarketPace, RetryAfterInSecondsOrAsADate) {
+  const std::time_t now = 1700000000;  // Tue, 14 Nov 2023 22:13:20 GMT
+  const struct {
+    const char* value;
+    std::optional<std::int64_t> seconds;
+  } cases[] = {
+      {"120", 120},
+      {" 7 ", 7},
+      {"0", 0},
+      {"99999999999999999999999", INT64_MAX},
+      {"-3", std::nullopt},
+      {"1.5", std::nullopt},
+      {"12abc", std::nullopt},
+      {"", std::nullopt},
+      {"Tue, 14 Nov 2023 22:14:20 GMT", 60},
+      {"Tue, 14 Nov 2023 22:13:00 GMT", 0},  // already past
+      {"soon", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RetryAfterSeconds(c.value, now), c.seconds) << c.value;
+}
+
+// The pauses double up to the cap, jitter only lengthens them, and a
+// Retry-After is never cut short below the cap the rules set.
+TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
+  MarketPace pace(Exact());
+  const Clock::time_point t{};
+  // Two numbers answering in between keep the marketplace up.
+  EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 1s);
+  EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 2s);
+  EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 4s);
+  EXPECT_EQ(pace.After(1, 4, Answer(500), t).kind, Verdict::Fail);
+  EXPECT_EQ(pace.After(2, 1, Answer(200), t).kind, Verdict::Read);
+
+  PaceRules many = Exact();
+  many.attempts = 20;
+  MarketPace capped(many);
+  Clock::duration last{};
+  for (int attempt = 1; attempt < 12; ++attempt)
+    last = capped.After(3, attempt, Answer(502), t).pause;
+  EXPECT_EQ(last, many.longestPause);
+
+  EXPECT_EQ(pace.After(4, 1, Answer(429, 9), t).pause, 9s);
+  EXPECT_EQ(pace.After(4, 2, Answer(429, 1), t).pause, 2s);  // the back-off is longer
+  EXPECT_EQ(pace.After(4, 3, Answer(503, 86400 * 365), t).pause, Exact().longestRetryAfter);
+
+  PaceRules jittered;
+  MarketPace random(jittered);
+  for (int i = 0; i < 200; ++i) {
+    const auto pause = random.After(5, 2, Answer(500), t).pause;
+    ASSERT_GE(pause, 2s);
+    ASSERT_LE(pause, 2500ms);
+  }
+}
+
+// A Retry-After holds every request of the run back, and a busy answer
+// spaces requests out to what the marketplace took; pages that arrive
+// shorten the interval again, slowly.
+TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
+  MarketPace pace(Exact());
+  Clock::time_point t = Clock::time_point{} + 1h;
+  // 26 requests in 260 ms, the last refused.
+  for (int i = 0; i < 26; ++i) EXPECT_EQ(pace.NextRequestAt(t + i * 10ms), t + i * 10ms);
+  t += 250ms;
+  pace.After(7, 1, Answer(429, 1), t);
+  EXPECT_EQ(pace.Interval(), 40ms);                 // 25 a second fitted
+  EXPECT_EQ(pace.NextRequestAt(t), t + 1s);         // the Retry-After
+  EXPECT_EQ(pace.NextRequestAt(t), t + 1s + 40ms);  // then the interval
+  EXPECT_EQ(pace.After(7, 2, Answer(200), t + 1s).kind, Verdict::Read);
+  const auto after = pace.Interval();
+  EXPECT_LT(after, 40ms);
+  EXPECT_GT(after, 39ms);
+  for (int i = 0; i < 5000; ++i) pace.After(8 + i, 1, Answer(200), t + 2s);
+  EXPECT_LT(pace.Interval(), 1ms);
+
+  // Busy again and again: a quarter more each time, never past the cap.
+  for (int i = 0; i < 100; ++i) pace.After(9, 1, Answer(503), t + 3s);
+  EXPECT_EQ(pace.Interval(), Exact().longestInterval);
+
+  // A new run forgets the Retry-After, not the interval.
+  pace.After(10, 1, Answer(429, 30), t + 4s);
+  pace.Reset();
+  EXPECT_EQ(pace.NextRequestAt(t + 5s), t + 1s + 40ms + Exact().longestInterval);
+}
+
+// A number that keeps failing while others are read is given up; two
+// numbers failing for downAfter make the marketplace down, and the number then
+// is probed instead of given up; the numbers given up meanwhile are owed a
+// redo once a page arrives.
+TEST(MarketPace, AnOutageIsWaitedOutAndItsGivenUpNumbersRedone) {
+  MarketPace pace(Exact());
+  Clock::time_point t = Clock::time_point{} + 1h;
+  const FetchOutcome dropped = Broken(Transport::NoAnswer);
+  for (int attempt = 1; attempt < 4; ++attempt) pace.After(100, attempt, dropped, t += 1s);
+  EXPECT_EQ(pace.After(100, 4, dropped, t += 1s).kind, Verdict::Fail);
+  EXPECT_FALSE(pace.Down(t));
+  for (int attempt = 1; attempt < 4; ++attempt) pace.After(101, attempt, dropped, t += 4s);
+  ASSERT_TRUE(pace.Down(t));
+  const Verdict probe = pace.After(101, 4, dropped, t += 1s);
+  EXPECT_EQ(probe.kind, Verdict::Retry);
+  EXPECT_EQ(probe.pause, Exact().probePause);
+  EXPECT_TRUE(pace.TakeRedo().empty());
+  EXPECT_EQ(pace.After(101, 5, Answer(200), t += 5s).kind, Verdict::Read);
+  EXPECT_EQ(pace.TakeRedo(), std::vector<std::int64_t>{100});
+  EXPECT_TRUE(pace.TakeRedo().empty());
+  EXPECT_FALSE(pace.Down(t));
+
+  // One bad number among good ones is only a failed number.
+  for (int attempt = 1; attempt < 4; ++attempt) pace.After(200, attempt, dropped, t += 5s);
+  EXPECT_EQ(pace.After(200, 4, dropped, t += 5s).kind, Verdict::Fail);
+  EXPECT_EQ(pace.After(201, 1, Answer(200), t += 1s).kind, Verdict::Read);
+  EXPECT_TRUE(pace.TakeRedo().empty());
+}
+
+// A marketplace that refuses everything stops the run within two minutes of
+// its first refusal, with the default rules, and says which numbers it had
+// given up meanwhile.
+TEST(MarketPace, ARefusingMarketplaceBlocksTheRunWithinTwoMinutes) {
+  MarketPace pace;  // the program's own rules, jitter included
+  const Clock::time_point start = Clock::time_point{} + 1h;
+  Clock::time_point t = start;
+  std::int64_t number = 300;
+  int attempt = 1;
+  Verdict verdict;
+  for (int step = 0; step < 1000; ++step) {
+    // Each refusal comes a moment after the request the verdict allowed.
+    t = std::max(pace.NextRequestAt(t), t) + 10ms;
+    verdict = pace.After(number, attempt, Answer(429), t);
+    if (verdict.kind == Verdict::Blocked) break;
+    if (verdict.kind == Verdict::Fail) {
+      ++number;
+      attempt = 1;
+      continue;
+    }
+    ++attempt;
+    t += verdict.pause;
+  }
+  ASSERT_EQ(verdict.kind, Verdict::Blocked);
+  EXPECT_LE(t - start, 2min);
+  EXPECT_GE(t - start, 60s);  // an outage of a minute is still waited out
+  EXPECT_TRUE(pace.Blocked());
+  const std::vector<std::int64_t> givenUp = pace.TakeGivenUpInStreak();
+  ASSERT_FALSE(givenUp.empty());
+  EXPECT_EQ(givenUp.front(), 300);
+  pace.Reset();
+  EXPECT_FALSE(pace.Blocked());
+}
+
+}  // namespace
+}  // namespace dt
