@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
 
 namespace dt {
 namespace {
@@ -19,6 +20,8 @@ class Converter {
   }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
+
+  bool Usable() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
   // Converts in, writing replacementFor(byte) for each undecodable input byte.
   std::string Run(std::string_view in, std::string (*replacementFor)(unsigned char)) {
@@ -70,6 +73,11 @@ std::string ReplacementCharacter(unsigned char) {
   return "\xEF\xBF\xBD";
 }
 
+// U+FFFD in GB18030.
+std::string Gb18030Replacement(unsigned char) {
+  return "\x84\x31\xA4\x37";
+}
+
 std::string QuestionMark(unsigned char) {
   return "?";
 }
@@ -93,8 +101,11 @@ int KeptByteAt(std::string_view utf8, std::size_t i) {
   return static_cast<int>(code - kKeptByteBase);
 }
 
+// GB18030 reads every GBK character as GBK does and gives the characters GBK
+// lacks four-byte forms, so text converted from other character sets keeps
+// them and shows them.
 Converter& ToUtf8() {
-  thread_local Converter converter("UTF-8", "GBK", false);
+  thread_local Converter converter("UTF-8", "GB18030", false);
   return converter;
 }
 
@@ -109,7 +120,7 @@ std::string GbkToUtf8Lossless(std::string_view gbk) {
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
-  thread_local Converter converter("GBK", "UTF-8", true);
+  thread_local Converter converter("GB18030", "UTF-8", true);
   std::string out;
   std::size_t from = 0;
   for (std::size_t i = 0; i < utf8.size(); ++i) {
@@ -122,6 +133,19 @@ std::string Utf8ToGbk(std::string_view utf8) {
   }
   out += converter.Run(utf8.substr(from), QuestionMark);
   return out;
+}
+
+std::string ToGb18030(std::string_view bytes, std::string_view charset) {
+  // One converter per thread for the character set it met last: pages of one
+  // marketplace share theirs.
+  thread_local std::string name;
+  thread_local std::unique_ptr<Converter> converter;
+  if (!converter || name != charset) {
+    name.assign(charset);
+    converter = std::make_unique<Converter>("GB18030", name.c_str(), false);
+  }
+  if (!converter->Usable()) return std::string(bytes);
+  return converter->Run(bytes, Gb18030Replacement);
 }
 
 }  // namespace dt

@@ -1,4 +1,5 @@
 #include "text/gbk_codec.h"
+#include "text/page_charset.h"
 
 #include <gtest/gtest.h>
 
@@ -49,13 +50,21 @@ TEST(GbkCodec, LosslessConversionKeepsUndecodableBytes) {
   }
 }
 
-TEST(GbkCodec, UnrepresentableCharactersBecomeOneQuestionMark) {
+// Characters GBK lacks keep their GB18030 form both ways; only broken UTF-8
+// is lost.
+TEST(GbkCodec, CharactersBeyondGbkSurviveAndBrokenUtf8BecomesOneQuestionMark) {
+  const std::string emoji =
+      "a\x94\x39\xFC\x36"
+      "b";
   EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80"
                       "b"),
-            "a?b");  // emoji
+            emoji);
+  EXPECT_EQ(GbkToUtf8Lossless(emoji),
+            "a\xF0\x9F\x98\x80"
+            "b");
   EXPECT_EQ(Utf8ToGbk("a\xC3"
                       "b"),
-            "a?b");  // broken UTF-8
+            "a?b");
 }
 
 TEST(GbkCodec, LargeTextConverts) {
@@ -67,6 +76,42 @@ TEST(GbkCodec, LargeTextConverts) {
   const std::string utf8 = GbkToUtf8(gbk);
   EXPECT_EQ(utf8.size(), 400000u);
   EXPECT_EQ(Utf8ToGbk(utf8), gbk);
+}
+
+// Which character set a page is read in, and what the parser then gets.
+TEST(PageCharset, DeclaredSetDecidesTheConversion) {
+  const std::string gbkName = "\xD6\xD0";       // 中 in GBK
+  const std::string utf8Name = "\xE4\xB8\xAD";  // 中 in UTF-8
+  const std::string metaUtf8 = "<html><head><meta charset=\"UTF-8\"></head>";
+  const struct {
+    const char* what;
+    std::string contentType, body, expected;
+  } cases[] = {
+      {"no declaration reads as GBK", "text/html", utf8Name, utf8Name},
+      {"header utf-8", "text/html; charset=utf-8", utf8Name, gbkName},
+      {"header quoted, upper case", "text/html;Charset=\"UTF-8\"", utf8Name, gbkName},
+      {"header gbk family", "text/html; charset=GB2312", gbkName, gbkName},
+      {"meta charset", "text/html", metaUtf8 + utf8Name, metaUtf8 + gbkName},
+      {"meta http-equiv", "",
+       "<meta http-equiv='Content-Type' content='text/html; charset=utf-8'>" + utf8Name,
+       "<meta http-equiv='Content-Type' content='text/html; charset=utf-8'>" + gbkName},
+      {"header beats a conflicting meta", "text/html; charset=gbk", metaUtf8 + gbkName,
+       metaUtf8 + gbkName},
+      {"meta past the first 1024 bytes is not read", "", std::string(1100, ' ') + metaUtf8,
+       std::string(1100, ' ') + metaUtf8},
+      {"charset outside a meta tag is text", "", "<p>charset=utf-8</p>" + utf8Name,
+       "<p>charset=utf-8</p>" + utf8Name},
+      {"byte-order mark dropped", "text/html; charset=utf-8", "\xEF\xBB\xBF" + utf8Name, gbkName},
+      {"character beyond GBK kept as GB18030", "text/html; charset=utf-8", "\xF0\xA0\x80\x80",
+       "\x95\x32\x82\x36"},
+      {"invalid UTF-8 becomes a visible U+FFFD", "text/html; charset=utf-8", "a\xFF\xC3",
+       "a\x84\x31\xA4\x37\x84\x31\xA4\x37"},
+      {"unknown set left as it is", "text/html; charset=x-unheard-of", utf8Name, utf8Name},
+      {"latin-1", "text/html; charset=iso-8859-1", "caf\xE9", "caf\xA8\xA6"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PageInGbk(c.body, c.contentType), c.expected) << c.what;
+  }
 }
 
 }  // namespace
