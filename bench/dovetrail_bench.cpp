@@ -203,7 +203,7 @@ Row CollectionRunVsFetchLoop(bool withLog) {
   Market market(1.0 / 3);
   ShopLog log;
   dt::CollectorConfig config;
-  config.fetchPage = [](std::string& a) { return dt::FetchPage(a); };
+  config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
   if (withLog) config.writeShopLog = log.Writer();
   dt::WorkerPool pool;
   dt::RunLock lock;
@@ -260,7 +260,7 @@ WindowFigures WholeWindowVsFetchLoop() {
   Market market(1.0 / 3);
   ShopLog log;
   dt::CollectorConfig config;
-  config.fetchPage = [](std::string& a) { return dt::FetchPage(a); };
+  config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
   config.writeShopLog = log.Writer();
   dt::WorkerPool pool;
   dt::RunLock lock;

@@ -1,5 +1,6 @@
 #include "collect/collection_run.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace dt {
@@ -16,6 +17,8 @@ std::string_view RunStateName(RunState state) {
       return "finished";
     case RunState::Ended:
       return "ended";
+    case RunState::Blocked:
+      return "blocked";
   }
   return "idle";
 }
@@ -47,38 +50,147 @@ bool CollectionRun::Click(int first) {
   return true;
 }
 
+void CollectionRun::StartLocked(std::int64_t first) {
+  flag_ = Flag::Running;
+  first_ = first;
+  // A new run: fresh figures; tasks of the previous one count for nothing.
+  ++generation_;
+  stoppedByUser_ = false;
+  blocked_ = false;
+  runAlive_ = 0;
+  pending_.clear();
+  queue_.clear();
+  runFailed_.clear();
+  listRun_ = false;
+  listSize_ = 0;
+  done_ = shops_ = filtered_ = failed_ = retries_ = 0;
+  startedAt_ = Clock::now();
+  endedAt_.reset();
+}
+
 void CollectionRun::Start(int first) {
   std::uint64_t generation;
   {
     std::lock_guard<std::mutex> guard(state_);
-    flag_ = Flag::Running;
-    first_ = first;
+    StartLocked(first);
     next_ = static_cast<std::int64_t>(first) + kBatchSize;
-    // A new run: fresh figures; tasks of the previous one count for nothing.
-    generation = ++generation_;
-    stoppedByUser_ = false;
-    runAlive_ = 0;
-    pending_.clear();
-    done_ = shops_ = filtered_ = failed_ = 0;
-    startedAt_ = Clock::now();
-    endedAt_.reset();
+    generation = generation_;
     for (int i = 0; i < kBatchSize; ++i) HandOutLocked(static_cast<std::int64_t>(first) + i);
   }
+  halted_.store(false);
+  WakePauses();
   WorkerPool::KeepTasksOnOneCore();
   // All 20 are posted whatever the range; those beyond it end at admission.
   for (int i = 0; i < kBatchSize; ++i) Post(static_cast<std::int64_t>(first) + i, generation);
 }
 
-void CollectionRun::Stop() {
-  // Tasks already admitted finish; nothing is waited for.
-  std::lock_guard<std::mutex> guard(state_);
-  flag_ = Flag::Idle;
-  // A run whose tasks have all ended is over already: the click only lowers
-  // the flag and the run stays finished.
-  if (generation_ != 0 && runAlive_ > 0 && !stoppedByUser_) {
-    stoppedByUser_ = true;
-    endedAt_ = Clock::now();
+void CollectionRun::StartList(std::vector<std::int64_t> numbers) {
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  if (numbers.empty()) return;
+  std::vector<std::int64_t> batch;
+  std::uint64_t generation;
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    StartLocked(numbers.front());
+    listRun_ = true;
+    listSize_ = static_cast<std::int64_t>(numbers.size());
+    next_ = numbers.back() + 1;
+    queue_.assign(numbers.begin(), numbers.end());
+    generation = generation_;
+    while (!queue_.empty() && batch.size() < static_cast<std::size_t>(kBatchSize)) {
+      batch.push_back(queue_.front());
+      queue_.pop_front();
+      HandOutLocked(batch.back());
+    }
   }
+  halted_.store(false);
+  WakePauses();
+  WorkerPool::KeepTasksOnOneCore();
+  for (const std::int64_t number : batch) Post(number, generation);
+}
+
+void CollectionRun::Stop() {
+  // Tasks already admitted finish the page they work on; one that waits to
+  // try again gives its number up and leaves it to do. Nothing is waited for.
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    flag_ = Flag::Idle;
+    // A run whose tasks have all ended is over already: the click only lowers
+    // the flag and the run stays finished.
+    if (generation_ != 0 && runAlive_ > 0 && !stoppedByUser_ && !blocked_) {
+      stoppedByUser_ = true;
+      endedAt_ = Clock::now();
+    }
+  }
+  halted_.store(true);
+  WakePauses();
+}
+
+void CollectionRun::Block(const std::vector<std::int64_t>& givenUp) {
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    flag_ = Flag::Idle;
+    if (generation_ != 0 && !stoppedByUser_ && !blocked_) {
+      blocked_ = true;
+      endedAt_ = Clock::now();
+    }
+    for (const std::int64_t number : givenUp) UndoFailureLocked(number);
+  }
+  halted_.store(true);
+  WakePauses();
+}
+
+void CollectionRun::Redo(const std::vector<std::int64_t>& numbers) {
+  std::lock_guard<std::mutex> guard(state_);
+  for (const std::int64_t number : numbers) {
+    if (!runFailed_.contains(number)) continue;
+    UndoFailureLocked(number);
+    queue_.push_back(number);
+  }
+}
+
+void CollectionRun::UndoFailureLocked(std::int64_t number) {
+  if (runFailed_.erase(number) == 0) return;
+  --done_;
+  --failed_;
+  pending_.insert(number);
+  if (failedList_.erase(number) > 0) ++failedListVersion_;
+}
+
+void CollectionRun::CountRetry() {
+  std::lock_guard<std::mutex> guard(state_);
+  ++retries_;
+}
+
+void CollectionRun::WakePauses() {
+  stopMark_.fetch_add(1);
+  // Taking the pause lock orders the mark's change before any waiter's next
+  // look at it.
+  std::lock_guard<std::mutex> guard(pauseMutex_);
+  pauseWake_.notify_all();
+}
+
+bool CollectionRun::PauseUntil(Clock::time_point until, std::uint64_t mark) {
+  std::unique_lock<std::mutex> guard(pauseMutex_);
+  return !pauseWake_.wait_until(guard, until,
+                                [&] { return halted_.load() || stopMark_.load() != mark; });
+}
+
+void CollectionRun::SetFailedNumbers(std::set<std::int64_t> numbers) {
+  std::lock_guard<std::mutex> guard(state_);
+  failedList_ = std::move(numbers);
+  ++failedListVersion_;
+}
+
+std::set<std::int64_t> CollectionRun::FailedNumbers() const {
+  std::lock_guard<std::mutex> guard(state_);
+  return failedList_;
+}
+
+std::uint64_t CollectionRun::FailedNumbersVersion() const {
+  std::lock_guard<std::mutex> guard(state_);
+  return failedListVersion_;
 }
 
 bool CollectionRun::Admit(std::int64_t number) {
@@ -93,6 +205,8 @@ bool CollectionRun::Admit(std::int64_t number) {
 bool CollectionRun::AdmitFor(std::int64_t number, std::uint64_t generation) {
   const std::int64_t last = last_.load();
   std::lock_guard<std::mutex> guard(state_);
+  // The failed list's numbers lie wherever the ranges of earlier runs did.
+  if (listRun_ && generation == generation_) return flag_ == Flag::Running;
   if (number > last) {
     if (flag_ == Flag::Running) flag_ = Flag::EndedByRange;
     // Past the range: nothing there is left to do.
@@ -119,8 +233,13 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page) {
   {
     std::lock_guard<std::mutex> guard(state_);
     if (page != nullptr) CountPageLocked(*page);
-    if (next_ > last) return;  // this chain ends
-    claimed = next_++;
+    if (!queue_.empty()) {
+      claimed = queue_.front();
+      queue_.pop_front();
+    } else {
+      if (listRun_ || next_ > last) return;  // this chain ends
+      claimed = next_++;
+    }
     // The successor belongs to the run that is current now: after a restart,
     // an old task's successor takes its number from the new run.
     HandOutLocked(claimed);
@@ -150,9 +269,17 @@ void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation) {
 }
 
 void CollectionRun::CountPageLocked(const FinishedPage& page) {
+  if (page.outcome == PageOutcome::NotDone) return;  // still pending
   // Whether the marketplace answers is not a matter of one run: any page that
   // arrives ends the streak.
-  failedInARow_ = page.outcome == PageOutcome::Empty ? failedInARow_ + 1 : 0;
+  failedInARow_ = page.outcome == PageOutcome::Failed ? failedInARow_ + 1 : 0;
+  // The failed list is the user's, over runs: a number read at last leaves
+  // it, whichever run read it.
+  if (page.outcome == PageOutcome::Failed) {
+    if (failedList_.insert(page.number).second) ++failedListVersion_;
+  } else if (failedList_.erase(page.number) > 0) {
+    ++failedListVersion_;
+  }
   if (page.generation != generation_) return;
   pending_.erase(page.number);
   ++done_;
@@ -163,10 +290,12 @@ void CollectionRun::CountPageLocked(const FinishedPage& page) {
     case PageOutcome::Filtered:
       ++filtered_;
       break;
-    case PageOutcome::Empty:
+    case PageOutcome::Failed:
       ++failed_;
+      runFailed_.insert(page.number);
       break;
     case PageOutcome::Other:
+    case PageOutcome::NotDone:
       break;
   }
 }
@@ -182,13 +311,18 @@ RunProgress CollectionRun::Progress() const {
   p.shops = shops_;
   p.filtered = filtered_;
   p.failed = failed_;
+  p.retries = retries_;
+  p.failedKept = static_cast<std::int64_t>(failedList_.size());
   p.failedInARow = failedInARow_;
+  p.listSize = listSize_;
   if (generation_ == 0) {
     p.state = RunState::Idle;
     return p;
   }
   if (stoppedByUser_) {
     p.state = RunState::Stopped;
+  } else if (blocked_) {
+    p.state = RunState::Blocked;
   } else if (runAlive_ == 0) {
     p.state = RunState::Finished;
   } else if (flag_ == Flag::EndedByRange) {
@@ -199,7 +333,13 @@ RunProgress CollectionRun::Progress() const {
   // Everything below the lowest pending number is done; with nothing
   // pending, everything below the next number is.
   const std::int64_t lowest = pending_.empty() ? next_ : *pending_.begin();
-  if (lowest <= p.last) p.resume = lowest;
+  // A run over the failed list has no place in a range to go on from: what
+  // it did not read stays in the list.
+  if (!listRun_ && lowest <= p.last) p.resume = lowest;
+  if (listRun_) {
+    p.last = next_ - 1;
+    p.next = queue_.empty() ? next_ : queue_.front();
+  }
   p.elapsed = endedAt_.value_or(now) - startedAt_;
   return p;
 }

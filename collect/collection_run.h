@@ -6,11 +6,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "collect/worker_pool.h"
 
@@ -23,7 +25,8 @@ enum class PageOutcome {
   Other,     // a page came back without a listed or filtered shop
   Listed,    // a new row
   Filtered,  // a filter note
-  Empty,     // the fetch gave nothing: the marketplace did not answer
+  Failed,    // no page could be read after every try: a failed number
+  NotDone,   // given up before a page was read (a stop, a blocked run): still to do
 };
 
 // Where the latest run stands.
@@ -38,7 +41,9 @@ enum class PageOutcome {
 //             ran past the last number (whether or not one of them lowered the
 //             flag on the way). An Ended run becomes Finished when its last
 //             task ends.
-enum class RunState { Idle, Running, Stopped, Finished, Ended };
+//   Blocked   the marketplace refused every try for too long and the run
+//             stopped itself; going on from the resume point skips nothing.
+enum class RunState { Idle, Running, Stopped, Finished, Ended, Blocked };
 std::string_view RunStateName(RunState state);  // "idle", "running", ...
 
 // Numbers from first to last, both counted; 0 for an empty range.
@@ -55,16 +60,23 @@ struct RunProgress {
   std::int64_t done = 0;   // numbers of the run whose page work has finished
   std::int64_t shops = 0;
   std::int64_t filtered = 0;
-  std::int64_t failed = 0;
-  // Empty fetches since the last page that arrived, over runs.
+  std::int64_t failed = 0;      // numbers of this run given up
+  std::int64_t retries = 0;     // tries beyond each number's first
+  std::int64_t failedKept = 0;  // numbers in the failed list, over runs
+  // Failed numbers since the last page that arrived, over runs.
   std::int64_t failedInARow = 0;
+  // A run over the failed list: how many numbers it was given (0 for a range).
+  std::int64_t listSize = 0;
+  // The marketplace as the collector sees it (the run itself does not know).
+  std::int64_t paceMilliseconds = 0;  // least interval between requests now
+  bool marketDown = false;
   // The lowest number of the run whose page work has not finished, while the
   // range still holds one; redoing from here skips nothing.
   std::optional<std::int64_t> resume;
   // From the start to now, or to the moment the run ended or was stopped.
   std::chrono::steady_clock::duration elapsed{};
 
-  std::int64_t RangeSize() const { return dt::RangeSize(first, last); }
+  std::int64_t RangeSize() const { return listSize > 0 ? listSize : dt::RangeSize(first, last); }
 };
 
 class CollectionRun {
@@ -101,9 +113,21 @@ class CollectionRun {
   // The run flag goes up and tasks for first .. first+19 are posted.
   void Start(int first);
 
+  // A run over the given numbers (the failed list) instead of a range; the
+  // last-number box does not limit it. Nothing happens without numbers.
+  void StartList(std::vector<std::int64_t> numbers);
+
   // The run flag goes down, also after the range end lowered it; nothing is
   // waited for.
   void Stop();
+
+  // --- the failed list: numbers whose page could not be read, over runs ---
+
+  // The list an earlier start kept (window thread, before any run).
+  void SetFailedNumbers(std::set<std::int64_t> numbers);
+  std::set<std::int64_t> FailedNumbers() const;
+  // Grows by one with every change of the list.
+  std::uint64_t FailedNumbersVersion() const;
 
   // --- task threads ---
 
@@ -113,6 +137,22 @@ class CollectionRun {
   // Takes the next unclaimed number and starts its task, unless that number
   // lies past the last one. Each number goes out once; the counter never wraps.
   void ClaimNextNumber();
+
+  // The marketplace refused the run: the flag goes down as on a stop, the run
+  // counts as blocked, and the given numbers, given up while it refused, are
+  // to be done again (out of the failed list, back below the resume point).
+  void Block(const std::vector<std::int64_t>& givenUp);
+
+  // Numbers of this run given up while the marketplace turned out to be
+  // down: they are handed out again before any new number.
+  void Redo(const std::vector<std::int64_t>& numbers);
+
+  void CountRetry();
+
+  // A task's pause between tries: false, at once, when the run is stopped or
+  // blocked, or was started again after mark was taken.
+  std::uint64_t StopMark() const { return stopMark_.load(); }
+  bool PauseUntil(std::chrono::steady_clock::time_point until, std::uint64_t mark);
 
   // --- observation ---
   // Takes only the short state lock, never the run lock.
@@ -142,6 +182,10 @@ class CollectionRun {
   // same turn of the state lock.
   void ClaimSuccessor(const FinishedPage* page);
   void CountPageLocked(const FinishedPage& page);
+  // A number of this run counted as failed becomes pending again.
+  void UndoFailureLocked(std::int64_t number);
+  void StartLocked(std::int64_t first);
+  void WakePauses();
   void Post(std::int64_t number, std::uint64_t generation);
   void TaskEnded(std::uint64_t generation);
 
@@ -151,8 +195,9 @@ class CollectionRun {
 
   std::atomic<int> last_{0};
 
-  // Flag, next number and the range-end mark change together under state_,
-  // a lock held only for a few comparisons.
+  // Flag, next number, the range-end mark, the counters, the pending numbers
+  // and the failed list change together under state_, a lock never held
+  // while waiting for anything.
   mutable std::mutex state_;
   Flag flag_ = Flag::Idle;
   std::int64_t next_ = 0;
@@ -170,10 +215,24 @@ class CollectionRun {
   // Numbers handed out whose page work has not finished. A task that ends at
   // admission because of a stop stays here: its number is still to be done.
   std::set<std::int64_t> pending_;
-  std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0;
+  std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0, retries_ = 0;
   std::int64_t failedInARow_ = 0;
+  bool blocked_ = false;
+  // Numbers handed out before next_ is: redos, or a list run's numbers.
+  std::deque<std::int64_t> queue_;
+  bool listRun_ = false;
+  std::int64_t listSize_ = 0;
+  // This run's failed numbers (for a redo or a block to take back).
+  std::set<std::int64_t> runFailed_;
+  std::set<std::int64_t> failedList_;
+  std::uint64_t failedListVersion_ = 0;
   Clock::time_point startedAt_{};
   std::optional<Clock::time_point> endedAt_;
+
+  std::atomic<std::uint64_t> stopMark_{0};
+  std::atomic<bool> halted_{false};  // a stop or a block since the latest start
+  std::mutex pauseMutex_;
+  std::condition_variable pauseWake_;
 
   std::atomic<int> active_{0};
   std::mutex idleMutex_;

@@ -6,11 +6,13 @@
 #include "shoppage/shop_page.h"
 #include "text/failure_log.h"
 #include "text/gbk_text.h"
+#include "text/page_charset.h"
 
 namespace dt {
 
 Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
     : config_(std::move(config)),
+      pace_(config_.paceRules),
       run_(
           pool, lock, [this](ShopNumber number) { return ShopPageWork(number); },
           CollectionRun::Counted{}) {}
@@ -26,10 +28,13 @@ PageOutcome Collector::ShopPageWork(ShopNumber number) {
     return PageOutcome::Other;
   }
   std::string address = ShopAddress(number);
-  const std::string body = config_.fetchPage ? config_.fetchPage(address) : std::string();
+  PageOutcome failure = PageOutcome::Failed;
+  std::optional<Fetched> fetched = FetchWithTries(number, address, failure);
+  if (!fetched) return failure;
   // An empty body is a fetch that failed: no page from the marketplace
   // is ever empty.
-  if (body.empty()) return PageOutcome::Empty;
+  if (fetched->body.empty()) return PageOutcome::Failed;
+  const std::string body = PageInGbk(std::move(fetched->body), fetched->outcome.contentType);
   const std::optional<ShopPageFields> fields = ParseShopPage(PageText(body));
   if (!fields) return PageOutcome::Other;
   if (ShopRejected(*fields, zeroItems_.load(), zeroCredit_.load())) {
@@ -53,9 +58,67 @@ PageOutcome Collector::ShopPageWork(ShopNumber number) {
   return PageOutcome::Listed;
 }
 
+std::optional<Collector::Fetched> Collector::FetchWithTries(ShopNumber number, std::string& address,
+                                                            PageOutcome& failure) {
+  using Clock = MarketPace::Clock;
+  // A stop, a block or a new start ends the waiting between tries.
+  const std::uint64_t mark = run_.StopMark();
+  failure = PageOutcome::NotDone;
+  Fetched fetched;
+  for (int attempt = 1;; ++attempt) {
+    // After a block nothing more is asked of the marketplace; the number
+    // stays to do.
+    if (pace_.Blocked()) return std::nullopt;
+    // The first try of an admitted number goes ahead even after a stop (its
+    // pace wait then ends early); a further try does not.
+    if (!run_.PauseUntil(pace_.NextRequestAt(Clock::now()), mark) && attempt > 1)
+      return std::nullopt;
+    fetched.outcome = FetchOutcome{};
+    fetched.body = config_.fetchPage ? config_.fetchPage(address, fetched.outcome) : std::string();
+    const MarketPace::Verdict verdict = pace_.After(number, attempt, fetched.outcome, Clock::now());
+    switch (verdict.kind) {
+      case MarketPace::Verdict::Read:
+        // Numbers given up while the marketplace was down get their turn.
+        if (std::vector<std::int64_t> redo = pace_.TakeRedo(); !redo.empty()) run_.Redo(redo);
+        return fetched;
+      case MarketPace::Verdict::Fail:
+        failure = PageOutcome::Failed;
+        return std::nullopt;
+      case MarketPace::Verdict::Blocked:
+        ReportFailure(FailureArea::Run,
+                      "the marketplace refused every try; the run stops at " + ToText(number));
+        run_.Block(pace_.TakeGivenUpInStreak());
+        status_.AppendStatusLine(std::string(kMarketRefusedMessage));
+        return std::nullopt;
+      case MarketPace::Verdict::Retry:
+        break;
+    }
+    run_.CountRetry();
+    if (!run_.PauseUntil(Clock::now() + verdict.pause, mark)) return std::nullopt;
+  }
+}
+
+RunProgress Collector::Progress() const {
+  RunProgress progress = run_.Progress();
+  progress.paceMilliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(pace_.Interval()).count();
+  progress.marketDown = pace_.Down(MarketPace::Clock::now());
+  return progress;
+}
+
 void Collector::Start(int first) {
   logFailureReported_.store(false);
+  pace_.Reset();
   run_.Start(first);
+}
+
+bool Collector::StartFailedNumbers() {
+  const std::set<std::int64_t> failed = run_.FailedNumbers();
+  if (failed.empty()) return false;
+  logFailureReported_.store(false);
+  pace_.Reset();
+  run_.StartList(std::vector<std::int64_t>(failed.begin(), failed.end()));
+  return true;
 }
 
 }  // namespace dt

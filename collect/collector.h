@@ -5,17 +5,21 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "collect/collection_run.h"
+#include "collect/market_pace.h"
 #include "collect/results_store.h"
 #include "collect/status_log.h"
 #include "collect/worker_pool.h"
+#include "shoppage/fetch_page.h"
 
 namespace dt {
 
-// Fetches one page; may normalise the address in place. Empty on failure.
-using PageFetcher = std::function<std::string(std::string& address)>;
+// Fetches one page and tells how the fetch ended; may normalise the address
+// in place.
+using PageFetcher = std::function<std::string(std::string& address, FetchOutcome& outcome)>;
 
 // Writes one shop log entry (section "新开店铺旺旺", key, value), GBK; false
 // when the entry could not be stored.
@@ -25,7 +29,13 @@ struct CollectorConfig {
   PageFetcher fetchPage;
   ShopLogWriter writeShopLog;  // may be empty: no log
   std::string shopLogName;     // the log's path for messages, GBK
+  PaceRules paceRules;         // tries, pauses and pace against the marketplace
 };
+
+// The status line of a run the marketplace stopped.
+inline constexpr std::string_view kMarketRefusedMessage =
+    "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA\xA3\xAC"
+    "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 市场拒绝访问，采集已暂停
 
 class Collector {
  public:
@@ -35,12 +45,17 @@ class Collector {
   Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork);
 
   CollectionRun& Run() { return run_; }
+  const MarketPace& Pace() const { return pace_; }
+  // The run's figures with the marketplace's pace and health.
+  RunProgress Progress() const;
   ResultsStore& Results() { return results_; }
   StatusLog& Status() { return status_; }
 
   // Starts a run (CollectionRun::Start); that run may report a failing shop
   // log once again.
   void Start(int first);
+  // Starts a run over the failed list's numbers; false when it is empty.
+  bool StartFailedNumbers();
 
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.
@@ -49,6 +64,14 @@ class Collector {
 
  private:
   PageOutcome ShopPageWork(ShopNumber number);
+  // The page of number as the marketplace finally gave it, tried as often as
+  // the pace allows; nullopt with the outcome to count when none was read.
+  struct Fetched {
+    std::string body;
+    FetchOutcome outcome;
+  };
+  std::optional<Fetched> FetchWithTries(ShopNumber number, std::string& address,
+                                        PageOutcome& failure);
 
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;
@@ -58,6 +81,7 @@ class Collector {
   std::atomic<bool> zeroCredit_{false};
   // Only the first failed log write of a run gets a status line.
   std::atomic<bool> logFailureReported_{false};
+  MarketPace pace_;
   CollectionRun run_;
 };
 

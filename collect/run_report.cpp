@@ -11,19 +11,24 @@ namespace dt {
 namespace {
 
 // Readout words, GBK.
-constexpr std::string_view kWordIdle = "\xBF\xD5\xCF\xD0";                   // 空闲
-constexpr std::string_view kWordRunning = "\xD4\xCB\xD0\xD0\xD6\xD0";        // 运行中
-constexpr std::string_view kWordStopped = "\xD2\xD1\xCD\xA3\xD6\xB9";        // 已停止
-constexpr std::string_view kWordFinished = "\xD2\xD1\xCD\xEA\xB3\xC9";       // 已完成
-constexpr std::string_view kWordEnded = "\xD2\xD1\xB5\xBD\xC4\xA9\xCE\xB2";  // 已到末尾
-constexpr std::string_view kWordRange = "  \xB1\xE0\xBA\xC5 ";               // 编号
-constexpr std::string_view kWordArrow = " \xA1\xFA ";                        // →
-constexpr std::string_view kWordLastTime = "  \xC9\xCF\xB4\xCE";             // 上次
-constexpr std::string_view kWordDone = "\xCD\xEA\xB3\xC9 ";                  // 完成
-constexpr std::string_view kWordNext = "  \xCF\xC2\xD2\xBB\xB8\xF6 ";        // 下一个
-constexpr std::string_view kWordShops = "\xB5\xEA\xC6\xCC ";                 // 店铺
-constexpr std::string_view kWordFiltered = "  \xB9\xFD\xC2\xCB ";            // 过滤
-constexpr std::string_view kWordFailed = "  \xBF\xD5\xD2\xB3 ";              // 空页
+constexpr std::string_view kWordIdle = "\xBF\xD5\xCF\xD0";                           // 空闲
+constexpr std::string_view kWordRunning = "\xD4\xCB\xD0\xD0\xD6\xD0";                // 运行中
+constexpr std::string_view kWordStopped = "\xD2\xD1\xCD\xA3\xD6\xB9";                // 已停止
+constexpr std::string_view kWordFinished = "\xD2\xD1\xCD\xEA\xB3\xC9";               // 已完成
+constexpr std::string_view kWordEnded = "\xD2\xD1\xB5\xBD\xC4\xA9\xCE\xB2";          // 已到末尾
+constexpr std::string_view kWordBlocked = "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8";        // 市场拒绝
+constexpr std::string_view kWordRange = "  \xB1\xE0\xBA\xC5 ";                       // 编号
+constexpr std::string_view kWordArrow = " \xA1\xFA ";                                // →
+constexpr std::string_view kWordLastTime = "  \xC9\xCF\xB4\xCE";                     // 上次
+constexpr std::string_view kWordDone = "\xCD\xEA\xB3\xC9 ";                          // 完成
+constexpr std::string_view kWordNext = "  \xCF\xC2\xD2\xBB\xB8\xF6 ";                // 下一个
+constexpr std::string_view kWordShops = "\xB5\xEA\xC6\xCC ";                         // 店铺
+constexpr std::string_view kWordFiltered = "  \xB9\xFD\xC2\xCB ";                    // 过滤
+constexpr std::string_view kWordFailed = "  \xCA\xA7\xB0\xDC ";                      // 失败
+constexpr std::string_view kWordRetries = "  \xD6\xD8\xCA\xD4 ";                     // 重试
+constexpr std::string_view kWordPace = "  \xBC\xE4\xB8\xF4 ";                        // 间隔
+constexpr std::string_view kWordMilliseconds = " \xBA\xC1\xC3\xEB";                  // 毫秒
+constexpr std::string_view kWordRetryFailed = "\xD6\xD8\xCA\xD4\xCA\xA7\xB0\xDC (";  // 重试失败
 constexpr std::string_view kWordUnreachable =
     "  \xCA\xD0\xB3\xA1\xCE\xDE\xB7\xA8\xC1\xAC\xBD\xD3";          // 市场无法连接
 constexpr std::string_view kWordRate = "\xCB\xD9\xB6\xC8 ";        // 速度
@@ -36,6 +41,7 @@ constexpr std::string_view kWordFrom = "\xB4\xD3 ";          // 从
 constexpr std::string_view kWordGoOn = " \xBC\xCC\xD0\xF8";  // 继续
 
 constexpr std::string_view kFileHeader = "dovetrail-run 1";
+constexpr std::string_view kFailedFileHeader = "dovetrail-failed 1";
 
 std::string Num(std::int64_t value) {
   return std::to_string(value);
@@ -64,6 +70,8 @@ std::string_view StateWord(RunState state) {
       return kWordFinished;
     case RunState::Ended:
       return kWordEnded;
+    case RunState::Blocked:
+      return kWordBlocked;
   }
   return kWordIdle;
 }
@@ -77,6 +85,10 @@ std::string DoneOfSize(std::int64_t done, std::int64_t size) {
     text += " (" + Num(hundredths / 100) + "." + (cents < 10 ? "0" : "") + Num(cents) + "%)";
   }
   return text;
+}
+
+bool Unreachable(const RunProgress& p) {
+  return p.marketDown || p.failedInARow >= kUnreachableAfterEmptyFetches;
 }
 
 std::int64_t Seconds(std::chrono::steady_clock::duration d) {
@@ -151,6 +163,35 @@ std::optional<SavedRun> ParseRunStateFile(std::string_view text) {
   return run;
 }
 
+std::string FailedNumbersFileText(const std::set<std::int64_t>& numbers) {
+  std::string text = std::string(kFailedFileHeader) + "\n";
+  for (const std::int64_t number : numbers) text += Num(number) + "\n";
+  return text;
+}
+
+std::set<std::int64_t> ParseFailedNumbersFile(std::string_view text) {
+  std::set<std::int64_t> numbers;
+  if (text.size() > kMaxFailedNumbersFileBytes) return numbers;
+  bool header = false;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!header) {
+      if (line != kFailedFileHeader) return numbers;
+      header = true;
+      continue;
+    }
+    if (const auto number = StrictNumber(line, INT_MIN, INT_MAX)) numbers.insert(*number);
+  }
+  return numbers;
+}
+
+std::string RetryFailedText(std::int64_t count) {
+  return std::string(kWordRetryFailed) + Num(count) + ")";
+}
+
 std::string DurationText(std::chrono::seconds duration) {
   std::int64_t s = std::max<std::int64_t>(0, duration.count());
   const std::int64_t days = s / 86400;
@@ -182,8 +223,9 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
                      std::string(kWordArrow) + Num(p.last) + "\n";
   text += DoneOfSize(p.done, p.RangeSize()) + std::string(kWordNext) + Num(p.next) + "\n";
   text += std::string(kWordShops) + Num(p.shops) + std::string(kWordFiltered) + Num(p.filtered) +
-          std::string(kWordFailed) + Num(p.failed);
-  if (p.failedInARow >= kUnreachableAfterEmptyFetches) text += kWordUnreachable;
+          std::string(kWordFailed) + Num(p.failedKept);
+  if (p.retries > 0) text += std::string(kWordRetries) + Num(p.retries);
+  if (Unreachable(p)) text += kWordUnreachable;
   text += "\n";
   if (p.state == RunState::Running || p.state == RunState::Ended) {
     const std::int64_t remaining = std::max<std::int64_t>(0, p.RangeSize() - p.done);
@@ -194,6 +236,10 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
     text += seconds >= 0 && seconds < 3.2e9
                 ? DurationText(std::chrono::seconds(static_cast<std::int64_t>(seconds)))
                 : std::string(kWordUnknownTime);
+    // The marketplace asked for a slower pace.
+    if (p.paceMilliseconds > 0) {
+      text += std::string(kWordPace) + Num(p.paceMilliseconds) + std::string(kWordMilliseconds);
+    }
   } else {
     text += std::string(kWordTook) + DurationText(std::chrono::seconds(Seconds(p.elapsed)));
   }
@@ -207,6 +253,9 @@ std::optional<std::int64_t> ResumeOffer(const RunProgress& p,
       return saved ? saved->resume : std::nullopt;
     case RunState::Stopped:
     case RunState::Finished:
+    case RunState::Blocked:
+      // A run over the failed list leaves the range's point where it was.
+      if (p.listSize > 0) return saved ? saved->resume : std::nullopt;
       return p.resume;
     case RunState::Running:
     case RunState::Ended:
@@ -235,11 +284,12 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   line += " size=" + Num(idle && !fromFile ? 0 : RangeSize(first, last));
   line += " shops=" + Num(p.shops);
   line += " filtered=" + Num(p.filtered);
-  line += " failed=" + Num(p.failed);
+  line += " failed=" + Num(p.failedKept);
   line += " rate=" + RateText(rate);
   line += " resume=" + Num(resume.value_or(0));
-  line +=
-      " unreachable=" + std::string(p.failedInARow >= kUnreachableAfterEmptyFetches ? "1" : "0");
+  line += " unreachable=" + std::string(Unreachable(p) ? "1" : "0");
+  line += " retries=" + Num(p.retries);
+  line += " pace=" + Num(p.paceMilliseconds);
   return line;
 }
 

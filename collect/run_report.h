@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,7 +17,8 @@
 
 namespace dt {
 
-// This many empty fetches in a row and the marketplace counts as out of reach.
+// This many failed numbers in a row, or the marketplace down, and it counts as
+// out of reach.
 inline constexpr std::int64_t kUnreachableAfterEmptyFetches = 50;
 
 // Pages per second over a sliding window, from samples of the done counter.
@@ -54,6 +56,16 @@ std::string RunStateFileText(const SavedRun& run);
 // nullopt for anything that is not such a file; a resume point outside the
 // range it names is dropped.
 std::optional<SavedRun> ParseRunStateFile(std::string_view text);
+
+// The failed list's file: a header line, then one number a line, LF ends.
+inline constexpr std::size_t kMaxFailedNumbersFileBytes = std::size_t{16} << 20;
+std::string FailedNumbersFileText(const std::set<std::int64_t>& numbers);
+// The numbers of such a file; lines that are no number of 32 bits are passed
+// over, a file without the header or over the size cap gives none.
+std::set<std::int64_t> ParseFailedNumbersFile(std::string_view text);
+
+// The caption of the button that runs the failed list again: "重试失败 (N)".
+std::string RetryFailedText(std::int64_t count);
 
 // "H:MM:SS", with "N天 " in front from a day on.
 std::string DurationText(std::chrono::seconds duration);

@@ -65,6 +65,8 @@ constexpr std::string_view kSettingsSkipList =
 // Where the latest run stood, in the user's data folder: never in the
 // settings file, whose keys are the form's controls alone.
 constexpr char kRunStateFileName[] = "run-progress.txt";
+// The numbers whose page could not be read, beside it.
+constexpr char kFailedNumbersFileName[] = "failed-numbers.txt";
 
 // The run a state file from an earlier start remembers; nothing for a file
 // that is missing, too long or not ours.
@@ -139,7 +141,9 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   auto* shopLog = new IniAppendWriter(shopLogPath);
 
   CollectorConfig config;
-  config.fetchPage = [](std::string& address) { return FetchPage(address); };
+  config.fetchPage = [](std::string& address, FetchOutcome& outcome) {
+    return FetchPage(address, outcome);
+  };
   // Called under the run lock, so one entry is written at a time.
   config.writeShopLog = [shopLog](std::string_view key, std::string_view value) {
     return shopLog->Write(kShopLogSection, key, value);
@@ -161,6 +165,19 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
       // A file that cannot be written costs the resume point of the next
       // start, nothing else.
       if (MakeFolders(FsPath(dataFolder))) (void)ReplaceFile(FsPath(runStatePath), text);
+    });
+    const std::string failedPath = dataFolder + kFailedNumbersFileName;
+    std::string failedText;
+    if (ReadWholeFile(FsPath(failedPath), failedText, kMaxFailedNumbersFileBytes) ==
+        ReadStatus::Ok) {
+      collector->Run().SetFailedNumbers(ParseFailedNumbersFile(failedText));
+    }
+    window->SetFailedListSaver([dataFolder, failedPath](const std::string& text) {
+      // The list stays in the window's figures; a file that cannot be
+      // written is said in the failure log and tried again at the next change.
+      if (!MakeFolders(FsPath(dataFolder)) || !ReplaceFile(FsPath(failedPath), text)) {
+        ReportFailure(FailureArea::Files, "the failed numbers could not be kept in " + failedPath);
+      }
     });
   }
   if (!logFolder.empty() && logFolder != programFolder) {

@@ -183,6 +183,12 @@ void MainWindow::SetUpReadout() {
   resumeButton_->hide();
   resumeButton_->setGeometry(kRight - 130, kBottom - 22, 128, 20);
   connect(resumeButton_, &QPushButton::clicked, this, [this] { ResumeClicked(); });
+
+  retryButton_ = new QPushButton(this);
+  retryButton_->setObjectName(QStringLiteral("progressRetryFailed"));
+  retryButton_->hide();
+  retryButton_->setGeometry(kRight - 262, kBottom - 22, 128, 20);
+  connect(retryButton_, &QPushButton::clicked, this, [this] { RetryFailedClicked(); });
   ShowReadout();
 }
 
@@ -223,8 +229,9 @@ void MainWindow::SetUpKeyboard() {
   for (std::size_t i = 1; i < std::size(order); ++i) {
     setTabOrder(Control(order[i - 1]), Control(order[i]));
   }
-  // The offer to go on comes last, and only while it is shown.
-  setTabOrder(ui_.statusBox, resumeButton_);
+  // The offers come last, and only while they are shown.
+  setTabOrder(ui_.statusBox, retryButton_);
+  setTabOrder(retryButton_, resumeButton_);
   ui_.firstNumber->setFocus(Qt::OtherFocusReason);
 }
 
@@ -246,7 +253,7 @@ void MainWindow::ShowProgress() {
 void MainWindow::ShowReadout() {
   // The engine's figures under its short state lock; the run lock is never
   // touched, so a long page fetch cannot hold the window up.
-  const RunProgress progress = collector_.Run().Progress();
+  const RunProgress progress = collector_.Progress();
   rate_.Sample(std::chrono::steady_clock::now(), progress.done);
   const QString text = Ui(ReadoutText(progress, rate_.PagesPerSecond(), saved_));
   if (readout_->text() != text) readout_->setText(text);
@@ -259,6 +266,22 @@ void MainWindow::ShowReadout() {
   if (resumeButton_->isVisibleTo(this) != resumeOffer_.has_value()) {
     resumeButton_->setVisible(resumeOffer_.has_value());
   }
+  // The failed numbers can be run again while no run goes on.
+  const bool retryOffered = progress.failedKept > 0 && !collector_.Run().Running() &&
+                            progress.state != RunState::Running &&
+                            progress.state != RunState::Ended;
+  if (retryOffered) {
+    const QString caption = Ui(RetryFailedText(progress.failedKept));
+    if (retryButton_->text() != caption) retryButton_->setText(caption);
+  }
+  if (retryButton_->isVisibleTo(this) != retryOffered) retryButton_->setVisible(retryOffered);
+}
+
+void MainWindow::RetryFailedClicked() {
+  if (collector_.Run().Running() || !collector_.StartFailedNumbers()) return;
+  rate_.Reset();
+  SetStartCaption(true);
+  ShowReadout();
 }
 
 void MainWindow::ResumeClicked() {
@@ -274,13 +297,29 @@ void MainWindow::SetSavedRun(std::optional<SavedRun> saved) {
   ShowReadout();
 }
 
+void MainWindow::SetFailedListSaver(std::function<void(const std::string&)> saver) {
+  failedListSaver_ = std::move(saver);
+  // The list as read at start-up is on disk already.
+  savedFailedListVersion_ = collector_.Run().FailedNumbersVersion();
+}
+
 void MainWindow::SaveRunState(bool now) {
   if (!runStateSaver_) return;
   // The clock first: most refresh ticks end here without asking the engine.
   const auto at = std::chrono::steady_clock::now();
   if (!now && at - lastRunStateSave_ < std::chrono::seconds(1)) return;
+  if (failedListSaver_) {
+    const std::uint64_t version = collector_.Run().FailedNumbersVersion();
+    if (version != savedFailedListVersion_) {
+      failedListSaver_(FailedNumbersFileText(collector_.Run().FailedNumbers()));
+      savedFailedListVersion_ = version;
+    }
+  }
   const RunProgress progress = collector_.Run().Progress();
   if (progress.state == RunState::Idle) return;  // the file's run is still the latest
+  // A run over the failed list is no place in a range: the file keeps the
+  // range run's point.
+  if (progress.listSize > 0) return;
   std::string text = RunStateFileText(SavedRunOf(progress));
   if (text == lastSavedRunState_) return;
   runStateSaver_(text);
@@ -289,7 +328,7 @@ void MainWindow::SaveRunState(bool now) {
 }
 
 std::string MainWindow::StatusAnswerText() const {
-  return StatusAnswer(collector_.Run().Progress(), rate_.PagesPerSecond(), saved_);
+  return StatusAnswer(collector_.Progress(), rate_.PagesPerSecond(), saved_);
 }
 
 void MainWindow::AppendStatusText(const std::string& gbk) {

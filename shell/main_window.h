@@ -102,6 +102,9 @@ class MainWindow : public QWidget {
     runStateSaver_ = std::move(saver);
   }
   void SaveRunState(bool now);
+  // Stores the failed list's file text whenever the list changed, at the
+  // same moments as the state file.
+  void SetFailedListSaver(std::function<void(const std::string&)> saver);
 
   // The one-line answer to a status query, without the show count.
   std::string StatusAnswerText() const;
@@ -109,6 +112,7 @@ class MainWindow : public QWidget {
   // The progress readout and its offer to go on (not controls of the form).
   QLabel* Readout() const { return readout_; }
   QPushButton* ResumeButton() const { return resumeButton_; }
+  QPushButton* RetryFailedButton() const { return retryButton_; }
 
   ResultsModel& Model() const { return *model_; }
   QTableView* ResultsView() const { return ui_.results; }
@@ -130,6 +134,7 @@ class MainWindow : public QWidget {
   void SetUpReadout();
   void ShowReadout();
   void ResumeClicked();
+  void RetryFailedClicked();
 
   void StartClicked();
   void ExportClicked();
@@ -147,12 +152,15 @@ class MainWindow : public QWidget {
 
   QLabel* readout_ = nullptr;
   QPushButton* resumeButton_ = nullptr;
+  QPushButton* retryButton_ = nullptr;
   std::optional<std::int64_t> resumeOffer_;
   RateMeter rate_;
   std::optional<SavedRun> saved_;
   std::function<void(const std::string&)> runStateSaver_;
   std::string lastSavedRunState_;
   std::chrono::steady_clock::time_point lastRunStateSave_{};
+  std::function<void(const std::string&)> failedListSaver_;
+  std::uint64_t savedFailedListVersion_ = 0;
 };
 
 }  // namespace dt::shell

@@ -272,7 +272,7 @@ PageOutcome OutcomeOf(ShopNumber n) {
     case 1:
       return PageOutcome::Filtered;
     case 2:
-      return PageOutcome::Empty;
+      return PageOutcome::Failed;
     default:
       return PageOutcome::Other;
   }
@@ -329,7 +329,7 @@ TEST(RunProgressTest, EmptyFetchesInARowSpanRunsAndEndWithTheFirstPage) {
   RunLock lock;
   std::atomic<bool> answer{false};
   CollectionRun run(
-      pool, lock, [&](ShopNumber) { return answer ? PageOutcome::Other : PageOutcome::Empty; },
+      pool, lock, [&](ShopNumber) { return answer ? PageOutcome::Other : PageOutcome::Failed; },
       CollectionRun::Counted{});
   run.SetLastNumber(159);
   run.Start(100);

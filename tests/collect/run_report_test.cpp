@@ -45,11 +45,14 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   p.done = 37;
   p.shops = 20;
   p.filtered = 5;
-  p.failed = 3;
+  p.failed = 2;      // this run's
+  p.failedKept = 3;  // the list's: what can be run again
+  p.retries = 4;
+  p.paceMilliseconds = 40;
   p.resume = 137;
   EXPECT_EQ(StatusAnswer(p, 2.25, SavedRun{1, 2, 3, 2}),
             "state=stopped first=100 last=199 next=141 done=37 size=100 shops=20 filtered=5 "
-            "failed=3 rate=2.2 resume=137 unreachable=0");
+            "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40");
   EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
   p.state = RunState::Running;
   EXPECT_EQ(ResumeOffer(p, std::nullopt), std::nullopt);
@@ -59,7 +62,7 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   idle.failedInARow = kUnreachableAfterEmptyFetches;
   EXPECT_EQ(StatusAnswer(idle, 0, SavedRun{10, 19, 4, 14}),
             "state=idle first=10 last=19 next=0 done=4 size=10 shops=0 filtered=0 failed=0 "
-            "rate=0.0 resume=14 unreachable=1");
+            "rate=0.0 resume=14 unreachable=1 retries=0 pace=0");
   EXPECT_EQ(ResumeOffer(idle, SavedRun{10, 19, 4, 14}), 14);
   idle.last = 645090000;  // the box's value is no run's range
   EXPECT_EQ(StatusAnswer(idle, 0, std::nullopt)

@@ -436,11 +436,14 @@ TEST_F(RunWindowTest, LoweringTheLastNumberDuringARunLetsItsChainsDieOut) {
 class FilterWindowTest : public WindowTest {
  protected:
   FilterWindowTest()
-      : WindowTest(CollectorConfig{[this](std::string& address) {
+      : WindowTest(CollectorConfig{[this](std::string& address, FetchOutcome& outcome) {
                                      const int number = ToInteger(
                                          TextBefore(TextAfter(address, "http://shop"), ".taobao"));
+                                     outcome.transport = Transport::Complete;
+                                     outcome.status = 200;
                                      return marketsim::ShopPageBody(sim_, number);
                                    },
+                                   {},
                                    {},
                                    {}}) {
     sim_.density = 1.0;

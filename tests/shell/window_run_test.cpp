@@ -24,6 +24,7 @@
 #include "shell/results_model.h"
 #include "shoppage/fetch_page.h"
 #include "tests/shell/shell_test_support.h"
+#include "tests/support/quick_pace.h"
 #include "tools/marketsim/marketsim.h"
 
 namespace dt::shell {
@@ -64,8 +65,11 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   for (int n = kFirst; n <= kLast; ++n) refused += FaultFor(market, n) == marketsim::Fault::Refuse;
   ASSERT_GT(refused, 0);
 
-  testing::TestEngine engine(
-      CollectorConfig{[](std::string& address) { return FetchPage(address); }, {}, {}});
+  testing::TestEngine engine(CollectorConfig{
+      [](std::string& address, FetchOutcome& outcome) { return FetchPage(address, outcome); },
+      {},
+      {},
+      dt::testing::QuickPaceRules()});
   testing::RecordingLauncher launcher;
   MainWindow window(engine.collector(), launcher);
   window.show();
@@ -97,7 +101,7 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   EXPECT_EQ(progress.resume, std::nullopt);
   const QString shown = window.Readout()->text();
   EXPECT_TRUE(shown.contains(QString::fromUtf8("完成 50/50 (100.00%)"))) << shown.toStdString();
-  EXPECT_TRUE(shown.contains(QString::fromUtf8("店铺 %1  过滤 %2  空页 %3")
+  EXPECT_TRUE(shown.contains(QString::fromUtf8("店铺 %1  过滤 %2  失败 %3")
                                  .arg(accepted.size())
                                  .arg(rejectedNotes.size())
                                  .arg(refused)))
