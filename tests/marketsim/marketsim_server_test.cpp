@@ -134,6 +134,12 @@ TEST(MarketSimServer, TransportFaultsReachTheClientAsThemselves) {
   EXPECT_EQ(huge, ShopPageBody(options, 6).substr(0, huge.size()));
   EXPECT_EQ(fetch(7), ShopPageBody(options, 7));
   EXPECT_EQ(server.RequestCount(7), 1);  // the follow-up to /moved is not a shop request
+  // Pages a collector could read: the 404 page, the capped huge one, the
+  // redirect's target; not the drop, the cut page, the 500 or the loop.
+  for (const auto& [number, pages] :
+       {std::pair{1, 0}, {2, 0}, {3, 1}, {4, 0}, {5, 0}, {6, 1}, {7, 1}})
+    EXPECT_EQ(server.PagesServed(number), pages) << number;
+  EXPECT_EQ(server.Dropped(), 1);
 }
 
 httplib::Result GetShop(httplib::Client& client, int number) {
