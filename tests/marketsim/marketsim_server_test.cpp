@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -133,6 +134,178 @@ TEST(MarketSimServer, TransportFaultsReachTheClientAsThemselves) {
   EXPECT_EQ(huge, ShopPageBody(options, 6).substr(0, huge.size()));
   EXPECT_EQ(fetch(7), ShopPageBody(options, 7));
   EXPECT_EQ(server.RequestCount(7), 1);  // the follow-up to /moved is not a shop request
+  // Pages a collector could read: the 404 page, the capped huge one, the
+  // redirect's target; not the drop, the cut page, the 500 or the loop.
+  for (const auto& [number, pages] :
+       {std::pair{1, 0}, {2, 0}, {3, 1}, {4, 0}, {5, 0}, {6, 1}, {7, 1}})
+    EXPECT_EQ(server.PagesServed(number), pages) << number;
+  EXPECT_EQ(server.Dropped(), 1);
+}
+
+httplib::Result GetShop(httplib::Client& client, int number) {
+  return client.Get("/",
+                    httplib::Headers{{"Host", "shop" + std::to_string(number) + ".taobao.com"}});
+}
+
+bool IsPage(const httplib::Result& answer) {
+  return answer && (answer->status == 200 || answer->status == 404);
+}
+
+// Every attempt gets what the draws say: a dropped connection, a 503, or the
+// page in its declared character set; and the counters see the same.
+TEST(MarketSimServer, BusyAndDroppedAttemptsFollowTheirDraws) {
+  Options options;
+  options.seed = 8;
+  options.utf8Share = 0.5;
+  options.busyShare = 0.3;
+  options.dropShare = 0.2;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  int busy = 0, dropped = 0;
+  for (int number = 1; number <= 40; ++number) {
+    int pages = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      SCOPED_TRACE(std::to_string(number) + "/" + std::to_string(attempt));
+      const auto answer = GetShop(client, number);
+      if (DroppedAt(options, number, attempt)) {
+        EXPECT_FALSE(answer);
+        ++dropped;
+      } else if (BusyAt(options, number, attempt)) {
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 503);
+        EXPECT_FALSE(answer->body.empty());
+        ++busy;
+      } else {
+        ASSERT_TRUE(answer);
+        EXPECT_TRUE(IsPage(answer));
+        EXPECT_EQ(answer->body, ShopPageBody(options, number));
+        EXPECT_EQ(answer->get_header_value("Content-Type"), ServedInUtf8(options, number)
+                                                                ? "text/html; charset=utf-8"
+                                                                : "text/html; charset=gbk");
+        ++pages;
+      }
+    }
+    EXPECT_EQ(server.PagesServed(number), pages) << number;
+  }
+  EXPECT_GT(busy, 10);
+  EXPECT_GT(dropped, 5);
+  EXPECT_EQ(server.Answered503(), busy);
+  EXPECT_EQ(server.Dropped(), dropped);
+  EXPECT_EQ(server.Answered429(), 0);
+}
+
+// Beyond the limit within a second: 429 with Retry-After. The refused
+// requests do not count, so the limit frees up a second after the accepted ones.
+TEST(MarketSimServer, RateLimitRefusesTheBurstBeyondItAndCountsOnlyAccepted) {
+  Options options;
+  options.rateLimit = 10;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  const auto started = std::chrono::steady_clock::now();
+  for (int number = 1; number <= 10; ++number) EXPECT_TRUE(IsPage(GetShop(client, number)));
+  std::this_thread::sleep_until(started + 500ms);
+  for (int number = 11; number <= 25; ++number) {
+    const auto answer = GetShop(client, number);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 429) << number;
+    EXPECT_EQ(answer->get_header_value("Retry-After"), "1");
+    EXPECT_EQ(server.PagesServed(number), 0);
+  }
+  EXPECT_EQ(server.Answered429(), 15);
+  std::this_thread::sleep_until(started + 1100ms);
+  for (int number = 11; number <= 15; ++number) EXPECT_TRUE(IsPage(GetShop(client, number)));
+  EXPECT_EQ(server.PagesServed(11), 1);
+}
+
+TEST(MarketSimServer, OutageClosesEveryConnectionForItsLengthThenEnds) {
+  Options options;
+  options.outageAfter = 3;
+  options.outageMs = 500;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  for (int number = 1; number <= 3; ++number) EXPECT_TRUE(IsPage(GetShop(client, number)));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GetShop(client, 4));
+  EXPECT_FALSE(GetShop(client, 4));
+  EXPECT_FALSE(GetShop(client, 1));
+  EXPECT_EQ(server.Dropped(), 3);
+  std::this_thread::sleep_until(started + 600ms);
+  EXPECT_TRUE(IsPage(GetShop(client, 4)));
+  EXPECT_EQ(server.PagesServed(4), 1);
+  EXPECT_EQ(server.PagesServed(1), 1);
+}
+
+TEST(MarketSimServer, BlockAnswers429ForGoodAfterTheNthRequest) {
+  Options options;
+  options.blockAfter = 5;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  EXPECT_FALSE(server.FirstBlockedNumber());
+  for (int number = 10; number < 20; ++number) {
+    const auto answer = GetShop(client, number);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, number < 15 ? 200 : 429) << number;
+    EXPECT_FALSE(answer->has_header("Retry-After"));
+  }
+  const auto again = GetShop(client, 10);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 429);
+  EXPECT_EQ(server.FirstBlockedNumber(), 15);
+  EXPECT_EQ(server.PagesServed(10), 1);
+  EXPECT_EQ(server.PagesServed(15), 0);
+  EXPECT_EQ(server.Answered429(), 6);
+}
+
+// Lower bounds only: a round trip for every answer, two on a new connection.
+TEST(MarketSimServer, RoundTripDelaysEveryAnswerAndTheHandshakeOnce) {
+  Options options;
+  options.rttMs = 150;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+  client.set_keep_alive(true);
+  auto timed = [&](int number) {
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(IsPage(GetShop(client, number)));
+    return std::chrono::steady_clock::now() - started;
+  };
+  EXPECT_GE(timed(1), 300ms);
+  EXPECT_GE(timed(2), 150ms);
+  httplib::Client fresh("127.0.0.1", port);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(IsPage(GetShop(fresh, 3)));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+}
+
+// Thirty clients at once, each answer taking a second: served side by side,
+// not in turns of a small pool or after a handshake retried for a full backlog.
+TEST(MarketSimServer, ThirtySlowRequestsAtOnceAreServedSideBySide) {
+  Options options;
+  options.latencyMs = 1000;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  std::vector<std::thread> clients;
+  std::atomic<int> pages{0};
+  const auto started = std::chrono::steady_clock::now();
+  for (int number = 1; number <= 30; ++number) {
+    clients.emplace_back([&, number] {
+      httplib::Client client("127.0.0.1", port);
+      if (IsPage(GetShop(client, number))) ++pages;
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(pages, 30);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1800ms);
 }
 
 TEST(MarketSimServer, StopReturnsPromptlyWhileAPageStalls) {
@@ -227,9 +400,9 @@ int WaitExit(pid_t pid) {
 }
 
 TEST(MarketSimProgram, PrintsTheTruthOfARange) {
-  Child child =
-      Spawn({"--seed", "9", "--density", "0.3", "--fault-share", "0.2", "--faults",
-             "not-found,invalid-gbk", "--fault-at", "105=nul-bytes", "--truth", "100", "400"});
+  Child child = Spawn({"--seed", "9", "--density", "0.3", "--fault-share", "0.2", "--faults",
+                       "not-found,invalid-gbk", "--fault-at", "105=nul-bytes", "--utf8-share",
+                       "0.5", "--truth", "100", "400"});
   ASSERT_GT(child.pid, 0);
   const std::string text = ReadAll(child.out);
   close(child.out);
@@ -240,6 +413,7 @@ TEST(MarketSimProgram, PrintsTheTruthOfARange) {
   options.faultShare = 0.2;
   options.faultKinds = {Fault::NotFound, Fault::InvalidGbk};
   options.faultAt = {{105, Fault::NulBytes}};
+  options.utf8Share = 0.5;
   EXPECT_EQ(text, TruthLines(Truth(options, 100, 400)));
 }
 
@@ -265,6 +439,10 @@ TEST(MarketSimProgram, RejectsBadArguments) {
                                                                 {"--port"},
                                                                 {"--fault-at", "5"},
                                                                 {"--seed", "x"},
+                                                                {"--busy-share", "1.5"},
+                                                                {"--rate-limit", "0"},
+                                                                {"--outage-ms", "500"},
+                                                                {"--block-after", "-1"},
                                                                 {"--what"}}) {
     Child child = Spawn(args);
     ASSERT_GT(child.pid, 0);

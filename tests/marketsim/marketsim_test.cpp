@@ -1,8 +1,10 @@
 #include "tools/marketsim/marketsim.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <set>
 #include <string>
@@ -17,6 +19,47 @@ std::string CutAtNul(const std::string& body) {
   return body.substr(0, body.find('\0'));
 }
 
+// iconv from one set to another; a byte that does not convert is skipped.
+std::string Iconv(const std::string& in, const char* to, const char* from) {
+  const iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "iconv_open failed";
+  std::string out;
+  char* src = const_cast<char*>(in.data());
+  std::size_t left = in.size();
+  char buffer[4096];
+  while (left > 0) {
+    char* dst = buffer;
+    std::size_t room = sizeof buffer;
+    const std::size_t rc = iconv(cd, &src, &left, &dst, &room);
+    out.append(buffer, static_cast<std::size_t>(dst - buffer));
+    if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      ++src;
+      --left;
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
+constexpr std::string_view kUtf8Meta = "<meta charset=\"utf-8\">";
+
+// What a sound collector reads: a page declared UTF-8 near its top is
+// converted to GB18030, GBK text and all; the others are GBK as they are.
+std::string AsCollectorReadsIt(const std::string& body) {
+  if (body.substr(0, 1024).find(kUtf8Meta) == std::string::npos) return body;
+  return Iconv(body, "GB18030", "UTF-8");
+}
+
+bool HasFourByteGb18030(const std::string& text) {
+  for (std::size_t i = 0; i + 3 < text.size(); ++i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    if (b(0) >= 0x81 && b(1) >= 0x30 && b(1) <= 0x39 && b(2) >= 0x81 && b(3) >= 0x30 &&
+        b(3) <= 0x39)
+      return true;
+  }
+  return false;
+}
+
 Options FaultyOptions(std::uint64_t seed) {
   Options options;
   options.seed = seed;
@@ -26,6 +69,7 @@ Options FaultyOptions(std::uint64_t seed) {
   // The parse does not depend on the filler's length beyond a field's limit.
   options.hugeFillerBytes = 100000;
   options.hostileFillerBytes = 100000;
+  options.utf8Share = 0.3;
   return options;
 }
 
@@ -47,14 +91,17 @@ void ExpectSameShop(const std::optional<ShopPageFields>& parsed,
 TEST(MarketSim, ParsedPagesAgreeWithTheTruthOverTwelveThousandNumbers) {
   for (const std::uint64_t seed : {1u, 77u}) {
     const Options options = FaultyOptions(seed);
-    int shops = 0;
+    int shops = 0, beyondGbk = 0;
     for (int number = 67808220; number < 67808220 + 12000; ++number) {
       const auto truth = TruthFor(options, number);
-      ExpectSameShop(ParseShopPage(CutAtNul(ShopPageBody(options, number))), truth, number);
+      ExpectSameShop(ParseShopPage(CutAtNul(AsCollectorReadsIt(ShopPageBody(options, number)))),
+                     truth, number);
       if (truth) ++shops;
+      if (truth && HasFourByteGb18030(truth->shopName)) ++beyondGbk;
       if (::testing::Test::HasFailure()) return;
     }
     EXPECT_GT(shops, 5000);
+    EXPECT_GT(beyondGbk, 300);  // names with characters GBK lacks
   }
 }
 
@@ -86,6 +133,77 @@ TEST(MarketSim, FaultChoiceFollowsShareKindsAndExplicitNumbers) {
   Options none;
   none.faultKinds = AllFaults();  // a share of 0 gives no faults
   for (int number = 0; number < 1000; ++number) EXPECT_EQ(FaultFor(none, number), Fault::None);
+}
+
+// A UTF-8 page is its GBK twin converted, declaring utf-8 where the GBK page
+// declares gbk; the numbers that get one are a share drawn from the seed.
+TEST(MarketSim, Utf8PagesAreTheGbkPagesConvertedAndDeclared) {
+  Options utf8 = FaultyOptions(3);
+  utf8.utf8Share = 0.5;
+  Options gbk = utf8;
+  gbk.utf8Share = 0;
+  constexpr std::string_view kGbkMeta =
+      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\" />";
+  int inUtf8 = 0;
+  for (int number = 0; number < 2000; ++number) {
+    SCOPED_TRACE(number);
+    const std::string body = ShopPageBody(utf8, number);
+    std::string twin = ShopPageBody(gbk, number);
+    const Fault fault = FaultFor(utf8, number);
+    if (!ServedInUtf8(utf8, number)) {
+      EXPECT_EQ(body, twin);
+      continue;
+    }
+    ++inUtf8;
+    EXPECT_NE(fault, Fault::InvalidGbk);
+    EXPECT_NE(fault, Fault::NulBytes);
+    EXPECT_NE(fault, Fault::HugeBody);
+    EXPECT_NE(fault, Fault::HostileOverlap);
+    if (const std::size_t at = twin.find(kGbkMeta); at != std::string::npos) {
+      twin.replace(at, kGbkMeta.size(), kUtf8Meta);
+    } else if (const std::size_t head = twin.find("<head>"); head != std::string::npos) {
+      twin.insert(head + 6, kUtf8Meta);  // a page without a declaration gets one
+    }
+    if (twin.find("<head>") != std::string::npos) {
+      EXPECT_LT(body.find(kUtf8Meta), 1024 - kUtf8Meta.size());
+    }
+    if (fault == Fault::ResetMidBody || fault == Fault::Stall) continue;  // cut elsewhere
+    // Names beyond GBK are checked through the collector's reading above.
+    const auto truth = TruthFor(utf8, number);
+    if (truth && HasFourByteGb18030(truth->shopName)) continue;
+    EXPECT_EQ(body, Iconv(twin, "UTF-8", "GBK"));
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_NEAR(inUtf8, 900, 120);  // half of the numbers, less the GBK-only faults
+}
+
+// Each attempt at a number draws on its own, reproducibly from the seed, and
+// busy and dropped attempts are drawn independently.
+TEST(MarketSim, BusyAndDroppedAttemptsAreDrawnPerAttempt) {
+  Options options;
+  options.seed = 11;
+  options.busyShare = 0.2;
+  options.dropShare = 0.1;
+  const Options same = options;
+  Options other = options;
+  other.seed = 12;
+  int busy = 0, dropped = 0, busyTwice = 0, busyAndDropped = 0, otherSeedDiffers = 0;
+  for (int number = 0; number < 5000; ++number) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      EXPECT_EQ(BusyAt(options, number, attempt), BusyAt(same, number, attempt));
+      EXPECT_EQ(DroppedAt(options, number, attempt), DroppedAt(same, number, attempt));
+      busy += BusyAt(options, number, attempt);
+      dropped += DroppedAt(options, number, attempt);
+      busyAndDropped += BusyAt(options, number, attempt) && DroppedAt(options, number, attempt);
+      otherSeedDiffers += BusyAt(options, number, attempt) != BusyAt(other, number, attempt);
+    }
+    busyTwice += BusyAt(options, number, 0) && BusyAt(options, number, 1);
+  }
+  EXPECT_NEAR(busy, 2000, 150);
+  EXPECT_NEAR(dropped, 1000, 120);
+  EXPECT_NEAR(busyTwice, 200, 60);       // a retry draws afresh
+  EXPECT_NEAR(busyAndDropped, 200, 60);  // the two draws are independent
+  EXPECT_GT(otherSeedDiffers, 2500);
 }
 
 TEST(MarketSim, ShopsCoverTheFactsARunMustHandle) {
@@ -172,6 +290,15 @@ TEST(MarketSim, TruthTextEscapesControlsAndStaysOnOneLinePerShop) {
             "\"creationDate\":\"2011-08-20\",\"creditLevel\":\"\\u4e00\\u5fc3\\u7ea7\","
             "\"itemCount\":\"0\"}\n]\n");
   EXPECT_EQ(TruthJson({}), "[\n]\n");
+
+  // Characters GBK lacks stand in a name as GB18030 and leave as surrogate
+  // pairs; GBK text around them keeps its place.
+  shop.sellerAccount = "a";
+  shop.shopName = "\xB2\xE8\x94\x39\xBB\x35x\x95\x34\xB2\x35";  // 茶🍵x𠮷
+  const std::string json = TruthJson({shop});
+  EXPECT_NE(json.find("\"shopName\":\"\\u8336\\ud83c\\udf75x\\ud842\\udfb7\""), std::string::npos)
+      << json;
+  EXPECT_EQ(TruthLines({shop}).find(shop.shopName), 5u);
 }
 
 }  // namespace

@@ -21,9 +21,23 @@ constexpr const char* kUsage =
     "usage: marketsim [--port N] [--seed S] [--density D] [--latency-ms MS]\n"
     "                 [--fault-share F] [--faults kind,kind] [--fault-at N=kind,...]\n"
     "                 [--stall-ms MS] [--truth FIRST LAST [--json]]\n"
+    "                 [--busy-share F] [--drop-share F] [--rate-limit RPS]\n"
+    "                 [--outage-after N --outage-ms MS] [--block-after N]\n"
+    "                 [--utf8-share F] [--rtt-ms MS]\n"
     "fault kinds: not-found server-error refuse reset-mid-body stall redirect\n"
     "             redirect-loop nul-bytes huge-body invalid-gbk unknown-rank\n"
-    "             control-bytes-in-account empty-item-count hostile-overlap\n";
+    "             control-bytes-in-account empty-item-count hostile-overlap\n"
+    "network:  --busy-share F     that share of attempts is answered 503\n"
+    "          --drop-share F     that share of attempts is closed unanswered\n"
+    "          --rate-limit RPS   more shop requests than RPS within a second get\n"
+    "                             429 with Retry-After: 1\n"
+    "          --outage-after N --outage-ms MS\n"
+    "                             after the N-th shop request, every connection\n"
+    "                             is closed unanswered for MS milliseconds\n"
+    "          --block-after N    every shop request after the N-th gets 429 for good\n"
+    "          --utf8-share F     that share of numbers is served in UTF-8\n"
+    "          --rtt-ms MS        a round trip added to every answer, twice on a\n"
+    "                             new connection\n";
 
 template <typename T>
 std::optional<T> ParseNumber(std::string_view text) {
@@ -81,6 +95,26 @@ int main(int argc, char** argv) {
       ok = number(options.latencyMs) && options.latencyMs >= 0;
     } else if (arg == "--fault-share") {
       ok = number(options.faultShare) && options.faultShare >= 0 && options.faultShare <= 1;
+    } else if (arg == "--busy-share") {
+      ok = number(options.busyShare) && options.busyShare >= 0 && options.busyShare <= 1;
+    } else if (arg == "--drop-share") {
+      ok = number(options.dropShare) && options.dropShare >= 0 && options.dropShare <= 1;
+    } else if (arg == "--utf8-share") {
+      ok = number(options.utf8Share) && options.utf8Share >= 0 && options.utf8Share <= 1;
+    } else if (arg == "--rate-limit") {
+      ok = number(options.rateLimit) && options.rateLimit > 0;
+    } else if (arg == "--outage-after") {
+      int after = 0;
+      ok = number(after) && after >= 0;
+      options.outageAfter = after;
+    } else if (arg == "--outage-ms") {
+      ok = number(options.outageMs) && options.outageMs > 0;
+    } else if (arg == "--block-after") {
+      int after = 0;
+      ok = number(after) && after >= 0;
+      options.blockAfter = after;
+    } else if (arg == "--rtt-ms") {
+      ok = number(options.rttMs) && options.rttMs >= 0;
     } else if (arg == "--stall-ms") {
       ok = number(options.stallMs) && options.stallMs >= 0;
     } else if (arg == "--faults") {
@@ -116,6 +150,10 @@ int main(int argc, char** argv) {
       return Fail("unknown argument: " + std::string(arg));
     }
     if (!ok) return Fail("bad value for " + std::string(arg));
+  }
+
+  if (options.outageAfter.has_value() != (options.outageMs > 0)) {
+    return Fail("--outage-after and --outage-ms go together");
   }
 
   if (truthRange) {

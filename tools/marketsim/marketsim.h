@@ -49,9 +49,36 @@ struct Options {
   std::size_t hugeFillerBytes = (std::size_t{32} << 20) + 65536;  // filler after a HugeBody page
   // The run-on of a HostileOverlap page: just inside the fetcher's 32 MiB cap.
   std::size_t hostileFillerBytes = (std::size_t{32} << 20) - 65536;
+
+  // The network between the program and the marketplace. All off by default.
+  // Shares of attempts: each request for a number is drawn on its own, from
+  // the seed, the number and how many requests for it came before, so a retry
+  // draws afresh and a run is reproducible. A dropped attempt wins over a busy one.
+  double busyShare = 0.0;  // answered 503 with a small error page
+  double dropShare = 0.0;  // the connection closed without an answer
+  // More than this many shop requests within the last second are answered
+  // 429 with "Retry-After: 1"; those refused do not count towards it. 0: no limit.
+  int rateLimit = 0;
+  // Once more than outageAfter shop requests came in, every connection in
+  // the following outageMs milliseconds is closed unanswered.
+  std::optional<int> outageAfter;
+  int outageMs = 0;
+  // Every shop request after the blockAfter-th is answered 429 for good,
+  // without Retry-After.
+  std::optional<int> blockAfter;
+  // Share of numbers (from the seed) whose pages come in UTF-8, declared in
+  // the header and a <meta charset>. Pages whose bytes are not text in any
+  // set (invalid GBK, NUL bytes, hostile overlap, huge body) stay GBK. Some of
+  // these shops have a character GBK lacks in their name.
+  double utf8Share = 0.0;
+  // A round trip added to every answer, and one more for the first request
+  // on a new connection (its handshake); latencyMs is the server's own time.
+  int rttMs = 0;
 };
 
-// One shop exactly as a sound collector lists it; all texts GBK.
+// One shop exactly as a sound collector lists it; all texts GBK, except that a
+// name from a UTF-8 page with a character GBK lacks holds it as GB18030 (GBK's
+// superset: GBK text keeps its bytes, the others take four bytes).
 struct TruthShop {
   int number = 0;
   std::string sellerAccount, shopName, shopAddress, creationDate, creditLevel, itemCount;
@@ -75,6 +102,14 @@ std::vector<TruthShop> Truth(const Options& options, int first, int last);
 // RedirectLoop). A HugeBody page includes its filler.
 std::string ShopPageBody(const Options& options, int number);
 
+// Whether the number's pages come in UTF-8 (ShopPageBody is then UTF-8).
+bool ServedInUtf8(const Options& options, int number);
+
+// Whether the attempt-th request for the number (0 the first) has its
+// connection dropped, or is answered 503.
+bool DroppedAt(const Options& options, int number, int attempt);
+bool BusyAt(const Options& options, int number, int attempt);
+
 // "http://shop<number>.taobao.com/"
 std::string ShopAddress(int number);
 
@@ -86,7 +121,8 @@ std::vector<Fault> AllFaults();
 // Truth as text: one GBK line per shop, number, account, name, address,
 // creation date, credit level and item count separated by TAB, with TAB, LF,
 // CR and backslash escaped as \t \n \r \\ ; or as a JSON array whose strings
-// are UTF-8 written as \u escapes (pure ASCII).
+// are UTF-8 written as \u escapes (pure ASCII; characters beyond U+FFFF as
+// surrogate pairs).
 std::string TruthLines(const std::vector<TruthShop>& shops);
 std::string TruthJson(const std::vector<TruthShop>& shops);
 
@@ -110,6 +146,18 @@ class Server {
   int RequestCount(int number) const;
   // Every request seen, redirect follow-ups and 404s included.
   int TotalRequests() const;
+
+  // Complete pages served for the number, a shop page or a no-shop page
+  // (status 200 or 404, the redirect's target included): what a collector
+  // could read. Refusals, 429, 503, 500 and cut pages do not count.
+  int PagesServed(int number) const;
+  // The number of the first shop request answered by the permanent block.
+  std::optional<int> FirstBlockedNumber() const;
+  // Answers of the network options: 429 (rate limit and block), 503 (busy),
+  // and connections closed unanswered (drops, the outage, and the refuse fault).
+  int Answered429() const;
+  int Answered503() const;
+  int Dropped() const;
 
  private:
   struct Impl;

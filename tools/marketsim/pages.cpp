@@ -1,5 +1,8 @@
 // Shop generation: which numbers have shops, their facts, and their pages.
+#include <iconv.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,7 +41,19 @@ class Rng {
   std::uint64_t state_;
 };
 
-enum Purpose : std::uint64_t { kHasShop = 1, kFaultShare, kFaultKind, kFacts, kLayout };
+// New purposes go at the end: the values seed the streams, so renumbering
+// would change every page already generated.
+enum Purpose : std::uint64_t {
+  kHasShop = 1,
+  kFaultShare,
+  kFaultKind,
+  kFacts,
+  kLayout,
+  kUtf8,
+  kBeyondGbk,
+  kBusy,
+  kDrop,
+};
 
 Rng RngFor(const Options& options, int number, Purpose purpose) {
   Rng mixer(options.seed ^ (static_cast<std::uint64_t>(purpose) << 56));
@@ -47,11 +62,25 @@ Rng RngFor(const Options& options, int number, Purpose purpose) {
                      0xD1B54A32D192ED03ull));
 }
 
+// A stream of its own for each attempt at a number, so a retry draws afresh
+// and the n-th attempt always draws the same.
+Rng AttemptRng(const Options& options, int number, int attempt, Purpose purpose) {
+  Rng base = RngFor(options, number, purpose);
+  return Rng(base.Next() ^ (static_cast<std::uint64_t>(static_cast<std::uint32_t>(attempt)) *
+                            0x9E3779B97F4A7C15ull));
+}
+
 // Chinese text is written here in UTF-8 and turned into the marketplace's
 // GBK once; the tables stay readable and the pages are pure GBK.
 std::vector<std::string> Gbk(std::initializer_list<const char*> utf8) {
   std::vector<std::string> out;
   for (const char* text : utf8) out.push_back(Utf8ToGbk(text));
+  return out;
+}
+
+std::vector<std::string> Gb18030(std::initializer_list<const char*> utf8) {
+  std::vector<std::string> out;
+  for (const char* text : utf8) out.push_back(detail::Convert(text, "GB18030", "UTF-8").value());
   return out;
 }
 
@@ -82,6 +111,11 @@ struct Texts {
   std::string notFoundText = Utf8ToGbk("您查看的店铺不存在或已被关闭");
   std::string errorText = Utf8ToGbk("服务器繁忙，请稍后再试");
   std::string welcome = Utf8ToGbk("欢迎来到");
+  std::string tooManyText = Utf8ToGbk("访问过于频繁，请稍后再试");
+  std::string deniedText = Utf8ToGbk("您的访问已被拒绝");
+  // Characters GBK lacks (emoji and CJK Extension B ideographs), as their
+  // four-byte GB18030 sequences; only UTF-8 pages carry them.
+  std::vector<std::string> beyondGbk = Gb18030({"🍵", "😀", "🌸", "𠮷", "𩸽", "𡈽"});
 };
 
 const Texts& T() {
@@ -165,6 +199,12 @@ Shop MakeShop(const Options& options, int number, Fault fault) {
     const std::size_t cut = shop.name.size() / 2 / 2 * 2;  // between characters for GBK names
     shop.name = "Shop" + std::string(rng.Pick(kInvalidGbk)) + "x" + shop.name.substr(0, cut) +
                 std::string(rng.Pick(kInvalidGbk)) + "End";
+  }
+  // Drawn from a stream of its own, so that the facts of every shop stay as
+  // they were before pages came in UTF-8.
+  if (Rng beyond = RngFor(options, number, kBeyondGbk);
+      ServedInUtf8(options, number) && beyond.Chance(0.3)) {
+    shop.name += beyond.Pick(t.beyondGbk);
   }
 
   std::string account;
@@ -336,6 +376,28 @@ bool ShowsShop(const Options& options, int number, Fault fault) {
   return fault != Fault::None || HasShopDraw(options, number);
 }
 
+// The GBK page as its UTF-8 twin: the declaration in the head says utf-8, and
+// every byte is converted. The page may carry GB18030 sequences for
+// characters GBK lacks, so it is read as GB18030, GBK's superset.
+std::string Utf8Page(std::string page) {
+  constexpr std::string_view kGbkMeta =
+      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\" />";
+  constexpr std::string_view kUtf8Meta = "<meta charset=\"utf-8\">";
+  if (const std::size_t at = page.find(kGbkMeta); at != std::string::npos) {
+    page.replace(at, kGbkMeta.size(), kUtf8Meta);
+  } else if (const std::size_t head = page.find("<head>"); head != std::string::npos) {
+    page.insert(head + 6, kUtf8Meta);
+  }
+  // Every page is generated from valid text; should that ever break, the
+  // unconverted page shows it in the tests instead of a truncated one.
+  auto converted = detail::Convert(page, "UTF-8", "GB18030");
+  return converted ? std::move(*converted) : page;
+}
+
+std::string Encoded(const Options& options, int number, std::string page) {
+  return ServedInUtf8(options, number) ? Utf8Page(std::move(page)) : page;
+}
+
 }  // namespace
 
 bool operator==(const TruthShop& a, const TruthShop& b) {
@@ -346,6 +408,30 @@ bool operator==(const TruthShop& a, const TruthShop& b) {
 
 std::string ShopAddress(int number) {
   return "http://shop" + NumberText(number) + ".taobao.com/";
+}
+
+bool ServedInUtf8(const Options& options, int number) {
+  if (options.utf8Share <= 0) return false;
+  switch (FaultFor(options, number)) {
+    case Fault::InvalidGbk:  // their bytes are not text in any character set
+    case Fault::NulBytes:
+    case Fault::HostileOverlap:
+    case Fault::HugeBody:
+      return false;
+    default:
+      break;
+  }
+  return RngFor(options, number, kUtf8).Unit() < options.utf8Share;
+}
+
+bool DroppedAt(const Options& options, int number, int attempt) {
+  return options.dropShare > 0 &&
+         AttemptRng(options, number, attempt, kDrop).Unit() < options.dropShare;
+}
+
+bool BusyAt(const Options& options, int number, int attempt) {
+  return options.busyShare > 0 &&
+         AttemptRng(options, number, attempt, kBusy).Unit() < options.busyShare;
 }
 
 Fault FaultFor(const Options& options, int number) {
@@ -408,6 +494,46 @@ std::vector<TruthShop> Truth(const Options& options, int first, int last) {
 
 namespace detail {
 
+std::optional<std::string> Convert(std::string_view in, const char* to, const char* from) {
+  const iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(in.size() * 2 + 16, '\0');
+  char* src = const_cast<char*>(in.data());
+  std::size_t srcLeft = in.size(), done = 0;
+  bool ok = true;
+  while (true) {
+    char* dst = out.data() + done;
+    std::size_t dstLeft = out.size() - done;
+    const std::size_t rc = iconv(cd, srcLeft > 0 ? &src : nullptr, &srcLeft, &dst, &dstLeft);
+    done = out.size() - dstLeft;
+    if (rc != static_cast<std::size_t>(-1)) {
+      if (srcLeft == 0) break;
+      continue;
+    }
+    if (errno != E2BIG) {
+      ok = false;
+      break;
+    }
+    out.resize(out.size() * 2);
+  }
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(done);
+  return out;
+}
+
+std::string TooManyRequestsPage() {
+  return "<html><body><h1>429</h1><p>" + T().tooManyText + "</p></body></html>\n";
+}
+
+std::string DeniedPage() {
+  return "<html><body><h1>429</h1><p>" + T().deniedText + "</p></body></html>\n";
+}
+
+std::string BusyPage() {
+  return "<html><body><h1>503</h1><p>" + T().errorText + "</p></body></html>\n";
+}
+
 std::string NotFoundPage() {
   return "<html><head><title>404 Not Found</title></head><body><h1>404</h1><p>" + T().notFoundText +
          "</p></body></html>\n";
@@ -434,27 +560,31 @@ std::string FillerOf(const Answer& answer, std::size_t offset, std::size_t count
 
 std::string RedirectedPage(const Options& options, int number) {
   const Fault fault = FaultFor(options, number);
-  if (!ShowsShop(options, number, fault)) return NoShopPage(options, number);
+  if (!ShowsShop(options, number, fault))
+    return Encoded(options, number, NoShopPage(options, number));
   Shop shop = MakeShop(options, number, fault);
-  return ShopPage(options, number, fault, shop);
+  return Encoded(options, number, ShopPage(options, number, fault, shop));
 }
 
 Answer AnswerFor(const Options& options, int number) {
   Answer answer;
   const Fault fault = FaultFor(options, number);
+  answer.utf8 = ServedInUtf8(options, number);
   auto shopPage = [&] {
-    if (!ShowsShop(options, number, fault)) return NoShopPage(options, number);
+    if (!ShowsShop(options, number, fault))
+      return Encoded(options, number, NoShopPage(options, number));
     Shop shop = MakeShop(options, number, fault);
-    return ShopPage(options, number, fault, shop);
+    return Encoded(options, number, ShopPage(options, number, fault, shop));
   };
   switch (fault) {
     case Fault::NotFound:
       answer.status = 404;
-      answer.body = NotFoundPage();
+      answer.body = Encoded(options, number, NotFoundPage());
       break;
     case Fault::ServerError:
       answer.status = 500;
-      answer.body = "<html><body><h1>500</h1><p>" + T().errorText + "</p></body></html>\n";
+      answer.body = Encoded(options, number,
+                            "<html><body><h1>500</h1><p>" + T().errorText + "</p></body></html>\n");
       break;
     case Fault::Refuse:
       answer.refuse = true;

@@ -13,6 +13,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,18 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kHtml = "text/html; charset=gbk";
-constexpr std::size_t kWorkerThreads = 48;
+constexpr const char* kUtf8Html = "text/html; charset=utf-8";
+// One worker per open connection, sleeping ones included: twenty clients
+// with their retries and keep-alive connections must not wait for a worker.
+constexpr std::size_t kWorkerThreads = 64;
+// The library listens with a backlog of 5; twenty clients connecting at once
+// would overflow it, and the kernel would make the late ones repeat their
+// handshake a second later.
+constexpr int kListenBacklog = 256;
+// How long an idle connection stays open (the keep-alive time-out) with a
+// margin: a request from the same client port after a longer pause comes
+// on a new connection.
+constexpr auto kConnectionIdle = 3s;
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
 struct ShopRequest {
@@ -124,6 +136,32 @@ bool PeerClosed(int fd) {
   return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
+// The listening socket bound to 127.0.0.1:port, -1 when none is found.
+int ListeningSocket(int port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) continue;
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+        SameEndpoint(local, "127.0.0.1", port)) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// What the network makes of a request before the marketplace sees it.
+enum class Verdict { Serve, Drop, Busy, Limited, Blocked };
+
 }  // namespace
 
 struct Server::Impl {
@@ -141,16 +179,96 @@ struct Server::Impl {
     return !stopping;
   }
 
+  // Whether the request is the first on its connection. Connections are told
+  // apart by the client's port, which no two open ones share; one idle for
+  // longer than the keep-alive time-out has been closed.
+  bool NewConnection(const httplib::Request& req, std::chrono::steady_clock::time_point now) {
+    const std::string key = req.remote_addr + ":" + std::to_string(req.remote_port);
+    const auto it = lastSeen.find(key);
+    const bool fresh = it == lastSeen.end() || now - it->second > kConnectionIdle;
+    if (lastSeen.size() > 4096)
+      std::erase_if(lastSeen, [&](const auto& e) { return now - e.second > kConnectionIdle; });
+    lastSeen[key] = now;
+    return fresh;
+  }
+
+  void SeenUntil(const httplib::Request& req) {
+    std::lock_guard<std::mutex> lock(countMutex);
+    lastSeen[req.remote_addr + ":" + std::to_string(req.remote_port)] =
+        std::chrono::steady_clock::now();
+  }
+
+  // Decides, as the request arrives, what the network does with it; attempt
+  // is the number of earlier requests for the same shop, -1 for other requests.
+  Verdict Judge(const std::optional<ShopRequest>& shop, int attempt,
+                std::chrono::steady_clock::time_point now) {
+    const bool shopRequest = attempt >= 0;
+    if (shopRequest) {
+      const int sequence = ++shopRequests;
+      if (options.blockAfter && sequence > *options.blockAfter) {
+        if (!firstBlocked) firstBlocked = shop->number;
+        return Verdict::Blocked;
+      }
+      if (options.outageAfter && options.outageMs > 0 && !outageStart &&
+          sequence > *options.outageAfter) {
+        outageStart = now;
+      }
+    }
+    if (outageStart && now - *outageStart < std::chrono::milliseconds(options.outageMs)) {
+      return Verdict::Drop;
+    }
+    if (!shopRequest) return Verdict::Serve;
+    if (options.rateLimit > 0) {
+      while (!accepted.empty() && now - accepted.front() >= 1s) accepted.pop_front();
+      if (accepted.size() >= static_cast<std::size_t>(options.rateLimit)) return Verdict::Limited;
+      accepted.push_back(now);
+    }
+    if (DroppedAt(options, shop->number, attempt)) return Verdict::Drop;
+    if (BusyAt(options, shop->number, attempt)) return Verdict::Busy;
+    return Verdict::Serve;
+  }
+
   void Handle(const httplib::Request& req, httplib::Response& res) {
     ++total;
+    const auto arrived = std::chrono::steady_clock::now();
     const auto shop = ResolveShop(req);
-    if (shop && shop->path == "/") {
+    Verdict verdict = Verdict::Serve;
+    bool fresh = false;
+    {
       std::lock_guard<std::mutex> lock(countMutex);
-      ++counts[shop->number];
+      fresh = NewConnection(req, arrived);
+      const int attempt = shop && shop->path == "/" ? counts[shop->number]++ : -1;
+      verdict = Judge(shop, attempt, arrived);
     }
-    if (options.latencyMs > 0 && !Wait(options.latencyMs)) {
+    const int delayMs = options.rttMs * (fresh ? 2 : 1) + options.latencyMs;
+    const bool waited = delayMs <= 0 || Wait(delayMs);
+    SeenUntil(req);
+    if (!waited) {
       res.status = 503;
       return;
+    }
+    switch (verdict) {
+      case Verdict::Serve:
+        break;
+      case Verdict::Drop:
+        Refuse(req, res);
+        return;
+      case Verdict::Busy:
+        ++answered503;
+        res.status = 503;
+        res.set_content(detail::BusyPage(), kHtml);
+        return;
+      case Verdict::Limited:
+        ++answered429;
+        res.status = 429;
+        res.set_header("Retry-After", "1");
+        res.set_content(detail::TooManyRequestsPage(), kHtml);
+        return;
+      case Verdict::Blocked:
+        ++answered429;
+        res.status = 429;
+        res.set_content(detail::DeniedPage(), kHtml);
+        return;
     }
     if (!shop || req.method != "GET") {
       res.status = 404;
@@ -158,7 +276,9 @@ struct Server::Impl {
       return;
     }
     if (shop->path == "/moved") {
-      res.set_content(detail::RedirectedPage(options, shop->number), kHtml);
+      res.set_content(detail::RedirectedPage(options, shop->number),
+                      ServedInUtf8(options, shop->number) ? kUtf8Html : kHtml);
+      CountPage(shop->number);
       return;
     }
     if (shop->path == "/loop") {
@@ -170,18 +290,30 @@ struct Server::Impl {
       res.set_content(detail::NotFoundPage(), kHtml);
       return;
     }
-    Answer(req, res, detail::AnswerFor(options, shop->number));
+    Answer(req, res, shop->number, detail::AnswerFor(options, shop->number));
   }
 
-  void Answer(const httplib::Request& req, httplib::Response& res, detail::Answer answer) {
+  void CountPage(int number) {
+    std::lock_guard<std::mutex> lock(countMutex);
+    ++pages[number];
+  }
+
+  void Refuse(const httplib::Request& req, httplib::Response& res) {
+    ++dropped;
+    // The client sees the connection end before any byte of a response.
+    if (const int fd = ConnectionSocket(req); fd >= 0) shutdown(fd, SHUT_RDWR);
+    // Only seen when the connection could not be found and dropped.
+    res.status = 500;
+    res.set_content("connection not dropped", "text/plain");
+  }
+
+  void Answer(const httplib::Request& req, httplib::Response& res, int number,
+              detail::Answer answer) {
     if (answer.refuse) {
-      // The client sees the connection end before any byte of a response.
-      if (const int fd = ConnectionSocket(req); fd >= 0) shutdown(fd, SHUT_RDWR);
-      // Only seen when the connection could not be found and dropped.
-      res.status = 500;
-      res.set_content("connection not dropped", "text/plain");
+      Refuse(req, res);
       return;
     }
+    const char* const type = answer.utf8 ? kUtf8Html : kHtml;
     if (answer.status == 302) {
       res.set_redirect(answer.location);
       return;
@@ -192,7 +324,7 @@ struct Server::Impl {
       const std::size_t sent = answer.sentBytes;
       const bool stall = answer.stallFirst;
       const int fd = stall ? ConnectionSocket(req) : -1;
-      res.set_content_provider(body->size(), kHtml,
+      res.set_content_provider(body->size(), type,
                                [this, body, sent, stall, fd](std::size_t offset, std::size_t length,
                                                              httplib::DataSink& sink) {
                                  if (offset < sent)
@@ -203,10 +335,11 @@ struct Server::Impl {
                                });
       return;
     }
+    if (answer.status == 200 || answer.status == 404) CountPage(number);
     if (answer.fillerBytes > 0) {
       auto shared = std::make_shared<detail::Answer>(std::move(answer));
       res.set_content_provider(
-          shared->body.size() + shared->fillerBytes + shared->tail.size(), kHtml,
+          shared->body.size() + shared->fillerBytes + shared->tail.size(), type,
           [this, shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             if (stopping) return false;
             const detail::Answer& a = *shared;
@@ -224,7 +357,7 @@ struct Server::Impl {
           });
       return;
     }
-    res.set_content(answer.body, kHtml);
+    res.set_content(answer.body, type);
   }
 
   Options options;
@@ -233,8 +366,15 @@ struct Server::Impl {
   std::atomic<bool> stopping{false};
   bool started = false;
   mutable std::mutex countMutex;
-  std::map<int, int> counts;
+  std::map<int, int> counts;  // shop requests per number
+  std::map<int, int> pages;   // complete pages served per number
+  std::map<std::string, std::chrono::steady_clock::time_point> lastSeen;  // per client endpoint
+  int shopRequests = 0;
+  std::deque<std::chrono::steady_clock::time_point> accepted;  // within the last second
+  std::optional<std::chrono::steady_clock::time_point> outageStart;
+  std::optional<int> firstBlocked;
   std::atomic<int> total{0};
+  std::atomic<int> answered429{0}, answered503{0}, dropped{0};
 };
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -268,6 +408,9 @@ int Server::Start(int port) {
     bound = port;
   }
   if (bound <= 0) return -1;
+  // Listening again on a listening socket only changes its backlog. Without
+  // it the server still works, with slower bursts of new connections.
+  if (const int fd = ListeningSocket(bound); fd >= 0) (void)listen(fd, kListenBacklog);
   impl.stopping = false;
   impl.thread = std::thread([&impl] { impl.http.listen_after_bind(); });
   impl.started = true;
@@ -293,6 +436,29 @@ int Server::RequestCount(int number) const {
 
 int Server::TotalRequests() const {
   return impl_->total;
+}
+
+int Server::PagesServed(int number) const {
+  std::lock_guard<std::mutex> lock(impl_->countMutex);
+  const auto it = impl_->pages.find(number);
+  return it == impl_->pages.end() ? 0 : it->second;
+}
+
+std::optional<int> Server::FirstBlockedNumber() const {
+  std::lock_guard<std::mutex> lock(impl_->countMutex);
+  return impl_->firstBlocked;
+}
+
+int Server::Answered429() const {
+  return impl_->answered429;
+}
+
+int Server::Answered503() const {
+  return impl_->answered503;
+}
+
+int Server::Dropped() const {
+  return impl_->dropped;
 }
 
 }  // namespace dt::marketsim

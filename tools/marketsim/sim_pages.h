@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "tools/marketsim/marketsim.h"
 
@@ -20,6 +22,7 @@ struct Answer {
   bool dropAfterSent = false;  // the connection drops after sentBytes (reset or stall)
   bool stallFirst = false;     // wait stallMs before dropping
   bool refuse = false;         // close without any response
+  bool utf8 = false;           // the body is UTF-8 and declared so
   std::string location;        // redirect target path, for 302
 };
 
@@ -32,6 +35,15 @@ std::string FillerOf(const Answer& answer, std::size_t offset, std::size_t count
 std::string RedirectedPage(const Options& options, int number);
 
 std::string NotFoundPage();
+// Small GBK pages for the network's answers: a rate limit (429), a client
+// refused for good (429) and a busy marketplace (503).
+std::string TooManyRequestsPage();
+std::string DeniedPage();
+std::string BusyPage();
+
+// in converted from the character set `from` to `to` by iconv; nullopt when
+// the set is unknown or in does not convert completely.
+std::optional<std::string> Convert(std::string_view in, const char* to, const char* from);
 
 // Filler of the given length: markup without any of the parser's markers and
 // without NUL bytes; bytes [offset, offset + length) of an endless pattern.

@@ -5,6 +5,7 @@
 
 #include "text/gbk_codec.h"
 #include "tools/marketsim/marketsim.h"
+#include "tools/marketsim/sim_pages.h"
 
 namespace dt::marketsim {
 namespace {
@@ -56,10 +57,39 @@ void AppendUnicodeEscape(std::string& out, unsigned value) {
   for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(value >> shift) & 0xF]);
 }
 
-// A JSON string of GBK text: decoded to UTF-8 (undecodable bytes become
-// U+FFFD), then every non-ASCII or control character written as \u escapes.
+bool IsDigit(unsigned char c) {
+  return c >= 0x30 && c <= 0x39;
+}
+
+bool IsLead(unsigned char c) {
+  return c >= 0x81 && c <= 0xFE;
+}
+
+// GBK text, in which a character GBK lacks may stand as its four-byte GB18030
+// sequence, as UTF-8: GBK never has a digit after a lead byte, so those
+// sequences are told apart from GBK pairs; bytes that decode in neither
+// become U+FFFD.
+std::string TextToUtf8(std::string_view text) {
+  std::string utf8;
+  std::size_t runStart = 0, i = 0;
+  while (i < text.size()) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    if (i + 3 < text.size() && IsLead(at(0)) && IsDigit(at(1)) && IsLead(at(2)) && IsDigit(at(3))) {
+      utf8 += GbkToUtf8(text.substr(runStart, i - runStart));
+      utf8 += detail::Convert(text.substr(i, 4), "UTF-8", "GB18030").value_or("\xEF\xBF\xBD");
+      i += 4;
+      runStart = i;
+    } else {
+      i += IsLead(at(0)) && i + 1 < text.size() ? std::size_t{2} : std::size_t{1};
+    }
+  }
+  return utf8 + GbkToUtf8(text.substr(runStart));
+}
+
+// A JSON string of the truth's text, decoded to UTF-8, then every non-ASCII
+// or control character written as \u escapes.
 std::string JsonString(std::string_view gbk) {
-  const std::string utf8 = GbkToUtf8(gbk);
+  const std::string utf8 = TextToUtf8(gbk);
   std::string out = "\"";
   for (std::size_t i = 0; i < utf8.size();) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
