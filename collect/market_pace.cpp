@@ -92,7 +92,12 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     streakNumbers_.clear();
     givenUp_.clear();
     streakWasDown_ = false;
-    interval_ -= Scaled(interval_, rules_.recovery);
+    // Back to the margin above the refused rate quickly; below it only
+    // slowly, to find out whether the marketplace allows more now.
+    const Duration margin = Scaled(limit_, 1 + rules_.margin);
+    interval_ = interval_ > margin
+                    ? std::max(margin, interval_ - Scaled(interval_, rules_.recovery))
+                    : interval_ - Scaled(interval_, rules_.probing);
     return {Verdict::Read, {}};
   }
 
@@ -110,17 +115,24 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     // before it.
     notBefore_ = std::max(notBefore_, now + retryAfter);
   }
-  if (kind == AnswerKind::Busy) {
-    // Slower at once: at least as far apart as the requests of the last
-    // second would have had to be to stay under what it took, a quarter
-    // more than before in any case.
+  // A 429, or a 503 that says when to come back, asks for a slower rate; a
+  // bare 503 is a busy moment that the pauses before the next try answer.
+  if (kind == AnswerKind::Busy && (outcome.status == 429 || outcome.retryAfterSeconds)) {
+    // What the marketplace refused: the requests of the last second. The
+    // interval goes to a little under that rate and stays there; more
+    // refusals at the same pace change nothing, so a marketplace that
+    // refuses at random does not slow the run ever further.
+    while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
+      recentStarts_.pop_front();
+    // A couple of requests in a second say nothing of a rate: then the
+    // pauses before the next try are answer enough.
     const auto starts = static_cast<std::int64_t>(recentStarts_.size());
-    const Duration fitting =
-        Duration(std::chrono::seconds(1)) / std::max<std::int64_t>(1, starts - 1);
-    interval_ =
-        std::min<Duration>(std::max(Scaled(interval_, 1.25), fitting), rules_.longestInterval);
+    if (starts >= 3) {
+      limit_ = Duration(std::chrono::seconds(1)) / (starts - 1);
+      interval_ = std::min<Duration>(std::max(interval_, Scaled(limit_, 1 + rules_.margin)),
+                                     rules_.longestInterval);
+    }
   }
-
   const bool down = DownLocked(now);
   streakWasDown_ = streakWasDown_ || down;
   if (down && now - streakStart_ >= rules_.blockAfter) {

@@ -36,8 +36,14 @@ struct PaceRules {
   std::chrono::milliseconds blockAfter{90000};
   // The least interval between request starts never grows beyond this.
   std::chrono::milliseconds longestInterval{10000};
-  // Each page that arrives shortens the interval by this share of itself.
-  double recovery = 1.0 / 1024;
+  // After a busy answer requests go this share slower than the rate that
+  // was refused.
+  double margin = 0.05;
+  // Each page that arrives shortens the interval by this share of itself
+  // while it lies above that margin, and by the probing share below it: a
+  // run under a limit settles just below it and meets it rarely.
+  double recovery = 1.0 / 64;
+  double probing = 1.0 / 4096;
 };
 
 // What kind of answer a fetch outcome is.
@@ -95,6 +101,7 @@ class MarketPace {
   mutable std::mutex mutex_;
   std::minstd_rand random_;
   Clock::duration interval_{};
+  Clock::duration limit_{};  // the spacing the marketplace last refused
   Clock::time_point lastStart_{};
   Clock::time_point notBefore_{};
   std::deque<Clock::time_point> recentStarts_;  // the last second's

@@ -360,6 +360,152 @@ TEST_F(CollectE2E, BrokenAnswersCostOnlyTheirOwnNumbers) {
   EXPECT_EQ(collector_.Run().ActiveTasks(), 0);
 }
 
+// A marketplace that is busy, limits the rate, is down for a while or serves
+// UTF-8 costs time, never a shop: every shop of the range is logged with the
+// truth's bytes, every number's page is read exactly once, and the run ends
+// finished with nothing failed.
+TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
+  PaceRules outageRules = testing::QuickPaceRules();
+  outageRules.attempts = 3;
+  outageRules.firstPause = 50ms;
+  outageRules.downAfter = 1s;
+  outageRules.probePause = 200ms;
+  outageRules.blockAfter = 30s;
+  PaceRules rateRules;  // the program's own: Retry-After is obeyed in full
+  rateRules.jitter = 0;
+  const struct {
+    const char* what;
+    int size;
+    PaceRules rules;
+    void (*set)(sim::Options&);
+  } cases[] = {
+      {"busy: 5% answered 503, 3% dropped", 400, testing::QuickPaceRules(),
+       [](sim::Options& o) {
+         o.busyShare = 0.05;
+         o.dropShare = 0.03;
+       }},
+      {"more than 25 requests a second refused with 429", 150, rateRules,
+       [](sim::Options& o) { o.rateLimit = 25; }},
+      {"down for 3 s after 100 requests", 300, outageRules,
+       [](sim::Options& o) {
+         o.outageAfter = 100;
+         o.outageMs = 3000;
+       }},
+      {"half the pages in UTF-8", 300, testing::QuickPaceRules(),
+       [](sim::Options& o) { o.utf8Share = 0.5; }},
+  };
+  int first = kFirstNumber;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::Options options;
+    options.seed = 4242;
+    options.density = 0.6;
+    c.set(options);
+    sim::Server server(options);
+    StartAsProxy(server);
+    const int last = first + c.size - 1;
+    const std::string logPath = OpenLog("shop-log-" + std::to_string(first) + ".ini");
+    Collector collector(pool_, lock_,
+                        CollectorConfig{[](std::string& address, FetchOutcome& outcome) {
+                                          return FetchPage(address, outcome);
+                                        },
+                                        [this](std::string_view key, std::string_view value) {
+                                          return log_->Write(kShopLogSection, key, value);
+                                        },
+                                        {},
+                                        c.rules});
+    collector.Run().SetLastNumber(last);
+    collector.Start(first);
+    ASSERT_TRUE(collector.Run().WaitUntilIdle(kRunTimeout));
+
+    const RunProgress progress = collector.Run().Progress();
+    EXPECT_EQ(progress.state, RunState::Finished);
+    EXPECT_EQ(progress.done, c.size);
+    EXPECT_EQ(progress.failed, 0);
+    EXPECT_EQ(progress.resume, std::nullopt);
+    EXPECT_TRUE(collector.Run().FailedNumbers().empty());
+    if (options.utf8Share == 0) {
+      EXPECT_GT(progress.retries, 0);
+    }
+
+    // The log in the order the rows came, against the truth.
+    std::map<std::string, sim::TruthShop> byAddress;
+    const std::vector<sim::TruthShop> truth = sim::Truth(options, first, last);
+    for (const auto& shop : truth) byAddress.emplace(shop.shopAddress, shop);
+    std::vector<sim::TruthShop> inRowOrder;
+    for (std::size_t row = 0; row < collector.Results().RowCount(); ++row) {
+      const auto it = byAddress.find(collector.Results().Cell(row, kColAddress));
+      ASSERT_NE(it, byAddress.end());
+      EXPECT_EQ(collector.Results().Cell(row, kColShopName), it->second.shopName);
+      inRowOrder.push_back(it->second);
+    }
+    EXPECT_EQ(inRowOrder.size(), truth.size());
+    EXPECT_EQ(testing::ReadBytes(logPath), ExpectedLog(inRowOrder));
+    int wrong = 0;
+    for (int n = first; n <= last; ++n) {
+      if (server.PagesServed(n) != 1 && ++wrong <= 5) {
+        ADD_FAILURE() << "shop " << n << " read " << server.PagesServed(n) << " times";
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    server.Stop();
+    first = last + 1;
+  }
+}
+
+// A marketplace that refuses the run for good: the run stops itself as
+// blocked, says so, keeps every shop before the first refused number, and
+// offers to go on from at or before it.
+TEST_F(CollectE2E, ARefusingMarketplaceBlocksTheRunBeforeTheFirstRefusedNumber) {
+  sim::Options options;
+  options.seed = 4243;
+  options.density = 0.6;
+  options.blockAfter = 150;
+  sim::Server server(options);
+  StartAsProxy(server);
+  const std::string logPath = OpenLog("shop-log.ini");
+  PaceRules rules = testing::QuickPaceRules();
+  rules.attempts = 3;
+  rules.firstPause = 20ms;
+  rules.downAfter = 500ms;
+  rules.probePause = 100ms;
+  rules.blockAfter = 2s;
+  Collector collector(pool_, lock_,
+                      CollectorConfig{[](std::string& address, FetchOutcome& outcome) {
+                                        return FetchPage(address, outcome);
+                                      },
+                                      [this](std::string_view key, std::string_view value) {
+                                        return log_->Write(kShopLogSection, key, value);
+                                      },
+                                      {},
+                                      rules});
+  const int first = kFirstNumber, last = first + 999;
+  collector.Run().SetLastNumber(last);
+  collector.Start(first);
+  ASSERT_TRUE(collector.Run().WaitUntilIdle(kRunTimeout));
+
+  const RunProgress progress = collector.Run().Progress();
+  EXPECT_EQ(progress.state, RunState::Blocked);
+  EXPECT_FALSE(collector.Run().Running());
+  const std::optional<int> refused = server.FirstBlockedNumber();
+  ASSERT_TRUE(refused.has_value());
+  ASSERT_TRUE(progress.resume.has_value());
+  EXPECT_LE(*progress.resume, *refused);
+  EXPECT_LT(progress.next, last);  // it did not walk on through the range
+  EXPECT_EQ(StatusMessages(collector.Status().TakePending()),
+            std::vector<std::string>{std::string(kMarketRefusedMessage)});
+  // Every shop before the resume point is in the log.
+  std::set<std::string> logged;
+  for (std::size_t row = 0; row < collector.Results().RowCount(); ++row) {
+    logged.insert(collector.Results().Cell(row, kColAddress));
+  }
+  const std::string log = testing::ReadBytes(logPath);
+  for (const auto& shop : sim::Truth(options, first, static_cast<int>(*progress.resume) - 1)) {
+    EXPECT_TRUE(logged.contains(shop.shopAddress)) << shop.number;
+    EXPECT_NE(log.find(LogLine(shop)), std::string::npos) << shop.number;
+  }
+}
+
 // The same shops accepted by two runs: two rows each, one log line each with
 // the later run's value, in the place the first run gave it. Accounts with
 // TAB, CR and LF keep them in the row and lose only CR and LF in the log.

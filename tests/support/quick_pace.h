@@ -11,7 +11,7 @@ namespace dt::testing {
 inline PaceRules QuickPaceRules() {
   using namespace std::chrono_literals;
   PaceRules rules;
-  rules.attempts = 3;
+  rules.attempts = 4;
   rules.firstPause = 5ms;
   rules.longestPause = 50ms;
   rules.jitter = 0;
