@@ -16,7 +16,8 @@
 #include "tests/support/temp_folder.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own count; its header does not come with every compiler.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace dt {
