@@ -71,13 +71,16 @@ class Fd {
   int fd_;
 };
 
-int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
-  if (Injected(FileCall::Open)) return -1;
+int OpenUnchecked(const fs::path& path, int flags, mode_t mode = 0666) {
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
+  return Injected(FileCall::Open) ? -1 : OpenUnchecked(path, flags, mode);
 }
 
 // Opening a named pipe for reading would wait for a writer for ever: the open
@@ -191,8 +194,7 @@ Fd CreateTemporary(const fs::path& target, fs::path& temp) {
 // The folder's entry is made durable too; a failure here loses nothing that
 // the rename has not already put in place, so it is not reported.
 void SyncFolder(const fs::path& folder) {
-  const fs::path name = folder.empty() ? fs::path(".") : folder;
-  Fd fd(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd fd(OpenUnchecked(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY));
   if (fd.ok()) (void)::fsync(fd.get());
 }
 

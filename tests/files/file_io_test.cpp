@@ -141,6 +141,33 @@ TEST(FileIoTest, EveryOperationInEveryFolder) {
   }
 }
 
+// Reads at their bounds: a file of exactly the cap is read, one byte more is
+// not; a range running past the end gives what there is.
+TEST(FileIoTest, ReadsHoldAtTheirBounds) {
+  TempFolder folder;
+  const fs::path file = folder.Path() / "t";
+  WriteBytes(file, kTen);
+  std::string out = "stale";
+  EXPECT_EQ(ReadWholeFile(file, out, 10), ReadStatus::Ok);
+  EXPECT_EQ(out, kTen);
+  EXPECT_EQ(ReadWholeFile(file, out, 9), ReadStatus::Failed);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(ReadWholeFile(folder.Path() / "none", out, 10), ReadStatus::Missing);
+  EXPECT_EQ(ReadWholeFile(folder.Path(), out, 10), ReadStatus::Failed);
+  const struct {
+    std::uint64_t at, length;
+    const char* bytes;
+  } ranges[] = {{0, 10, "0123456789"},
+                {8, 5, "89"},
+                {10, 1, ""},
+                {11, 1, ""},
+                {std::uint64_t{1} << 62, 1, ""}};
+  for (const auto& r : ranges) {
+    EXPECT_TRUE(ReadFileRange(file, r.at, r.length, out)) << r.at;
+    EXPECT_EQ(out, r.bytes) << r.at;
+  }
+}
+
 // Only what an interrupted replacement of this very file leaves is removed; a
 // user's file that merely looks like one stays.
 TEST(FileIoTest, OnlyRealTemporariesAreCleared) {
