@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "files/call_faults.h"
 #include "text/failure_log.h"
 
 namespace dt {
@@ -17,6 +19,27 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+
+std::atomic<FileCallFault> gFault{nullptr};
+
+// True, with errno set, when a test's hook fails this call.
+bool Injected(FileCall call) {
+  const FileCallFault hook = gFault.load(std::memory_order_relaxed);
+  if (hook == nullptr) [[likely]]
+    return false;
+  const int error = hook(call);
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+bool Fsync(int fd) {
+  return !Injected(FileCall::Fsync) && ::fsync(fd) == 0;
+}
+
+bool Truncate(int fd, std::uint64_t length) {
+  return !Injected(FileCall::Truncate) && ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+}
 
 // Owns a file descriptor.
 class Fd {
@@ -48,12 +71,16 @@ class Fd {
   int fd_;
 };
 
-int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
+int OpenUnchecked(const fs::path& path, int flags, mode_t mode = 0666) {
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+int OpenFile(const fs::path& path, int flags, mode_t mode = 0666) {
+  return Injected(FileCall::Open) ? -1 : OpenUnchecked(path, flags, mode);
 }
 
 // Opening a named pipe for reading would wait for a writer for ever: the open
@@ -66,6 +93,7 @@ bool WriteAll(int fd, std::string_view bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
+    if (Injected(FileCall::Write)) return false;
     const ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -81,6 +109,7 @@ bool PwriteAll(int fd, std::string_view bytes, std::uint64_t at) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
+    if (Injected(FileCall::Write)) return false;
     const ssize_t n = ::pwrite(fd, p, left, static_cast<off_t>(at));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -165,7 +194,7 @@ Fd CreateTemporary(const fs::path& target, fs::path& temp) {
 // The folder's entry is made durable too; a failure here loses nothing that
 // the rename has not already put in place, so it is not reported.
 void SyncFolder(const fs::path& folder) {
-  Fd fd(OpenFile(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY));
+  Fd fd(OpenUnchecked(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY));
   if (fd.ok()) (void)::fsync(fd.get());
 }
 
@@ -191,14 +220,14 @@ bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPla
   if (!out.ok()) {
     const bool folderRefused = errno == EACCES || errno == EPERM || errno == EROFS;
     if (!existed || !folderRefused) return false;
-    const bool ok = inPlace(writable.get()) && ::fsync(writable.get()) == 0;
+    const bool ok = inPlace(writable.get()) && Fsync(writable.get());
     return writable.Close() && ok;
   }
   bool ok = fill(out.get());
   if (ok && existed) ok = ::fchmod(out.get(), old.st_mode & 07777) == 0;
-  ok = ok && ::fsync(out.get()) == 0;
+  ok = ok && Fsync(out.get());
   ok = out.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  ok = ok && !Injected(FileCall::Rename) && ::rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) {
     (void)::unlink(temp.c_str());  // best effort: the old file is untouched either way
     return false;
@@ -290,10 +319,7 @@ bool ReadFileRange(const fs::path& path, std::uint64_t at, std::uint64_t length,
 static bool ReplaceFileOnce(const fs::path& path, std::string_view content) {
   return Replace(
       path, /*mustExist=*/false, [&](int out) { return WriteAll(out, content); },
-      [&](int fd) {
-        return PwriteAll(fd, content, 0) &&
-               ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
-      });
+      [&](int fd) { return PwriteAll(fd, content, 0) && Truncate(fd, content.size()); });
 }
 
 static bool SpliceFileOnce(const fs::path& path, std::uint64_t at, std::uint64_t erase,
@@ -317,8 +343,7 @@ static bool SpliceFileOnce(const fs::path& path, std::uint64_t at, std::uint64_t
         // In place the tail must move; it is held while the file is rewritten.
         std::string moved(text);
         if (!ReadRange(in.get(), tailAt, moved)) return false;
-        return PwriteAll(fd, moved, at) &&
-               ::ftruncate(fd, static_cast<off_t>(at + moved.size())) == 0;
+        return PwriteAll(fd, moved, at) && Truncate(fd, at + moved.size());
       });
 }
 
@@ -368,7 +393,8 @@ bool AppendStream::Append(const fs::path& path, const struct stat* atPath, std::
   if (WriteAll(fd_, bytes) && ::fstat(fd_, &after) == 0) return true;
   const int error = errno;
   if (existed) {
-    (void)::ftruncate(fd_, before);  // best effort: nothing more can be done
+    (void)Truncate(fd_,
+                   static_cast<std::uint64_t>(before));  // best effort: nothing more can be done
   } else {
     (void)::unlink(target.c_str());
   }
@@ -390,6 +416,10 @@ void RemoveOrphanTemporaries(const fs::path& path) {
     std::error_code removeError;  // one that cannot be removed is tried again next time
     fs::remove(it->path(), removeError);
   }
+}
+
+void SetFileCallFault(FileCallFault hook) {
+  gFault.store(hook, std::memory_order_relaxed);
 }
 
 bool MakeFolders(const fs::path& folder) {

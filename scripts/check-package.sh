@@ -27,14 +27,7 @@ deb="$build/dovetrail_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || { echo "check-package: $deb is missing (make package)" >&2; exit 1; }
 echo "check-package: $deb"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/work-folder.sh"
 # The unpacked tree is read by the ordinary user below.
 chmod 755 "$work"
 

@@ -10,12 +10,12 @@ for f in "$sim" "$program"; do
   [ -x "$f" ] || { echo "demo: $f is missing; run 'make demo'" >&2; exit 1; }
 done
 
-portfile="$(mktemp)"
-trap 'kill "$sim_pid" 2>/dev/null || true; rm -f "$portfile"' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/work-folder.sh"
+portfile="$work/port"
 "$sim" --port 0 --seed "${DEMO_SEED:-2011}" --latency-ms "${DEMO_LATENCY_MS:-30}" \
   --fault-share 0.03 --faults not-found,server-error,redirect,invalid-gbk,unknown-rank,control-bytes-in-account,empty-item-count \
   >"$portfile" &
-sim_pid=$!
+pids+=($!)
 for _ in $(seq 100); do
   [ -s "$portfile" ] && break
   sleep 0.05

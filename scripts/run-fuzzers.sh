@@ -24,8 +24,7 @@ harnesses=(
   "item_list_fuzz -max_len=20000 -dict=fuzz/item_list.dict"
 )
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/dt-fuzz-run.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/work-folder.sh"
 
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "run-fuzzers: skipped, clang++ is not installed (scripts/install-deps.sh installs it)"

@@ -16,14 +16,7 @@ if [ "${3:-}" != "--on-display" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$build" "$out" --on-display
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/work-folder.sh"
 
 # The program writes its shop log beside itself: run a copy in the temp folder.
 mkdir -p "$work/app" "$work/home"

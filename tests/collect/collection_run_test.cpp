@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -485,6 +486,103 @@ TEST(RunFailures, PageWorkThatThrowsLeavesTheLockAndTheChainGoesOn) {
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
   EXPECT_EQ(calls.load(), 100);
+}
+
+// Keeps every posted task until the test runs it on its own thread, so a test
+// decides which task works when; refuses the start of the numbers it is told.
+class ManualPool : public WorkerPool {
+ public:
+  bool StartThread(std::function<void()> entry) override {
+    if (++starts_ == refuseStart) return false;
+    held_.push_back(std::move(entry));
+    return true;
+  }
+  // Runs the oldest held task; false when none is held.
+  bool RunNext() {
+    if (held_.empty()) return false;
+    const std::function<void()> entry = std::move(held_.front());
+    held_.pop_front();
+    entry();
+    return true;
+  }
+  int refuseStart = 0;  // the n-th start fails (0: none)
+
+ private:
+  int starts_ = 0;
+  std::deque<std::function<void()>> held_;
+};
+
+// The resume point at the range's edges: the last number while its page is
+// still to come, and a number whose thread never started after the run has
+// finished.
+TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
+  const struct {
+    const char* what;
+    int refuseStart;
+    int runFirst;  // tasks run before the first look
+    RunState stateThen;
+    std::optional<std::int64_t> resumeThen, resumeAtEnd;
+  } cases[] = {
+      {"the last number still to come", 0, 5, RunState::Running, 105, std::nullopt},
+      {"a task that never started", 3, 20, RunState::Finished, 102, 102},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ManualPool pool;
+    pool.refuseStart = c.refuseStart;
+    RunLock lock;
+    Recorder recorder;
+    CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+    run.SetLastNumber(105);
+    run.Start(100);
+    for (int i = 0; i < c.runFirst; ++i) pool.RunNext();
+    RunProgress p = run.Progress();
+    EXPECT_EQ(p.state, c.stateThen);
+    EXPECT_EQ(p.resume, c.resumeThen);
+    while (pool.RunNext()) {
+    }
+    p = run.Progress();
+    EXPECT_EQ(p.state, RunState::Finished);
+    EXPECT_EQ(p.resume, c.resumeAtEnd);
+    EXPECT_EQ(p.done, c.resumeAtEnd ? 5 : 6);
+  }
+}
+
+// Pages of an earlier start that finish after a restart: they count for
+// nothing in the new run's figures, but whether the marketplace answered is
+// news for the empty-page streak all the same.
+TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
+  ManualPool pool;
+  RunLock lock;
+  PageOutcome next = PageOutcome::Empty;
+  CollectionRun run(
+      pool, lock, [&](ShopNumber) { return next; }, CollectionRun::Counted{});
+  run.SetLastNumber(10000);
+  run.Start(100);
+  ASSERT_TRUE(pool.RunNext());  // 100, empty
+  EXPECT_EQ(run.Progress().failedInARow, 1);
+  run.Stop();
+  run.Start(5000);
+  ASSERT_TRUE(pool.RunNext());  // 101 of the old start, empty
+  RunProgress p = run.Progress();
+  EXPECT_EQ(p.failedInARow, 2);
+  EXPECT_EQ(p.done, 0);
+  EXPECT_EQ(p.failed, 0);
+  EXPECT_EQ(p.resume, 5000);
+  next = PageOutcome::Listed;
+  ASSERT_TRUE(pool.RunNext());  // 102 of the old start, a page
+  p = run.Progress();
+  EXPECT_EQ(p.failedInARow, 0);
+  EXPECT_EQ(p.done, 0);
+  EXPECT_EQ(p.shops, 0);
+  for (int i = 3; i < CollectionRun::kBatchSize + 1; ++i) ASSERT_TRUE(pool.RunNext());
+  next = PageOutcome::Empty;
+  ASSERT_TRUE(pool.RunNext());  // 5000, the new start's first
+  p = run.Progress();
+  EXPECT_EQ(p.failedInARow, 1);
+  EXPECT_EQ(p.done, 1);
+  EXPECT_EQ(p.failed, 1);
+  EXPECT_EQ(p.resume, 5001);
 }
 
 }  // namespace

@@ -14,6 +14,10 @@ TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
   EXPECT_EQ(ParseRunStateFile(RunStateFileText(none)), none);
 
   const std::string head = "dovetrail-run 1\n";
+  const auto padded = [](std::string text, std::size_t size) {
+    text.resize(size, '\n');
+    return text;
+  };
   const struct {
     std::string text;
     std::optional<SavedRun> read;
@@ -32,6 +36,10 @@ TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
       {head + "first=1\nlast=9\ndone=-4\nfuture=x\n", SavedRun{1, 9, 0, std::nullopt}},
       {head + std::string(kMaxRunStateFileBytes, '\n'), std::nullopt},  // too long
       {head + "first=1\nlast=9\nresume=\xB4\xD3\n", SavedRun{1, 9, 0, std::nullopt}},
+      {head + "first=1\nlast=9\nresume=9\n", SavedRun{1, 9, 0, 9}},  // the last number
+      {head + "first=1\nlast=9\nresume=1\n", SavedRun{1, 9, 0, 1}},  // the first
+      {padded(head + "first=1\nlast=9\n", kMaxRunStateFileBytes), SavedRun{1, 9, 0, std::nullopt}},
+      {padded(head + "first=1\nlast=9\n", kMaxRunStateFileBytes + 1), std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseRunStateFile(c.text), c.read) << c.text;
 }
@@ -54,6 +62,9 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
             "state=stopped first=100 last=199 next=141 done=37 size=100 shops=20 filtered=5 "
             "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40");
   EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
+  // A finished run still offers a number whose task could not start.
+  p.state = RunState::Finished;
+  EXPECT_EQ(ResumeOffer(p, SavedRun{1, 2, 3, 2}), 137);
   p.state = RunState::Running;
   EXPECT_EQ(ResumeOffer(p, std::nullopt), std::nullopt);
 

@@ -39,11 +39,6 @@ const Rows kRows = {
     {"2", "b d", "", "name with blanks", "http://shop2.taobao.com/", "", "", ""},
 };
 
-TEST(ExportLiterals, MatchTheirChineseText) {
-  EXPECT_EQ(kExportSavedMessage, G("文件已经保存。。。"));
-  EXPECT_EQ(kExportFailedMessage, G("文件未能保存。。。"));
-}
-
 struct TextCase {
   const char* what;
   ExportOptions options;

@@ -194,15 +194,23 @@ TEST_F(ProgramTest, TheLockLivesInAFolderOfTheUsersOwn) {
     const char* what;
     std::optional<QString> runtimeFolder;  // nullopt: unset
     QString lockFolder;
+    mode_t cacheFolderMode = 0;  // else the cache folder is made anew with this mode first
   } cases[] = {
       {"own private runtime folder", runtime_.path(), runtime_.path()},
       {"runtime folder not private", notPrivate, homeCache},
       {"no runtime folder", std::nullopt, homeCache},
       {"another user's runtime folder", root ? foreign.path() : QStringLiteral("/"), homeCache},
+      {"an existing cache folder others may enter", std::nullopt, homeCache, 0755},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     statusFolder_ = c.lockFolder;
+    if (c.cacheFolderMode != 0) {
+      QDir(homeCache).removeRecursively();
+      ASSERT_TRUE(QDir().mkpath(homeCache));
+      own(homeCache);
+      ASSERT_EQ(::chmod(QFile::encodeName(homeCache), c.cacheFolderMode), 0);
+    }
     ChildOptions options = Options(DT_PROGRAM);
     if (root) {
       options.args.insert(options.args.begin(),

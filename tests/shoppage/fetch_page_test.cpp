@@ -1,9 +1,11 @@
 #include "shoppage/fetch_page.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,17 +279,6 @@ TEST_F(FetchPageTest, BodyIsCappedAndTheTransferEnds) {
   EXPECT_EQ(Fetch("/exact2048", limits), LoopbackServer::Exact2048().substr(0, 2047));
 }
 
-TEST_F(FetchPageTest, DefaultLimitsMatchTheDocumentedBounds) {
-  const FetchLimits limits;
-  EXPECT_EQ(limits.connectTimeoutSeconds, kConnectTimeoutSeconds);
-  EXPECT_EQ(limits.connectTimeoutSeconds, 20);
-  EXPECT_EQ(limits.lowSpeedTimeSeconds, 30);
-  EXPECT_EQ(limits.lowSpeedBytesPerSecond, 1);
-  EXPECT_EQ(limits.totalTimeoutMilliseconds, kTotalTimeoutMilliseconds);
-  EXPECT_EQ(limits.totalTimeoutMilliseconds, 120000);
-  EXPECT_EQ(limits.maxBodyBytes, 32u << 20);
-}
-
 TEST_F(FetchPageTest, ProxyFromTheEnvironmentGetsTheAbsoluteAddress) {
   const std::string proxy = "http://127.0.0.1:" + std::to_string(server_->port());
   setenv("http_proxy", proxy.c_str(), 1);
@@ -313,6 +304,100 @@ TEST_F(FetchPageTest, CallsOnManyThreadsAreIndependent) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// A listener whose accept queue is full until `lateBy` has passed: a client's
+// handshake goes unanswered until then, as at a server too busy to accept.
+// Afterwards it answers each request with "late".
+class LateAcceptor {
+ public:
+  explicit LateAcceptor(std::chrono::milliseconds lateBy) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+      return;
+    port_ = ntohs(addr.sin_port);
+    // Connections nobody accepts fill the queue.
+    for (int i = 0; i < 3; ++i) {
+      const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      (void)connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      fillers_.push_back(filler);
+    }
+    std::this_thread::sleep_for(50ms);
+    thread_ = std::thread([this, lateBy] { Serve(lateBy); });
+  }
+  ~LateAcceptor() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (const int fd : fillers_) close(fd);
+    close(listener_);
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  int port() const { return port_; }
+
+ private:
+  void Serve(std::chrono::milliseconds lateBy) {
+    const auto until = std::chrono::steady_clock::now() + lateBy;
+    while (!stopping_ && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(10ms);
+    // The fillers go first, so that none of them takes the place the client
+    // waits for.
+    for (const int fd : fillers_) close(fd);
+    fillers_.clear();
+    while (!stopping_) {
+      pollfd listening{listener_, POLLIN, 0};
+      if (poll(&listening, 1, 20) != 1) continue;
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      pollfd request{fd, POLLIN, 0};
+      char buffer[4096];
+      // The fillers never send; only the client's request is answered.
+      if (poll(&request, 1, 100) == 1 && read(fd, buffer, sizeof buffer) > 0) {
+        static constexpr std::string_view kAnswer =
+            "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nlate";
+        (void)!write(fd, kAnswer.data(), kAnswer.size());
+      }
+      close(fd);
+    }
+  }
+
+  int listener_ = -1;
+  int port_ = -1;
+  std::vector<int> fillers_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+};
+
+// The connection limit where it takes effect: a server that accepts within
+// it is waited for (the default limit included), one that does not is given up
+// on in about that time.
+TEST_F(FetchPageTest, ConnectLimitHoldsAgainstAServerThatAcceptsLate) {
+  const struct {
+    const char* what;
+    long connectSeconds;  // 0: the default limits
+    std::chrono::milliseconds lateBy;
+    const char* body;
+  } cases[] = {
+      {"accepted within the default limits", 0, 300ms, "late"},
+      {"not accepted within the limit", 1, 5000ms, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    LateAcceptor server(c.lateBy);
+    ASSERT_GT(server.port(), 0);
+    FetchLimits limits;
+    if (c.connectSeconds > 0) limits.connectTimeoutSeconds = c.connectSeconds;
+    std::string address = server.Url();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(FetchPage(address, limits), c.body);
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              std::chrono::seconds(limits.connectTimeoutSeconds) + 1s);
+  }
 }
 
 }  // namespace
