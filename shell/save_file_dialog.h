@@ -9,7 +9,8 @@ class QWidget;
 namespace dt::shell {
 
 // Asks for a file to write: title "保存文件", the filter text's pairs as name
-// filters, the default suffix "txt" whatever the filter, opening in folder
+// filters, the default suffix "txt" (but "csv" or "xlsx" when the CSV or
+// workbook filter is chosen), opening in folder
 // (programFolder when empty) with defaultNameGbk proposed. Choosing an
 // existing file asks whether to replace it; a name in a folder that does not
 // exist is refused with a message, and the dialog stays open. Returns the chosen path in the
