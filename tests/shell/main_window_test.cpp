@@ -495,7 +495,7 @@ TEST_F(ExportWindowTest, WritesTheStoreRowsWithTheCheckedFields) {
   const std::string path = folder_.File("out.txt");
   ExportTo(path);
   ASSERT_EQ(dialogCalls_.size(), 1u);
-  EXPECT_EQ(dialogCalls_[0][0], G("文本文件丨*.txt"));
+  EXPECT_EQ(dialogCalls_[0][0], G("文本文件丨*.txt丨CSV表格丨*.csv丨Excel工作簿丨*.xlsx"));
   EXPECT_EQ(dialogCalls_[0][1], QCoreApplication::applicationDirPath().toStdString() + "/");
   EXPECT_EQ(dialogCalls_[0][2], G("淘宝新开店铺信息"));
   EXPECT_EQ(dt::testing::ReadBytes(path),
