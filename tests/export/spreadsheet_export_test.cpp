@@ -139,7 +139,7 @@ std::string G(const char* utf8) {
 // Columns 0..7 of the list; every field box ticked, so 1 and 3..7 are written.
 const Table kListRows = {
     {"1", "a,b\"c", "", G("甲的店"), "http://shop1.taobao.com/", "2011-08-01", "", "00123"},
-    {"2", "\tseller\r\n2\r", "", "bad\xFF", "_x0041_", "line1\nline2", "\x01x", ""},
+    {"2", "\tseller\r\n2\r", "", "bad\xFF", "_x0041_", "line1\nline2", "\x01x", "a\rb"},
     {"3", " lead", "", "cut\xB2", "\"\"", "=1+1", "\xD2\xBB\xD0\xC4", "7"},
 };
 // The same cells as the list shows them (bytes that do not decode as U+FFFD),
@@ -147,7 +147,7 @@ const Table kListRows = {
 const Table kShown = {
     {"卖家旺旺", "店铺名称", "店铺地址", "创店时间", "累计信用", "宝贝数量"},
     {"a,b\"c", "甲的店", "http://shop1.taobao.com/", "2011-08-01", "", "00123"},
-    {"\tseller\r\n2\r", "bad\uFFFD", "_x0041_", "line1\nline2", "\x01x", ""},
+    {"\tseller\r\n2\r", "bad\uFFFD", "_x0041_", "line1\nline2", "\x01x", "a\rb"},
     {" lead", "cut\uFFFD", "\"\"", "=1+1", "一心", "7"},
 };
 
