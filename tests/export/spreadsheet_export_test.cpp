@@ -4,6 +4,7 @@
 #include "export/spreadsheet_export.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -211,7 +212,11 @@ TEST_F(TableExportTest, WorkbookReadsBackAsTheListShowsIt) {
   const std::string path = folder_.File("shops.xlsx");
   rows_[0][3] = std::string(kCellCharacters + 5, 'n');
   Export(path);
+  const mode_t umask = ::umask(027);
   RunAside();
+  ::umask(umask);
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640))
+      << "a new file's mode follows the umask";
   const std::string sheet = ZipMember(path, "xl/worksheets/sheet1.xml");
   Table expected = Padded(kShown);
   expected[1][1] = std::string(kCellCharacters, 'n');
@@ -275,6 +280,18 @@ INSTANTIATE_TEST_SUITE_P(Formats, TableExportFailureTest,
                          ::testing::Values(FailureCase{"csv", "old.csv"},
                                            FailureCase{"workbook", "old.xlsx"}),
                          test::CaseName());
+
+TEST_F(TableExportTest, AFolderThatRefusesNewFilesGetsTheFileRewrittenInPlace) {
+  if (testing::RerunAsOrdinaryUser()) return;
+  const std::string path = folder_.File("kept.xlsx");
+  WriteBytes(path, std::string(100000, 'o'));
+  fs::permissions(folder_.Path(), fs::perms::owner_read | fs::perms::owner_exec);
+  Export(path);
+  RunAside();
+  fs::permissions(folder_.Path(), fs::perms::owner_all);
+  EXPECT_EQ(status_, std::vector<std::string>{G("文件已经保存。。。")});
+  EXPECT_EQ(Padded(ReadSheet(ZipMember(path, "xl/worksheets/sheet1.xml"))), Padded(kShown));
+}
 
 struct FormatCase {
   const char* what;

@@ -515,6 +515,22 @@ TEST_F(ExportWindowTest, WritesTheStoreRowsWithTheCheckedFields) {
             "seller0 http://shop100.taobao.com/\r\nseller1 http://shop101.taobao.com/\r\n \r\n");
 }
 
+TEST_F(ExportWindowTest, ATableIsWrittenBesideTheWindowWhileItsButtonWaits) {
+  MakeWindow();
+  AddRows(2);
+  auto* button = Find<QPushButton>("按钮导出");
+  const std::string path = folder_.File("out.csv");
+  ExportTo(path);
+  // The end of the writing reaches the window through its event loop only.
+  EXPECT_FALSE(button->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return button->isEnabled(); }));
+  EXPECT_EQ(dt::testing::ReadBytes(path),
+            "\xEF\xBB\xBF卖家旺旺,店铺名称\r\nseller0,店0\r\nseller1,店1\r\n");
+  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
+                  ->toPlainText()
+                  .endsWith(QString::fromUtf8("：文件已经保存。。。")));
+}
+
 TEST_F(ExportWindowTest, CancelWritesNothing) {
   MakeWindow();
   AddRows(1);
