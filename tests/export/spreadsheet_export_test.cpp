@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "export/export_results.h"
-#include "tests/support/case_name.h"
 #include "tests/support/temp_folder.h"
 #include "text/gbk_codec.h"
 
@@ -36,40 +35,27 @@ using Table = std::vector<std::vector<std::string>>;
 // its quotes doubled. Anything else is an error (nullopt).
 std::optional<Table> ReadCsvStrictly(std::string_view text) {
   if (!text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  text.remove_prefix(3);
-  Table records;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::vector<std::string> record;
-    for (;;) {
-      std::string field;
-      if (at < text.size() && text[at] == '"') {
-        for (++at;; ++at) {
-          if (at >= text.size()) return std::nullopt;
-          if (text[at] == '"') {
-            if (at + 1 < text.size() && text[at + 1] == '"') {
-              field.push_back('"');
-              ++at;
-              continue;
-            }
-            ++at;
-            break;
-          }
-          field.push_back(text[at]);
-        }
-      } else {
-        while (at < text.size() && text.find_first_of(",\"\r\n", at) != at) field += text[at++];
+  Table records(1);
+  for (std::size_t at = 3; at < text.size();) {
+    std::string field;
+    if (text[at] == '"') {
+      for (++at; at < text.size() && (text[at] != '"' || text.substr(at, 2) == "\"\""); ++at) {
+        at += text[at] == '"';
+        field.push_back(text[at]);
       }
-      record.push_back(field);
-      if (at < text.size() && text[at] == ',') {
-        ++at;
-        continue;
-      }
-      if (text.substr(at, 2) != "\r\n") return std::nullopt;
-      at += 2;
-      break;
+      if (at++ >= text.size()) return std::nullopt;  // no closing quote
+    } else {
+      while (at < text.size() && text.find_first_of(",\"\r\n", at) != at) field += text[at++];
     }
-    records.push_back(record);
+    records.back().push_back(field);
+    if (at < text.size() && text[at] == ',') {
+      ++at;
+    } else if (text.substr(at, 2) == "\r\n") {
+      at += 2;
+      if (at < text.size()) records.emplace_back();
+    } else {
+      return std::nullopt;
+    }
   }
   return records;
 }
@@ -252,34 +238,24 @@ TEST_F(TableExportTest, RowsPastASheetsCapacityGoOnInTheNextSheet) {
                          G("文件已经保存。。。")}));
 }
 
-struct FailureCase {
-  const char* what;
-  const char* name;
-};
-
-class TableExportFailureTest : public TableExportTest,
-                               public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(TableExportFailureTest, AFailedWriteKeepsTheOldFileAndSaysSo) {
-  const std::string path = folder_.File(GetParam().name);
-  const std::string old(300, 'o');
-  WriteBytes(path, old);
+TEST_F(TableExportTest, AFailedWriteKeepsTheOldFileAndSaysSo) {
   rows_.resize(2000, kListRows[0]);
-  Export(path);
-  {
-    testing::FileSizeLimit limit(200);  // the new file cannot grow past this
-    RunAside();
+  for (const char* name : {"old.csv", "old.xlsx"}) {
+    const std::string path = folder_.File(name);
+    const std::string old(300, 'o');
+    WriteBytes(path, old);
+    status_.clear();
+    Export(path);
+    {
+      testing::FileSizeLimit limit(200);  // the new file cannot grow past this
+      RunAside();
+    }
+    EXPECT_EQ(ReadBytes(path), old) << name;
+    EXPECT_EQ(status_, std::vector<std::string>{G("文件未能保存。。。")}) << name;
+    fs::remove(path);
+    EXPECT_TRUE(fs::is_empty(folder_.Path())) << name << ": a temporary file was left behind";
   }
-  EXPECT_EQ(ReadBytes(path), old);
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Path()), fs::directory_iterator()), 1)
-      << "no temporary file left behind";
-  EXPECT_EQ(status_, std::vector<std::string>{G("文件未能保存。。。")});
 }
-
-INSTANTIATE_TEST_SUITE_P(Formats, TableExportFailureTest,
-                         ::testing::Values(FailureCase{"csv", "old.csv"},
-                                           FailureCase{"workbook", "old.xlsx"}),
-                         test::CaseName());
 
 TEST_F(TableExportTest, AFolderThatRefusesNewFilesGetsTheFileRewrittenInPlace) {
   if (testing::RerunAsOrdinaryUser()) return;
@@ -293,29 +269,14 @@ TEST_F(TableExportTest, AFolderThatRefusesNewFilesGetsTheFileRewrittenInPlace) {
   EXPECT_EQ(Padded(ReadSheet(ZipMember(path, "xl/worksheets/sheet1.xml"))), Padded(kShown));
 }
 
-struct FormatCase {
-  const char* what;
-  const char* path;
-  ExportFormat format;
-};
-
-class ExportFormatTest : public ::testing::TestWithParam<FormatCase> {};
-
-TEST_P(ExportFormatTest, FollowsTheNamesExtension) {
-  EXPECT_EQ(ExportFormatOf(GetParam().path), GetParam().format);
+TEST(ExportFormatOf, FollowsTheFileNamesExtensionInAnyCase) {
+  const std::pair<const char*, ExportFormat> cases[] = {
+      {"/d/a.csv", ExportFormat::Csv},       {"/d/a.cSv", ExportFormat::Csv},
+      {"/d/a.XLSX", ExportFormat::Workbook}, {"/d/a.txt", ExportFormat::Text},
+      {"/d/a.xls", ExportFormat::Text},      {"/d/a.csv.txt", ExportFormat::Text},
+      {"/d.csv/a", ExportFormat::Text},      {"/d/.xlsx", ExportFormat::Text}};
+  for (const auto& [path, format] : cases) EXPECT_EQ(ExportFormatOf(path), format) << path;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ExportFormatTest,
-    ::testing::Values(FormatCase{"csv", "/d/shops.csv", ExportFormat::Csv},
-                      FormatCase{"csv_any_case", "/d/shops.cSv", ExportFormat::Csv},
-                      FormatCase{"workbook_any_case", "/d/shops.XLSX", ExportFormat::Workbook},
-                      FormatCase{"text", "/d/shops.txt", ExportFormat::Text},
-                      FormatCase{"older_excel_name_is_text", "/d/shops.xls", ExportFormat::Text},
-                      FormatCase{"csv_inside_the_name", "/d/shops.csv.txt", ExportFormat::Text},
-                      FormatCase{"folder_named_csv", "/d.csv/shops", ExportFormat::Text},
-                      FormatCase{"extension_alone", "/d/.xlsx", ExportFormat::Text}),
-    test::CaseName());
 
 }  // namespace
 }  // namespace dt
