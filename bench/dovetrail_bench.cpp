@@ -8,12 +8,18 @@
 //   shop log append  at 100k existing keys vs at 1k
 //   shop log rerun   same values over 10k of 200k keys vs 10k new keys
 //   results store    vs  a vector of string arrays, 1M rows appended and read
+//   exports of 1M rows (text, CSV, workbook) vs a plain loop writing the same
+//                        cells with blanks between them; and each one's peak
+//                        memory above the store's; the longest stall of the
+//                        window's event loop while its export button writes
+//                        them as text (on its thread) and as a workbook (beside it)
 #include <stdlib.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -38,6 +44,8 @@
 #endif
 #include "collect/collector.h"
 #include "collect/shop_task.h"
+#include "export/export_results.h"
+#include "export/spreadsheet_export.h"
 #include "settings/ini_file.h"
 #include "shoppage/fetch_page.h"
 #include "shoppage/shop_page.h"
@@ -232,6 +240,19 @@ Row CollectionRunVsFetchLoop(bool withLog) {
           "per number", Median(baseline), Median(measured), Median(ratio)};
 }
 
+// A row of the exports' benchmarks: an account with line breaks and tabs, a
+// shop name with a comma and quotes, every field filled.
+dt::ResultsStore::Cells ExportRow(std::size_t r) {
+  dt::ResultsStore::Cells cells;
+  cells[dt::kColAccount] = "\n\t\ttb12345678\n\t\t";
+  cells[dt::kColShopName] = "\xB2\xE8\xD2\xB6\xB5\xEA shop, \"tea\"";
+  cells[dt::kColAddress] = "http://shop67808220.taobao.com/";
+  cells[dt::kColCreated] = "2009-03-01";
+  cells[dt::kColCredit] = "\xD2\xBB\xD0\xC4";
+  cells[dt::kColItems] = dt::ToText(static_cast<long long>(r % 1000));
+  return cells;
+}
+
 #ifdef DT_BENCH_WINDOW
 // (a2) The whole program: the real window on the offscreen platform runs
 // 20,000 numbers with the shop log on, against the plain loop over the same
@@ -248,15 +269,18 @@ class NoBrowser : public dt::shell::BrowserLauncher {
   bool StartBrowser(const std::string&) override { return false; }
 };
 
-WindowFigures WholeWindowVsFetchLoop() {
-  constexpr int kFirst = 67808220, kCount = 20000, kWindowRounds = kRounds;
+void OffscreenApp() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   static int argc = 1;
   static char name[] = "dovetrail_bench";
   static char* argv[] = {name, nullptr};
   static QApplication* app = new QApplication(argc, argv);
   (void)app;
+}
 
+WindowFigures WholeWindowVsFetchLoop() {
+  constexpr int kFirst = 67808220, kCount = 20000, kWindowRounds = kRounds;
+  OffscreenApp();
   Market market(1.0 / 3);
   ShopLog log;
   dt::CollectorConfig config;
@@ -330,6 +354,57 @@ WindowFigures WholeWindowVsFetchLoop() {
   return {{"window run with shop log, 20k numbers vs loop", "per number", Median(baseline),
            Median(measured), Median(ratio)},
           gaps};
+}
+
+// (e') The window's event loop while the export button writes 1M rows: the
+// longest gap of a 1 ms timer for the text export (written on the window's
+// thread) and for the workbook (written beside it), in milliseconds.
+std::pair<double, double> WindowGapsDuringExport() {
+  OffscreenApp();
+  dt::CollectorConfig config;
+  config.fetchPage = [](std::string&) { return std::string(); };
+  dt::WorkerPool pool;
+  dt::RunLock lock;
+  dt::Collector collector(pool, lock, std::move(config));
+  for (std::size_t r = 0; r < 1000000; ++r) collector.Results().AppendNumberedRow(ExportRow(r));
+  NoBrowser browser;
+  dt::shell::MainWindow window(collector, browser);
+  for (const auto field : {dt::shell::names::kExportShopName, dt::shell::names::kExportAddress,
+                           dt::shell::names::kExportCreated, dt::shell::names::kExportCredit,
+                           dt::shell::names::kExportItemCount}) {
+    window.ControlAs<QCheckBox>(field)->setChecked(true);
+  }
+  window.show();
+  window.ShowProgress();
+  QCoreApplication::processEvents();
+  auto* button = window.ControlAs<QPushButton>(dt::shell::names::kExportButton);
+  TempFolder folder;
+  auto longestGap = [&](const std::string& path) {
+    window.SetSaveFileDialog(
+        [path](std::string_view, std::string_view, std::string_view) { return path; });
+    QEventLoop loop;
+    QElapsedTimer sinceTick;
+    qint64 longestNs = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      longestNs = std::max(longestNs, sinceTick.nsecsElapsed());
+      sinceTick.restart();
+      if (button->isEnabled()) loop.quit();
+    });
+    // The click comes from the loop, as a user's would.
+    QTimer::singleShot(0, [&] {
+      sinceTick.start();
+      tick.start();
+      button->click();
+    });
+    loop.exec();
+    return static_cast<double>(longestNs) / 1e6;
+  };
+  const double text = longestGap(folder.File("rows.txt"));
+  const double workbook = longestGap(folder.File("rows.xlsx"));
+  return {text, workbook};
 }
 #endif
 
@@ -463,9 +538,82 @@ Row ResultsStoreMillion() {
           PerCall(store, 0, 3)};
 }
 
+// The process's resident memory (VmRSS) or its peak (VmHWM) in bytes.
+double MemoryBytes(const char* key) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(key, 0) == 0) return std::stod(line.substr(std::strlen(key))) * 1024;
+  }
+  return 0;
+}
+
+// Forgets the peak so far, so that VmHWM afterwards is the next work's peak.
+void ResetPeakMemory() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+struct ExportFigures {
+  std::vector<Row> rows;
+  std::vector<std::pair<std::string, double>> peakAboveStore;  // bytes
+};
+
+// (e) 1M rows written by each export against the plainest loop that writes
+// the same cells: the text export must stay close to it, the tables cost
+// what their encoding and quoting (CSV) or the zip (workbook) cost.
+ExportFigures ExportsMillion() {
+  constexpr std::size_t kRows = 1000000;
+  dt::ResultsStore store;
+  for (std::size_t r = 0; r < kRows; ++r) store.AppendNumberedRow(ExportRow(r));
+  const dt::ExportOptions options{true, true, true, true, true};
+  dt::ExportTable table;
+  table.rowCount = kRows;
+  table.cell = [&store](std::size_t row, int column) { return store.Cell(row, column); };
+  table.columns = dt::ExportColumns(options);
+  table.titles.assign(table.columns.size(), "title");
+
+  TempFolder folder;
+  auto fresh = [&folder](const char* name) {
+    const std::string path = folder.File(name);
+    std::filesystem::remove(path);
+    return path;
+  };
+  ExportFigures figures;
+  auto measure = [&](const char* what, const std::function<void()>& work) {
+    const double before = MemoryBytes("VmRSS:");
+    ResetPeakMemory();
+    const auto begin = Clock::now();
+    work();
+    const double seconds = Seconds(Clock::now() - begin);
+    figures.peakAboveStore.emplace_back(what, MemoryBytes("VmHWM:") - before);
+    return seconds;
+  };
+  const double plain = measure("plain loop", [&] {
+    std::ofstream out(fresh("plain.txt"), std::ios::binary);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      for (const int column : table.columns) out << store.Cell(r, column) << ' ';
+      out << "\r\n";
+    }
+  });
+  const double text = measure("text", [&] {
+    const std::string lines = dt::BuildExportText(kRows, table.cell, options);
+    if (dt::WriteExportFile(fresh("rows.txt"), lines) != dt::ExportWrite::Saved) std::abort();
+  });
+  const double csv = measure("CSV", [&] {
+    if (!dt::WriteCsvFile(fresh("rows.csv"), table)) std::abort();
+  });
+  const double workbook = measure("workbook", [&] {
+    if (!dt::WriteWorkbookFile(fresh("rows.xlsx"), table).saved) std::abort();
+  });
+  figures.rows = {{"text export vs plain loop, 1M rows", "per export", plain, text},
+                  {"CSV export vs plain loop, 1M rows", "per export", plain, csv},
+                  {"workbook export vs plain loop, 1M rows", "per export", plain, workbook}};
+  return figures;
+}
+
 }  // namespace
 
-// Arguments pick lines: run, window, parser, log, store (all when none).
+// Arguments pick lines: run, window, parser, log, store, export (all when none).
 int main(int argc, char** argv) {
   auto wanted = [argc, argv](std::string_view line) {
     if (argc < 2) return true;
@@ -492,7 +640,23 @@ int main(int argc, char** argv) {
     rows.push_back(ShopLogRerun());
   }
   if (wanted("store")) rows.push_back(ResultsStoreMillion());
+  ExportFigures exports;
+  if (wanted("export")) {
+    exports = ExportsMillion();
+    rows.insert(rows.end(), exports.rows.begin(), exports.rows.end());
+  }
+#ifdef DT_BENCH_WINDOW
+  std::pair<double, double> exportGaps{-1, -1};
+  if (wanted("export")) exportGaps = WindowGapsDuringExport();
+#endif
   Print(rows);
+  if (!exports.peakAboveStore.empty()) {
+    std::printf("%-58s", "export 1M rows, peak memory above the store's");
+    for (const auto& [what, bytes] : exports.peakAboveStore) {
+      std::printf(" %s %.0f MiB,", what.c_str(), bytes / (1024 * 1024));
+    }
+    std::printf("\n");
+  }
 #ifdef DT_BENCH_WINDOW
   if (!window.longestGapsMs.empty()) {
     std::printf(
@@ -501,6 +665,11 @@ int main(int argc, char** argv) {
     for (const double gap : window.longestGapsMs) std::printf(" %.1f", gap);
     std::printf(")\n");
     std::printf("(the window line's ratio is its pages per second over the loop's)\n");
+  }
+  if (exportGaps.first >= 0) {
+    std::printf("%-58s %12s %9.1f ms (text export on the window's thread: %.1f ms)\n",
+                "window event loop, longest gap, 1M-row workbook export", "", exportGaps.second,
+                exportGaps.first);
   }
 #endif
   std::fflush(nullptr);

@@ -3,7 +3,9 @@
 #include <filesystem>
 
 #include "export/special_folders.h"
+#include "export/spreadsheet_export.h"
 #include "files/file_io.h"
+#include "text/gbk_text.h"
 
 namespace dt {
 namespace fs = std::filesystem;
@@ -16,28 +18,68 @@ const std::string_view kExportFailedMessage =
 
 namespace {
 
+// 文本文件丨*.txt丨CSV表格丨*.csv丨Excel工作簿丨*.xlsx (the dialog drops blanks)
 constexpr std::string_view kExportFilter =
-    "\xCE\xC4\xB1\xBE\xCE\xC4\xBC\xFE\xD8\xAD*.txt";  // 文本文件丨*.txt
+    "\xCE\xC4\xB1\xBE\xCE\xC4\xBC\xFE\xD8\xAD*.txt\xD8\xAD"
+    "CSV\xB1\xED\xB8\xF1\xD8\xAD*.csv\xD8\xAD"
+    "Excel\xB9\xA4\xD7\xF7\xB2\xBE\xD8\xAD*.xlsx";
 constexpr std::string_view kExportDefaultName =
     "\xCC\xD4\xB1\xA6\xD0\xC2\xBF\xAA\xB5\xEA\xC6\xCC\xD0\xC5\xCF\xA2";  // 淘宝新开店铺信息
 
+// 表格分成了 N 张工作表：行数超过一张工作表能放的 M 行
+std::string SheetsMessage(std::size_t sheets) {
+  return "\xB1\xED\xB8\xF1\xB7\xD6\xB3\xC9\xC1\xCB " + ToText(static_cast<long long>(sheets)) +
+         " \xD5\xC5\xB9\xA4\xD7\xF7\xB1\xED\xA3\xBA\xD0\xD0\xCA\xFD\xB3\xAC\xB9\xFD\xD2\xBB\xD5\xC5"
+         "\xB9\xA4\xD7\xF7\xB1\xED\xC4\xDC\xB7\xC5\xB5\xC4 " +
+         ToText(static_cast<long long>(kSheetDataRows)) + " \xD0\xD0";
+}
+
+// N 个单元格超过 32767 个字符，只写了前 32767 个字符
+std::string CutCellsMessage(std::size_t cells) {
+  return ToText(static_cast<long long>(cells)) +
+         " \xB8\xF6\xB5\xA5\xD4\xAA\xB8\xF1\xB3\xAC\xB9\xFD 32767 \xB8\xF6\xD7\xD6\xB7\xFB\xA3\xAC"
+         "\xD6\xBB\xD0\xB4\xC1\xCB\xC7\xB0 32767 \xB8\xF6\xD7\xD6\xB7\xFB";
+}
+
+// Writes the table and says how it went, on whatever thread it runs.
+void WriteTable(const std::string& path, ExportFormat format, const ExportTable& table,
+                const std::function<void(std::string_view)>& appendStatusLine) {
+  bool saved = false;
+  if (format == ExportFormat::Csv) {
+    saved = WriteCsvFile(path, table);
+  } else {
+    const WorkbookWrite written = WriteWorkbookFile(path, table);
+    saved = written.saved;
+    if (saved && written.sheets > 1) appendStatusLine(SheetsMessage(written.sheets));
+    if (saved && written.cutCells > 0) appendStatusLine(CutCellsMessage(written.cutCells));
+  }
+  appendStatusLine(saved ? kExportSavedMessage : kExportFailedMessage);
+}
+
 }  // namespace
 
-std::string BuildExportText(std::size_t rowCount,
-                            const std::function<std::string(std::size_t, int)>& cell,
-                            const ExportOptions& options) {
+std::vector<int> ExportColumns(const ExportOptions& options) {
+  std::vector<int> columns{1};
   const std::pair<bool, int> fields[] = {{options.shopName, 3},
                                          {options.shopAddress, 4},
                                          {options.creationDate, 5},
                                          {options.creditLevel, 6},
                                          {options.itemCount, 7}};
+  for (const auto& [chosen, column] : fields) {
+    if (chosen) columns.push_back(column);
+  }
+  return columns;
+}
+
+std::string BuildExportText(std::size_t rowCount,
+                            const std::function<std::string(std::size_t, int)>& cell,
+                            const ExportOptions& options) {
+  const std::vector<int> columns = ExportColumns(options);
   std::string text;
   for (std::size_t row = 0; row < rowCount; ++row) {
-    text += cell(row, 1);
-    for (const auto& [chosen, column] : fields) {
-      if (!chosen) continue;
-      text.push_back(' ');
-      text += cell(row, column);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (i > 0) text.push_back(' ');
+      text += cell(row, columns[i]);
     }
     text += "\r\n";
   }
@@ -69,6 +111,25 @@ void ExportResults(const ExportDeps& deps) {
       deps.showSaveFileDialog(kExportFilter, deps.programFolder, kExportDefaultName);
   if (path.empty()) return;
   const std::size_t rows = deps.rowCount();
+  const ExportFormat format = ExportFormatOf(path);
+  if (format != ExportFormat::Text) {
+    ExportTable table;
+    table.rowCount = rows;
+    table.cell = deps.cell;
+    table.columns = ExportColumns(deps.options());
+    for (const int column : table.columns) {
+      table.titles.push_back(deps.columnTitle ? deps.columnTitle(column) : std::string());
+    }
+    auto work = [path, format, table = std::move(table), append = deps.appendStatusLine] {
+      WriteTable(path, format, table, append);
+    };
+    if (deps.runAside) {
+      deps.runAside(std::move(work));
+    } else {
+      work();
+    }
+    return;
+  }
   const std::string lines = BuildExportText(rows, deps.cell, deps.options());
   const bool saved = WriteExportFile(path, lines) == ExportWrite::Saved;
   deps.appendStatusLine(saved ? kExportSavedMessage : kExportFailedMessage);

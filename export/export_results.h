@@ -1,12 +1,14 @@
-// Writing the results list to a text file the user picks: a line per row made
-// of the seller account and the fields ticked for export, one blank between
-// them, CR LF at the end, the list's GBK bytes untouched.
+// Writing the results list to a file the user picks. The text file: a line
+// per row made of the seller account and the fields ticked for export, one
+// blank between them, CR LF at the end, the list's GBK bytes untouched. A
+// name ending in ".csv" or ".xlsx" gives a table instead (spreadsheet_export.h).
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dt {
 
@@ -46,19 +48,33 @@ struct ExportDeps {
   std::function<std::size_t()> rowCount;
   std::function<std::string(std::size_t, int)> cell;
   std::function<ExportOptions()> options;  // read after the dialog closes
+  // Called from the thread a table is written on; must be safe there.
   std::function<void(std::string_view gbkMessage)> appendStatusLine;
   std::string programFolder;  // the dialog's first folder, with trailing "/"
+  // The GBK title of a list column, for a table's header row.
+  std::function<std::string(int column)> columnTitle;
+  // Runs a table's writing away from the window's thread, which must keep
+  // answering while a million rows are written; cell and appendStatusLine
+  // are then called there. Without one the writing runs at once.
+  std::function<void(std::function<void()> work)> runAside;
 };
+
+// The list's columns in an export row: the seller account, then the chosen
+// fields in the order of ExportOptions.
+std::vector<int> ExportColumns(const ExportOptions& options);
 
 // "文件已经保存。。。": the status line of a saved export.
 extern const std::string_view kExportSavedMessage;
 // "文件未能保存。。。": the status line of an export that could not be written.
 extern const std::string_view kExportFailedMessage;
 
-// The click handler of the export button: asks for a file (filter
-// "文本文件丨*.txt", the program's folder, name "淘宝新开店铺信息"), writes the
-// rows there and says in a status line whether it worked. A cancel does
-// nothing at all.
+// The click handler of the export button: asks for a file (filters for text,
+// CSV and workbook files, the program's folder, name "淘宝新开店铺信息"),
+// writes the rows there in the format the name's extension asks for and says
+// in a status line whether it worked. The row count and the chosen fields
+// are taken when the dialog closes. A table replaces the file (the dialog has
+// asked first); past a sheet's capacity, or with cells cut to a workbook
+// cell's size, a status line says so. A cancel does nothing at all.
 void ExportResults(const ExportDeps& deps);
 
 }  // namespace dt

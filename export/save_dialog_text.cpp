@@ -45,6 +45,17 @@ std::vector<std::string> DialogNameFilters(std::string_view filterGbk) {
   return filters;
 }
 
+std::string DefaultSuffixFor(std::string_view nameFilter) {
+  for (const std::string_view suffix : {"csv", "xlsx"}) {
+    const std::string patterns = "(*." + std::string(suffix) + ")";
+    if (nameFilter.size() >= patterns.size() &&
+        nameFilter.substr(nameFilter.size() - patterns.size()) == patterns) {
+      return std::string(suffix);
+    }
+  }
+  return "txt";
+}
+
 std::string NormaliseInitialFolder(std::string_view folder, std::string_view programFolder) {
   std::string path(folder.empty() ? programFolder : folder);
   // Paths are UTF-8, where 0x5C never occurs inside a multi-byte character.

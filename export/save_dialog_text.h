@@ -29,6 +29,11 @@ std::vector<FilterPair> ParseFilterText(std::string_view filterGbk);
 // becomes "*".
 std::vector<std::string> DialogNameFilters(std::string_view filterGbk);
 
+// The extension a name typed without one gets under the chosen name filter
+// (as DialogNameFilters gives it): "csv" and "xlsx" for the table filters,
+// "txt" for every other filter.
+std::string DefaultSuffixFor(std::string_view nameFilter);
+
 // The folder the dialog opens in, with "/" separators and exactly one
 // trailing "/": the given folder, or programFolder when none is given.
 // Folders are paths in the filesystem's encoding.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -451,6 +452,97 @@ bool AppendToFile(const fs::path& path, std::string_view bytes) {
   struct stat after {};
   return stream.Append(path, nullptr, bytes, after) &&
          (stream.Close() || Failed("appending to", path));
+}
+
+// The mode a file made with open(..., 0666) would get: the umask is read
+// from the process's status, as umask() itself would change it for every
+// thread while asked.
+static mode_t NewFileMode() {
+  std::string status;
+  mode_t mask = 022;
+  if (ReadWholeFile("/proc/self/status", status, 1 << 16) == ReadStatus::Ok) {
+    const std::size_t at = status.find("\nUmask:");
+    if (at != std::string::npos) {
+      mask = static_cast<mode_t>(std::strtoul(status.c_str() + at + 8, nullptr, 8));
+    }
+  }
+  return 0666 & ~mask & 07777;
+}
+
+// The folder refuses new files, the file itself may be written: the writer
+// works in the system's temporary folder and its bytes go over the old ones.
+static bool ReplaceByWriterInPlace(int writable,
+                                   const std::function<bool(const fs::path&)>& writer) {
+  std::error_code ec;
+  std::string name = (fs::temp_directory_path(ec) / "dovetrail-XXXXXX").string();
+  if (ec) return false;
+  Fd made(::mkostemp(name.data(), O_CLOEXEC));
+  if (!made.ok()) return false;
+  const fs::path temp(name);
+  made.Close();
+  bool ok = writer(temp);
+  Fd in(ok ? OpenForReading(temp) : -1);
+  struct stat st {};
+  ok = in.ok() && ::fstat(in.get(), &st) == 0;
+  ok = ok && ::lseek(writable, 0, SEEK_SET) == 0 &&
+       CopyRange(in.get(), 0, static_cast<std::uint64_t>(st.st_size), writable) &&
+       ::ftruncate(writable, st.st_size) == 0 && ::fsync(writable) == 0;
+  (void)::unlink(temp.c_str());  // best effort: a leftover in the temporary folder harms nothing
+  return ok;
+}
+
+static bool ReplaceFileByWriterOnce(const fs::path& requested,
+                                    const std::function<bool(const fs::path&)>& writer) {
+  const fs::path target = WriteTarget(requested);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+  if (existed && !S_ISREG(old.st_mode)) return false;
+  if (!existed && errno != ENOENT) return false;
+  Fd writable;
+  if (existed) {
+    writable = Fd(OpenFile(target, O_WRONLY));
+    if (!writable.ok()) return false;
+  }
+  RemoveOrphanTemporaries(target);
+
+  fs::path temp;
+  Fd made = CreateTemporary(target, temp);
+  if (!made.ok()) {
+    const bool folderRefused = errno == EACCES || errno == EPERM || errno == EROFS;
+    if (!existed || !folderRefused) return false;
+    const bool ok = ReplaceByWriterInPlace(writable.get(), writer);
+    return writable.Close() && ok;
+  }
+  made.Close();  // the writer opens the name itself
+  bool ok = writer(temp);
+  // Opened again by name: the writer may have made a new file there.
+  Fd out(ok ? OpenFile(temp, O_WRONLY) : -1);
+  ok = out.ok() && ::fchmod(out.get(), existed ? (old.st_mode & 07777) : NewFileMode()) == 0;
+  ok = ok && ::fsync(out.get()) == 0;
+  ok = out.Close() && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    (void)::unlink(temp.c_str());  // best effort: the old file is untouched either way
+    return false;
+  }
+  SyncFolder(target.parent_path());
+  return true;
+}
+
+bool ReplaceFileByWriter(const fs::path& path,
+                         const std::function<bool(const fs::path& temporary)>& writer) {
+  return ReplaceFileByWriterOnce(path, writer) || Failed("replacing", path);
+}
+
+bool ReplaceFileStreamed(const fs::path& path,
+                         const std::function<bool(const ByteSink&)>& produce) {
+  return ReplaceFileByWriter(path, [&produce](const fs::path& temp) {
+    Fd out(OpenFile(temp, O_WRONLY | O_TRUNC));
+    if (!out.ok()) return false;
+    const bool ok =
+        produce([fd = out.get()](std::string_view bytes) { return WriteAll(fd, bytes); });
+    return out.Close() && ok;
+  });
 }
 
 }  // namespace dt

@@ -44,6 +44,24 @@ enum class ReadStatus { Ok, Missing, Failed };
 // that may not be written is refused, even where a rename would succeed.
 [[nodiscard]] bool ReplaceFile(const std::filesystem::path& path, std::string_view content);
 
+// Replaces the file's content with the bytes produce hands to its sink, in
+// order, without holding them whole. produce returns false to give up (or
+// when the sink does: a write failed); the old file then stays as it was.
+using ByteSink = std::function<bool(std::string_view)>;
+[[nodiscard]] bool ReplaceFileStreamed(const std::filesystem::path& path,
+                                       const std::function<bool(const ByteSink&)>& produce);
+
+// Replaces the file with one that writer makes by name (for libraries that
+// write to a path): writer gets a fresh temporary name beside the file, which
+// is renamed over it when writer returns true and removed otherwise, so a
+// failure leaves the old file whole. Where the folder refuses new files but
+// the file may be written, writer works in the system's temporary folder and
+// the result is copied over the old bytes. A new file gets the usual mode
+// (0666 less the umask); an existing one keeps its own.
+[[nodiscard]] bool ReplaceFileByWriter(
+    const std::filesystem::path& path,
+    const std::function<bool(const std::filesystem::path& temporary)>& writer);
+
 // Replaces bytes [at, at + erase) of an existing file with text, as one
 // atomic replacement (or in place, as above). The file is streamed, never held
 // whole in memory on the atomic road. at + erase must lie within the file.

@@ -4,8 +4,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev
-  libgtest-dev
+  qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libxlsxwriter-dev
+  libgtest-dev python3
   ca-certificates fonts-noto-cjk
   xvfb xauth imagemagick xdotool x11-utils
   dpkg-dev file desktop-file-utils appstream lintian

@@ -97,7 +97,10 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   refresh_->start();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The export reads the store and the status log this window's owner keeps.
+  if (exportThread_.joinable()) exportThread_.join();
+}
 
 QWidget* MainWindow::Control(std::string_view nameGbk) const {
   const int index = FormIndexOf(nameGbk);
@@ -395,6 +398,24 @@ void MainWindow::ExportClicked() {
     return options;
   };
   deps.appendStatusLine = [&status](std::string_view message) { status.AppendStatusLine(message); };
+  deps.columnTitle = [](int column) {
+    return std::string(ResultColumnHeadings()[static_cast<std::size_t>(column)].title);
+  };
+  deps.runAside = [this](std::function<void()> work) {
+    ui_.exportData->setEnabled(false);
+    if (exportThread_.joinable()) exportThread_.join();  // ended: its button came back
+    exportThread_ = std::thread([this, work = std::move(work)] {
+      work();
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            exportThread_.join();
+            ui_.exportData->setEnabled(true);
+            ShowProgress();
+          },
+          Qt::QueuedConnection);
+    });
+  };
   ExportResults(deps);
   ShowProgress();
 }

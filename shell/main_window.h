@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "collect/collector.h"
@@ -149,6 +150,9 @@ class MainWindow : public QWidget {
   QTimer* refresh_ = nullptr;
   std::function<void()> closeHook_;
   SaveFileDialog saveFileDialog_;
+  // Writes a table export while the window goes on; the export button stays
+  // disabled until it is done.
+  std::thread exportThread_;
 
   QLabel* readout_ = nullptr;
   QPushButton* resumeButton_ = nullptr;

@@ -39,6 +39,8 @@ class ExistingFolderDialog : public QFileDialog {
   using QFileDialog::QFileDialog;
 
   void accept() override {
+    // A name typed without an extension gets the chosen filter's.
+    setDefaultSuffix(QString::fromStdString(DefaultSuffixFor(selectedNameFilter().toStdString())));
     // A platform's own dialog has closed by now; the caller checks its choice.
     if (!testAttribute(Qt::WA_DontShowOnScreen)) {
       const QString missing = MissingFolderOf(selectedFiles().value(0));
@@ -64,6 +66,11 @@ std::string ShowSaveFileDialog(QWidget* owner, std::string_view filterGbk, std::
     filters << QString::fromStdString(filter);
   }
   dialog.setNameFilters(filters);
+  // A platform's own dialog takes the suffix from here while it is open.
+  QObject::connect(
+      &dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+        dialog.setDefaultSuffix(QString::fromStdString(DefaultSuffixFor(filter.toStdString())));
+      });
   dialog.setDirectory(QString::fromStdString(NormaliseInitialFolder(folder, programFolder)));
   if (!defaultNameGbk.empty()) dialog.selectFile(Ui(defaultNameGbk));
   for (;;) {

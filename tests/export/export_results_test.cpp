@@ -178,8 +178,9 @@ class ExportResultsTest : public ExportFileTest {
 TEST_F(ExportResultsTest, AsksForTheFileThenWritesAndReports) {
   ExportResults(Deps());
   ASSERT_EQ(dialogCalls_.size(), 1u);
-  EXPECT_EQ(dialogCalls_[0], (std::vector<std::string>{G("文本文件丨*.txt"), "/opt/dovetrail/",
-                                                       G("淘宝新开店铺信息")}));
+  EXPECT_EQ(dialogCalls_[0],
+            (std::vector<std::string>{G("文本文件丨*.txt丨CSV表格丨*.csv丨Excel工作簿丨*.xlsx"),
+                                      "/opt/dovetrail/", G("淘宝新开店铺信息")}));
   EXPECT_EQ(ReadBytes(file_), G("卖家甲 12\r\n") + "b d \r\n");
   EXPECT_EQ(status_, (std::vector<std::string>{G("文件已经保存。。。")}));
 }

@@ -28,7 +28,9 @@ TEST_P(NameFilterTest, Converts) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, NameFilterTest,
     ::testing::Values(
-        FilterCase{"the export's filter", G("文本文件丨*.txt"), {"文本文件 (*.txt)"}},
+        FilterCase{"the export's filter",
+                   G("文本文件丨*.txt丨CSV表格丨*.csv丨Excel工作簿丨*.xlsx"),
+                   {"文本文件 (*.txt)", "CSV表格 (*.csv)", "Excel工作簿 (*.xlsx)"}},
         FilterCase{
             "default when none", "", {"所有文件 (*)", "执行文件 (*.exe)", "文本文件 (*.txt)"}},
         FilterCase{
@@ -44,6 +46,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "\xB0\xA1\xA1\xB1|*.a",
                    {"\xE5\x95\x8A\xE2\x80\x9D (*.a)"}}),
     test::CaseName());
+
+TEST(DefaultSuffixFor, TheTableFiltersGiveTheirOwnEveryOtherTxt) {
+  EXPECT_EQ(DefaultSuffixFor("CSV表格 (*.csv)"), "csv");
+  EXPECT_EQ(DefaultSuffixFor("Excel工作簿 (*.xlsx)"), "xlsx");
+  EXPECT_EQ(DefaultSuffixFor("文本文件 (*.txt)"), "txt");
+  EXPECT_EQ(DefaultSuffixFor("执行文件 (*.exe)"), "txt");
+  EXPECT_EQ(DefaultSuffixFor("所有文件 (*)"), "txt");
+}
 
 TEST(ParseFilterText, GivesGbkPairs) {
   const std::vector<FilterPair> pairs = ParseFilterText(G("文本文件丨*.txt"));

@@ -8,10 +8,17 @@
 //   --print NAME         prints NAME=<text or 0/1>
 //   --wait MS            lets the window run MS milliseconds before the next step
 //   --esc-after MS       prints "esc", then presses Esc in the window
+//   --save-as FILTER|NAME  the next save dialog: the name filter that starts
+//                        with FILTER chosen (none: as it opens), NAME typed, accepted
+//   --wait-until NAME=TEXT lets the window run until a button's caption or a
+//                        box's text is TEXT, a list's row count the number TEXT
+//                        (NAME alone: until it is enabled)
 // Names and texts are UTF-8.
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -34,6 +41,30 @@ QWidget* Find(QWidget& window, const std::string& name) {
 void Say(const QString& line) {
   std::printf("%s\n", line.toUtf8().constData());
   std::fflush(stdout);
+}
+
+// Answers the next save dialog as a user would: picks the filter, types the
+// name, presses save.
+void AnswerSaveDialog(QString filter, QString name) {
+  QTimer::singleShot(20, [filter, name] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr) return AnswerSaveDialog(filter, name);
+    for (const QString& entry : dialog->nameFilters()) {
+      if (!filter.isEmpty() && entry.startsWith(filter)) dialog->selectNameFilter(entry);
+    }
+    if (auto* field = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+      field->setText(name);
+    static_cast<QDialog*>(dialog)->accept();
+  });
+}
+
+QString ShownText(QWidget* widget) {
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text();
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) return plain->toPlainText();
+  if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text();
+  if (auto* list = qobject_cast<QAbstractItemView*>(widget))
+    return QString::number(list->model()->rowCount());
+  return {};
 }
 
 void RunSteps(QWidget& window, std::size_t from) {
@@ -68,6 +99,15 @@ void RunSteps(QWidget& window, std::size_t from) {
       else if (auto* box = qobject_cast<QCheckBox*>(widget))
         shown = box->isChecked() ? "1" : "0";
       Say(QString::fromStdString(name) + "=" + shown);
+    } else if (step == "--save-as") {
+      const QString both = QString::fromStdString(value);
+      AnswerSaveDialog(both.section('|', 0, 0), both.section('|', 1));
+    } else if (step == "--wait-until") {
+      if (widget != nullptr &&
+          (eq == std::string::npos ? !widget->isEnabled() : ShownText(widget) != text)) {
+        QTimer::singleShot(20, &window, [&window, i] { RunSteps(window, i); });
+        return;
+      }
     } else if (step == "--wait") {
       QTimer::singleShot(std::stoi(value), &window, [&window, i] { RunSteps(window, i + 1); });
       return;

@@ -397,6 +397,54 @@ TEST_F(ProgramTest, TheShopLogLiesBesideTheProgramWhateverTheCurrentFolder) {
   EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), truth.size() + 1);
 }
 
+// The export through the real save dialog: a typed extension chooses the
+// format whatever filter is selected; a bare name takes the selected
+// filter's extension, "txt" under the text filter.
+TEST_F(ProgramTest, TheExportDialogsNameAndFilterChooseTheFormat) {
+  marketsim::Options market;
+  market.seed = 7;
+  market.density = 1.0;
+  StartMarket(market);
+  const auto truth = marketsim::Truth(market, 100, 104);
+  const std::string out = home_.path().toStdString() + "/out";
+  std::filesystem::create_directories(out);
+  std::vector<std::string> steps = {
+      "--set",   "编辑框编号1=100", "--set",        "编辑框编号2=104",
+      "--click", "按钮开始1",       "--wait-until", "超级列表框=" + std::to_string(truth.size())};
+  const std::pair<std::string, std::string> exports[] = {{"", "rows.csv"},
+                                                         {"文本", "rows.XLSX"},
+                                                         {"CSV", "bare"},
+                                                         {"Excel", "book"},
+                                                         {"文本", "plain"}};
+  for (const auto& [filter, name] : exports) {
+    steps.insert(steps.end(), {"--save-as", filter + "|" + out + "/" + name, "--click", "按钮导出",
+                               "--wait-until", "按钮导出"});
+  }
+  ChildOptions options = Options(DT_PROBE, steps);
+  options.setEnv["http_proxy"] = MarketProxy();
+  ChildProcess run(options);
+  const std::string plain = out + "/plain.txt";  // the last one
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!std::filesystem::exists(plain) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::set<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    made.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(made,
+            (std::set<std::string>{"bare.csv", "book.xlsx", "plain.txt", "rows.XLSX", "rows.csv"}));
+  const std::string csv = dt::testing::ReadBytes(out + "/rows.csv");
+  EXPECT_TRUE(csv.starts_with("\xEF\xBB\xBF卖家旺旺,店铺名称\r\n")) << csv;
+  EXPECT_EQ(dt::testing::ReadBytes(out + "/bare.csv"), csv);
+  for (const char* workbook : {"/rows.XLSX", "/book.xlsx"}) {
+    EXPECT_TRUE(dt::testing::ReadBytes(out + workbook).starts_with("PK\x03\x04")) << workbook;
+  }
+  const std::string text = dt::testing::ReadBytes(plain);
+  EXPECT_FALSE(text.starts_with("\xEF\xBB\xBF")) << "the text export stays GBK lines";
+  for (const auto& shop : truth) EXPECT_NE(text.find(shop.sellerAccount), std::string::npos);
+}
+
 // An installed program's folder is not the user's: the shop log goes to the
 // user's data folder, and a status line says where.
 TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder) {

@@ -498,7 +498,7 @@ TEST_F(ExportWindowTest, WritesTheStoreRowsWithTheCheckedFields) {
   const std::string path = folder_.File("out.txt");
   ExportTo(path);
   ASSERT_EQ(dialogCalls_.size(), 1u);
-  EXPECT_EQ(dialogCalls_[0][0], G("文本文件丨*.txt"));
+  EXPECT_EQ(dialogCalls_[0][0], G("文本文件丨*.txt丨CSV表格丨*.csv丨Excel工作簿丨*.xlsx"));
   EXPECT_EQ(dialogCalls_[0][1], QCoreApplication::applicationDirPath().toStdString() + "/");
   EXPECT_EQ(dialogCalls_[0][2], G("淘宝新开店铺信息"));
   EXPECT_EQ(dt::testing::ReadBytes(path),
@@ -516,6 +516,22 @@ TEST_F(ExportWindowTest, WritesTheStoreRowsWithTheCheckedFields) {
   ExportTo(second);
   EXPECT_EQ(dt::testing::ReadBytes(second),
             "seller0 http://shop100.taobao.com/\r\nseller1 http://shop101.taobao.com/\r\n \r\n");
+}
+
+TEST_F(ExportWindowTest, ATableIsWrittenBesideTheWindowWhileItsButtonWaits) {
+  MakeWindow();
+  AddRows(2);
+  auto* button = Find<QPushButton>("按钮导出");
+  const std::string path = folder_.File("out.csv");
+  ExportTo(path);
+  // The end of the writing reaches the window through its event loop only.
+  EXPECT_FALSE(button->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return button->isEnabled(); }));
+  EXPECT_EQ(dt::testing::ReadBytes(path),
+            "\xEF\xBB\xBF卖家旺旺,店铺名称\r\nseller0,店0\r\nseller1,店1\r\n");
+  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
+                  ->toPlainText()
+                  .endsWith(QString::fromUtf8("：文件已经保存。。。")));
 }
 
 TEST_F(ExportWindowTest, CancelWritesNothing) {
