@@ -362,7 +362,7 @@ WindowFigures WholeWindowVsFetchLoop() {
 std::pair<double, double> WindowGapsDuringExport() {
   OffscreenApp();
   dt::CollectorConfig config;
-  config.fetchPage = [](std::string&) { return std::string(); };
+  config.fetchPage = [](std::string&, dt::FetchOutcome&) { return std::string(); };
   dt::WorkerPool pool;
   dt::RunLock lock;
   dt::Collector collector(pool, lock, std::move(config));

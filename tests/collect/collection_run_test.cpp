@@ -554,7 +554,7 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
 TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
   ManualPool pool;
   RunLock lock;
-  PageOutcome next = PageOutcome::Empty;
+  PageOutcome next = PageOutcome::Failed;
   CollectionRun run(
       pool, lock, [&](ShopNumber) { return next; }, CollectionRun::Counted{});
   run.SetLastNumber(10000);
@@ -576,7 +576,7 @@ TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
   EXPECT_EQ(p.done, 0);
   EXPECT_EQ(p.shops, 0);
   for (int i = 3; i < CollectionRun::kBatchSize + 1; ++i) ASSERT_TRUE(pool.RunNext());
-  next = PageOutcome::Empty;
+  next = PageOutcome::Failed;
   ASSERT_TRUE(pool.RunNext());  // 5000, the new start's first
   p = run.Progress();
   EXPECT_EQ(p.failedInARow, 1);
