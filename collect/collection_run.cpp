@@ -369,7 +369,12 @@ void CollectionRun::Post(std::int64_t number, std::uint64_t generation) {
 void CollectionRun::TaskEnded(std::uint64_t generation) {
   {
     std::lock_guard<std::mutex> guard(state_);
-    if (generation == generation_ && --runAlive_ == 0 && !endedAt_) endedAt_ = Clock::now();
+    if (generation == generation_ && --runAlive_ == 0) {
+      if (!endedAt_) endedAt_ = Clock::now();
+      // A run over a list has no range end to lower the flag: its last task
+      // does, so the button reads "开始采集" again.
+      if (listRun_ && flag_ == Flag::Running) flag_ = Flag::Idle;
+    }
   }
   std::lock_guard<std::mutex> guard(idleMutex_);
   if (active_.fetch_sub(1) == 1) idle_.notify_all();

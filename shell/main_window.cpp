@@ -270,8 +270,7 @@ void MainWindow::ShowReadout() {
     resumeButton_->setVisible(resumeOffer_.has_value());
   }
   // The failed numbers can be run again while no run goes on.
-  const bool retryOffered = progress.failedKept > 0 && !collector_.Run().Running() &&
-                            progress.state != RunState::Running &&
+  const bool retryOffered = progress.failedKept > 0 && progress.state != RunState::Running &&
                             progress.state != RunState::Ended;
   if (retryOffered) {
     const QString caption = Ui(RetryFailedText(progress.failedKept));
@@ -281,7 +280,11 @@ void MainWindow::ShowReadout() {
 }
 
 void MainWindow::RetryFailedClicked() {
-  if (collector_.Run().Running() || !collector_.StartFailedNumbers()) return;
+  const RunState state = collector_.Run().Progress().state;
+  if (state == RunState::Running || state == RunState::Ended) return;
+  // A run that walked its range to the end may still hold the flag up.
+  collector_.Run().Stop();
+  if (!collector_.StartFailedNumbers()) return;
   rate_.Reset();
   SetStartCaption(true);
   ShowReadout();

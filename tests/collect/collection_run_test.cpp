@@ -585,5 +585,80 @@ TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
   EXPECT_EQ(p.resume, 5001);
 }
 
+// The failed list over runs: a number enters it when its page cannot be
+// read, leaves it when a later run reads it; a run over the list ignores the
+// range's last number and has no resume point; a block puts the numbers it
+// gave up back below the resume point; a redo hands them out first.
+TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
+  ManualPool pool;
+  RunLock lock;
+  std::set<ShopNumber> unreadable = {101, 103};
+  std::vector<ShopNumber> worked;
+  CollectionRun run(
+      pool, lock,
+      [&](ShopNumber n) {
+        worked.push_back(n);
+        return unreadable.contains(n) ? PageOutcome::Failed : PageOutcome::Other;
+      },
+      CollectionRun::Counted{});
+  run.SetLastNumber(104);
+  run.Start(100);
+  while (pool.RunNext()) {
+  }
+  EXPECT_EQ(run.FailedNumbers(), (std::set<std::int64_t>{101, 103}));
+  const std::uint64_t version = run.FailedNumbersVersion();
+
+  unreadable = {103};
+  run.SetLastNumber(50);  // a list run is not bound by the box
+  worked.clear();
+  run.StartList({103, 101, 103});
+  while (pool.RunNext()) {
+  }
+  EXPECT_EQ(worked, (std::vector<ShopNumber>{101, 103}));
+  EXPECT_EQ(run.FailedNumbers(), std::set<std::int64_t>{103});
+  EXPECT_GT(run.FailedNumbersVersion(), version);
+  RunProgress p = run.Progress();
+  EXPECT_EQ(p.state, RunState::Finished);
+  EXPECT_FALSE(run.Running());  // its last task lowered the flag
+  EXPECT_EQ(p.listSize, 2);
+  EXPECT_EQ(p.RangeSize(), 2);
+  EXPECT_EQ(p.resume, std::nullopt);
+
+  // Given up, then redone before any new number.
+  run.SetLastNumber(1000);
+  unreadable = {200};
+  worked.clear();
+  run.Start(200);
+  ASSERT_TRUE(pool.RunNext());  // 200 fails
+  EXPECT_EQ(run.Progress().failed, 1);
+  run.Redo({200, 999});  // 999 never failed in this run: nothing to redo
+  unreadable.clear();
+  ASSERT_TRUE(pool.RunNext());  // 201, whose successor is the redo
+  p = run.Progress();
+  EXPECT_EQ(p.failed, 0);
+  EXPECT_EQ(p.resume, 200);
+  while (pool.RunNext() && worked.size() < 25) {
+  }
+  EXPECT_EQ(std::count(worked.begin(), worked.end(), 200), 2);
+  EXPECT_EQ(std::count(worked.begin(), worked.end(), 999), 0);
+  EXPECT_FALSE(run.FailedNumbers().contains(200));
+
+  // A block: the given-up number is to do again, and nothing new is admitted.
+  unreadable = {230};
+  while (pool.RunNext() && !run.FailedNumbers().contains(230)) {
+  }
+  ASSERT_TRUE(run.FailedNumbers().contains(230));
+  run.Block({230});
+  p = run.Progress();
+  EXPECT_EQ(p.state, RunState::Blocked);
+  EXPECT_FALSE(run.Running());
+  EXPECT_EQ(p.resume, 230);
+  EXPECT_FALSE(run.FailedNumbers().contains(230));
+  const std::size_t before = worked.size();
+  while (pool.RunNext()) {
+  }
+  EXPECT_EQ(worked.size(), before);
+}
+
 }  // namespace
 }  // namespace dt

@@ -44,6 +44,23 @@ TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
   for (const auto& c : cases) EXPECT_EQ(ParseRunStateFile(c.text), c.read) << c.text;
 }
 
+TEST(FailedNumbersFile, WrittenListReadsBackAndOddLinesArePassedOver) {
+  const std::set<std::int64_t> numbers = {-5, 0, 67808220, 2147483647};
+  EXPECT_EQ(ParseFailedNumbersFile(FailedNumbersFileText(numbers)), numbers);
+  const std::string head = "dovetrail-failed 1\n";
+  const struct {
+    std::string text;
+    std::set<std::int64_t> read;
+  } cases[] = {
+      {"", {}},
+      {"12\n13\n", {}},  // no header: not ours
+      {head + "12\r\n12\n\n x\n13x\n2147483648\n-2147483648\n", {12, -2147483648LL}},
+      {head + std::string(kMaxFailedNumbersFileBytes, '\n'), {}},  // too long
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseFailedNumbersFile(c.text), c.read) << c.text;
+  EXPECT_EQ(RetryFailedText(7), "\xD6\xD8\xCA\xD4\xCA\xA7\xB0\xDC (7)");
+}
+
 TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   RunProgress p;
   p.state = RunState::Stopped;

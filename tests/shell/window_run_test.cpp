@@ -132,6 +132,25 @@ TEST(WindowRunTest, ARunOverTheSimulatedMarketFillsTheListAndTheStatusBox) {
   for (const auto& note : rejectedNotes)
     EXPECT_TRUE(status.contains(QString::fromStdString(note))) << note;
   EXPECT_EQ(status.count(QStringLiteral("过滤 ")), static_cast<int>(rejectedNotes.size()));
+
+  // The refused numbers are offered again; a click runs exactly them, and as
+  // the marketplace still refuses them they stay in the list, while the
+  // range's resume point is left alone.
+  QPushButton* retry = window.RetryFailedButton();
+  ASSERT_TRUE(retry->isVisible());
+  EXPECT_EQ(retry->text(), QString::fromUtf8("重试失败 (%1)").arg(refused));
+  const int requestsBefore = sim.TotalRequests();
+  QTest::mouseClick(retry, Qt::LeftButton);
+  EXPECT_FALSE(retry->isVisible());
+  ASSERT_TRUE(engine.collector().Run().WaitUntilIdle(30s));
+  QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+  const RunProgress again = engine.collector().Run().Progress();
+  EXPECT_EQ(again.listSize, refused);
+  EXPECT_EQ(again.done, refused);
+  EXPECT_EQ(again.failedKept, refused);
+  EXPECT_EQ(sim.TotalRequests() - requestsBefore, refused * dt::testing::QuickPaceRules().attempts);
+  EXPECT_TRUE(retry->isVisible());
+  EXPECT_FALSE(window.ResumeButton()->isVisible());
   unsetenv("http_proxy");
   sim.Stop();
 }
