@@ -131,9 +131,12 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   for (int i = 0; i < 5000; ++i) pace.After(8 + i, 1, Answer(200), t + 2s);
   EXPECT_LT(pace.Interval(), 20ms);
 
-  // A lone request refused says nothing of a rate.
+  // A couple of requests refused say nothing of a rate.
   const auto before = pace.Interval();
+  pace.NextRequestAt(t + 1h);
+  pace.NextRequestAt(t + 1h);
   pace.After(9, 1, Answer(503, 1), t + 1h);
+  pace.After(9, 2, Answer(429), t + 1h);
   EXPECT_EQ(pace.Interval(), before);
   // Refused at 25 a second again: under that, and refusals at that pace slow
   // it no further.
@@ -147,7 +150,7 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   EXPECT_GT(pace.Interval(), 40ms);
 
   // A new run forgets the Retry-After, not the interval.
-  pace.After(10, 1, Answer(429, 30), t + 3h - 1s);
+  pace.After(10, 1, Answer(503, 30), t + 3h - 1s);
   pace.Reset();
   EXPECT_EQ(pace.NextRequestAt(t + 3h), t + 3h);
 }
