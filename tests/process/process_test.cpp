@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <set>
@@ -320,6 +321,32 @@ TEST_F(ProgramTest, ARunClosedPartWayOffersItsResumePointAfterARestart) {
   const std::vector<std::string> lines = again.Lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "编辑框编号1=" + std::to_string(resume)),
             lines.end());
+}
+
+// The failed list of an earlier start comes back with the program: counted in
+// the status answer, offered by its button, run again by a click, and left
+// empty on disk once every number was read.
+TEST_F(ProgramTest, FailedNumbersOfAnEarlierStartAreRunAgainAndLeaveTheList) {
+  StartMarket(marketsim::Options{});
+  const std::string dataFolder = home_.path().toStdString() + "/.local/share/dovetrail";
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(dataFolder)));
+  const std::string listFile = dataFolder + "/failed-numbers.txt";
+  {
+    std::ofstream out(listFile, std::ios::binary);
+    out << "dovetrail-failed 1\n1003\n1007\n";
+  }
+  ChildOptions options =
+      Options(DT_PROBE, {"--wait", "1500", "--click", "progressRetryFailed", "--wait-until",
+                         "按钮开始1=开始采集", "--esc-after", "0"});
+  options.setEnv["http_proxy"] = MarketProxy();
+  options.setEnv["XDG_DATA_HOME"] = home_.path().toStdString() + "/.local/share";
+  ChildProcess run(options);
+  ASSERT_TRUE(WaitForStatus("failed=2", 20s));
+  ASSERT_EQ(run.WaitForExit(30s), std::optional<int>(0));
+  EXPECT_EQ(market_->RequestCount(1003), 1);
+  EXPECT_EQ(market_->RequestCount(1007), 1);
+  EXPECT_EQ(market_->TotalRequests(), 2);
+  EXPECT_EQ(dt::testing::ReadBytes(listFile), "dovetrail-failed 1\n");
 }
 
 TEST_F(ProgramTest, ClosingDuringASlowRunSavesAndEndsAtOnce) {
