@@ -184,13 +184,13 @@ void MainWindow::SetUpReadout() {
   resumeButton_ = new QPushButton(this);
   resumeButton_->setObjectName(QStringLiteral("progressResume"));
   resumeButton_->hide();
-  resumeButton_->setGeometry(kRight - 130, kBottom - 22, 128, 20);
+  resumeButton_->setGeometry(kRight - 130, kBottom - 18, 128, 18);
   connect(resumeButton_, &QPushButton::clicked, this, [this] { ResumeClicked(); });
 
   retryButton_ = new QPushButton(this);
   retryButton_->setObjectName(QStringLiteral("progressRetryFailed"));
   retryButton_->hide();
-  retryButton_->setGeometry(kRight - 262, kBottom - 22, 128, 20);
+  retryButton_->setGeometry(kRight - 234, kBottom - 18, 102, 18);
   connect(retryButton_, &QPushButton::clicked, this, [this] { RetryFailedClicked(); });
   ShowReadout();
 }
