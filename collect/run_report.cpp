@@ -58,6 +58,15 @@ std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t low
   return value;
 }
 
+// The first line of text, without its LF or CR LF; text keeps the rest.
+std::string_view TakeLine(std::string_view& text) {
+  const std::size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 std::string_view StateWord(RunState state) {
   switch (state) {
     case RunState::Idle:
@@ -129,10 +138,7 @@ std::optional<SavedRun> ParseRunStateFile(std::string_view text) {
   std::map<std::string, std::string_view, std::less<>> values;
   bool header = false;
   while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = TakeLine(text);
     if (!header) {
       if (line != kFileHeader) return std::nullopt;
       header = true;
@@ -174,10 +180,7 @@ std::set<std::int64_t> ParseFailedNumbersFile(std::string_view text) {
   if (text.size() > kMaxFailedNumbersFileBytes) return numbers;
   bool header = false;
   while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = TakeLine(text);
     if (!header) {
       if (line != kFailedFileHeader) return numbers;
       header = true;

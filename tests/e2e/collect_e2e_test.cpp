@@ -103,16 +103,7 @@ class CollectE2E : public ::testing::Test {
     }
   }
 
-  CollectE2E()
-      : collector_(pool_, lock_,
-                   CollectorConfig{[](std::string& address, FetchOutcome& outcome) {
-                                     return FetchPage(address, outcome);
-                                   },
-                                   [this](std::string_view key, std::string_view value) {
-                                     return !log_ || log_->Write(kShopLogSection, key, value);
-                                   },
-                                   {},
-                                   testing::QuickPaceRules()}) {}
+  CollectE2E() : collector_(pool_, lock_, LoggingConfig(testing::QuickPaceRules())) {}
 
   ~CollectE2E() override {
     EXPECT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
@@ -126,6 +117,17 @@ class CollectE2E : public ::testing::Test {
     EXPECT_GT(port, 0);
     setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
     return port;
+  }
+
+  // The real fetch and the test's shop log, with the given tries and pace.
+  CollectorConfig LoggingConfig(const PaceRules& rules) {
+    return CollectorConfig{
+        [](std::string& address, FetchOutcome& outcome) { return FetchPage(address, outcome); },
+        [this](std::string_view key, std::string_view value) {
+          return !log_ || log_->Write(kShopLogSection, key, value);
+        },
+        {},
+        rules};
   }
 
   // A fresh shop log in the test's folder for the writes that follow.
@@ -405,15 +407,7 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
     StartAsProxy(server);
     const int last = first + c.size - 1;
     const std::string logPath = OpenLog("shop-log-" + std::to_string(first) + ".ini");
-    Collector collector(pool_, lock_,
-                        CollectorConfig{[](std::string& address, FetchOutcome& outcome) {
-                                          return FetchPage(address, outcome);
-                                        },
-                                        [this](std::string_view key, std::string_view value) {
-                                          return log_->Write(kShopLogSection, key, value);
-                                        },
-                                        {},
-                                        c.rules});
+    Collector collector(pool_, lock_, LoggingConfig(c.rules));
     collector.Run().SetLastNumber(last);
     collector.Start(first);
     ASSERT_TRUE(collector.Run().WaitUntilIdle(kRunTimeout));
@@ -470,15 +464,7 @@ TEST_F(CollectE2E, ARefusingMarketplaceBlocksTheRunBeforeTheFirstRefusedNumber) 
   rules.downAfter = 500ms;
   rules.probePause = 100ms;
   rules.blockAfter = 2s;
-  Collector collector(pool_, lock_,
-                      CollectorConfig{[](std::string& address, FetchOutcome& outcome) {
-                                        return FetchPage(address, outcome);
-                                      },
-                                      [this](std::string_view key, std::string_view value) {
-                                        return log_->Write(kShopLogSection, key, value);
-                                      },
-                                      {},
-                                      rules});
+  Collector collector(pool_, lock_, LoggingConfig(rules));
   const int first = kFirstNumber, last = first + 999;
   collector.Run().SetLastNumber(last);
   collector.Start(first);
