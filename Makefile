@@ -83,8 +83,10 @@ fuzz: deps
 	@$(CMAKE) -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DDT_BUILD_FUZZ=ON -DDT_BUILD_SHELL=OFF >/dev/null
 	@$(CMAKE) --build $(BUILD)-fuzz -j $(JOBS)
 
-format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+# clang-format -i over every tracked source file (.clang-format; clang-format
+# comes with the other packages from scripts/install-deps.sh).
+format: deps
+	@git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz

@@ -9,7 +9,7 @@ packages=(
   ca-certificates fonts-noto-cjk
   xvfb xauth imagemagick xdotool x11-utils
   dpkg-dev file desktop-file-utils appstream lintian
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-format
 )
 
 missing=()
