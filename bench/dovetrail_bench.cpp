@@ -54,6 +54,8 @@
 #include "text/gbk_text.h"
 #include "tools/marketsim/marketsim.h"
 
+#include <curl/curl.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -279,6 +281,135 @@ Row RunUnderARateLimit() {
   const double limitPerNumber = 1.0 / kLimit;
   return {"run under a 25/s limit, rate reached over the limit", "per number", limitPerNumber,
           perNumber, limitPerNumber / perNumber};
+}
+
+// The simulator over a slow link (20 ms round trip, one more per new
+// connection, 30 ms of server time) as the proxy of every fetch, as long as
+// the object lives.
+class SlowMarket {
+ public:
+  explicit SlowMarket(int rateLimit = 0) : server_(MakeOptions(rateLimit)) {
+    const int port = server_.Start();
+    if (port <= 0) std::exit(1);
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    dt::InitPageFetcher();
+  }
+  ~SlowMarket() {
+    server_.Stop();
+    unsetenv("http_proxy");
+  }
+
+ private:
+  static sim::Options MakeOptions(int rateLimit) {
+    sim::Options options;
+    options.seed = 11;
+    options.density = 1.0 / 3;
+    options.rttMs = 20;
+    options.latencyMs = 30;
+    options.rateLimit = rateLimit;
+    return options;
+  }
+  sim::Server server_;
+};
+
+size_t DiscardBody(char*, size_t size, size_t count, void*) {
+  gSink = gSink + size * count;
+  return size * count;
+}
+
+// Seconds per number of a plain libcurl multi loop keeping `atOnce` transfers
+// in flight, each on a new connection as every shop is a host of its own.
+double MultiLoop(int first, int count, int atOnce) {
+  CURLM* multi = curl_multi_init();
+  int next = first, running = 0;
+  std::vector<std::string> urls(static_cast<std::size_t>(count));
+  auto add = [&] {
+    CURL* easy = curl_easy_init();
+    std::string& url = urls[static_cast<std::size_t>(next - first)];
+    url = dt::ShopAddress(next++);
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, DiscardBody);
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_multi_add_handle(multi, easy);
+  };
+  const auto begin = Clock::now();
+  for (int i = 0; i < atOnce && next < first + count; ++i) add();
+  do {
+    curl_multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      curl_multi_remove_handle(multi, message->easy_handle);
+      curl_easy_cleanup(message->easy_handle);
+      if (next < first + count) add();
+    }
+    curl_multi_perform(multi, &running);
+    if (running > 0) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+  } while (running > 0 || next < first + count);
+  const double seconds = Seconds(Clock::now() - begin) / count;
+  curl_multi_cleanup(multi);
+  return seconds;
+}
+
+// Seconds per number of a collector run with the given requests at once;
+// numbers of the range not read count in lost.
+double CollectAtOnce(dt::Collector& collector, int first, int count, int atOnce, int& lost) {
+  dt::CollectionRun& run = collector.Run();
+  collector.SetRequestsAtOnce(atOnce);
+  run.SetLastNumber(first + count - 1);
+  if (run.Running()) run.Stop();
+  const auto begin = Clock::now();
+  collector.Start(first);
+  if (!run.WaitUntilIdle(600s)) std::abort();
+  const double seconds = Seconds(Clock::now() - begin) / count;
+  const dt::RunProgress p = run.Progress();
+  lost += static_cast<int>(count - p.done + p.failed);
+  return seconds;
+}
+
+// (g) Requests at once over a slow link, each against a plain client in the
+// same process: 16 at once against a multi loop keeping 16 transfers out, one
+// at a time against a sequential loop, and 16 at once under a 25 requests/s
+// limit against the limit itself.
+std::vector<Row> RequestsAtOnceOverASlowLink() {
+  constexpr int kFirst = 67808220;
+  std::vector<Row> rows;
+  dt::WorkerPool pool;
+  dt::RunLock lock;
+  int lost = 0;
+  {
+    SlowMarket market;
+    dt::CollectorConfig config;
+    config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
+    dt::Collector collector(pool, lock, std::move(config));
+    std::vector<double> baseline, measured, ratio;
+    for (int round = 0; round < 3; ++round) {
+      baseline.push_back(MultiLoop(kFirst, 600, 16));
+      measured.push_back(CollectAtOnce(collector, kFirst, 600, 16, lost));
+      ratio.push_back(baseline.back() / measured.back());
+    }
+    rows.push_back({"16 at once vs curl multi loop of 16, 20+30 ms link", "per number",
+                    Median(baseline), Median(measured), Median(ratio)});
+    baseline.clear(), measured.clear(), ratio.clear();
+    for (int round = 0; round < 2; ++round) {
+      baseline.push_back(Market::FetchLoop(kFirst, 60));
+      measured.push_back(CollectAtOnce(collector, kFirst, 60, 1, lost));
+      ratio.push_back(baseline.back() / measured.back());
+    }
+    rows.push_back({"1 at once vs FetchPage loop, 20+30 ms link", "per number", Median(baseline),
+                    Median(measured), Median(ratio)});
+  }
+  {
+    SlowMarket market(25);
+    dt::CollectorConfig config;
+    config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
+    dt::Collector collector(pool, lock, std::move(config));
+    const double measured = CollectAtOnce(collector, kFirst, 750, 16, lost);
+    rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost),
+                    "per number", 1.0 / 25, measured, (1.0 / 25) / measured});
+  }
+  return rows;
 }
 
 // A row of the exports' benchmarks: an account with line breaks and tabs, a
@@ -676,6 +807,10 @@ int main(int argc, char** argv) {
     rows.push_back(window.pagesPerSecond);
   }
 #endif
+  if (wanted("atonce")) {
+    const std::vector<Row> atOnce = RequestsAtOnceOverASlowLink();
+    rows.insert(rows.end(), atOnce.begin(), atOnce.end());
+  }
   if (wanted("parser")) rows.push_back(ParserVsFind());
   if (wanted("log")) {
     rows.push_back(ShopLogAppend());

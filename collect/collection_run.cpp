@@ -26,14 +26,25 @@ std::string_view RunStateName(RunState state) {
 CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, PageWork work)
     : pool_(pool), lock_(lock) {
   if (work) {
-    work_ = [work = std::move(work)](ShopNumber number) {
-      work(number);
-      return PageOutcome::Other;
+    work_ = [work = std::move(work)](ShopNumber number) -> PageRest {
+      return [&work, number] {
+        work(number);
+        return PageOutcome::Other;
+      };
     };
   }
 }
 
 CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, CountedPageWork work, Counted)
+    : pool_(pool), lock_(lock) {
+  if (work) {
+    work_ = [work = std::move(work)](ShopNumber number) -> PageRest {
+      return [&work, number] { return work(number); };
+    };
+  }
+}
+
+CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, FetchStep work, TwoSteps)
     : pool_(pool), lock_(lock), work_(std::move(work)) {}
 
 bool CollectionRun::Running() const {
@@ -255,17 +266,37 @@ void CollectionRun::HandOutLocked(std::int64_t number) {
 
 void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation) {
   if (!AdmitFor(number, generation)) return;
+  const FinishedPage page{number, generation, WorkPage(static_cast<ShopNumber>(number))};
+  ClaimSuccessor(&page);
+}
+
+PageOutcome CollectionRun::WorkPage(ShopNumber number) {
+  // One request at a time: the fetch too is done under the run lock.
+  const bool fetchInLock = slots_.Ceiling() == 1;
+  PageRest rest;
+  if (!fetchInLock) rest = FetchInSlot(number);
   WorkerPool::EnterLock(lock_);
   PageOutcome outcome = PageOutcome::Other;
   try {
-    if (work_) outcome = work_(static_cast<ShopNumber>(number));
+    if (fetchInLock) rest = FetchInSlot(number);
+    if (rest) outcome = rest();
   } catch (...) {
     // A page that cannot be handled (say, memory exhausted) costs this number
     // only; the lock is left and the chain goes on.
   }
   WorkerPool::LeaveLock(lock_);
-  const FinishedPage page{number, generation, outcome};
-  ClaimSuccessor(&page);
+  return outcome;
+}
+
+CollectionRun::PageRest CollectionRun::FetchInSlot(ShopNumber number) {
+  if (!work_) return {};
+  RequestSlots::Held slot(slots_);
+  try {
+    return work_(number);
+  } catch (...) {
+    // As a page that cannot be handled: this number only.
+    return {};
+  }
 }
 
 void CollectionRun::CountPageLocked(const FinishedPage& page) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "collect/request_slots.h"
 #include "collect/worker_pool.h"
 
 namespace dt {
@@ -70,6 +71,11 @@ struct RunProgress {
   // The marketplace as the collector sees it (the run itself does not know).
   std::int64_t paceMilliseconds = 0;  // least interval between requests now
   bool marketDown = false;
+  // Requests at once: the user's ceiling, those out now, and the limit the
+  // marketplace's answers have left.
+  int requestsAtOnce = 1;
+  int inFlight = 0;
+  int requestLimit = 1;
   // The lowest number of the run whose page work has not finished, while the
   // range still holds one; redoing from here skips nothing.
   std::optional<std::int64_t> resume;
@@ -88,10 +94,18 @@ class CollectionRun {
   // The same, telling what the page came to.
   using CountedPageWork = std::function<PageOutcome(ShopNumber)>;
   struct Counted {};
+  // The work in two steps: the fetch, which holds a request slot, hands back
+  // the rest of the page work, which runs under the run lock. With one
+  // request at a time the fetch runs under the run lock as well; with more it
+  // runs outside it. An empty rest counts as PageOutcome::Other.
+  using PageRest = std::function<PageOutcome()>;
+  using FetchStep = std::function<PageRest(ShopNumber)>;
+  struct TwoSteps {};
 
   // Each finished page counts as PageOutcome::Other.
   CollectionRun(WorkerPool& pool, RunLock& lock, PageWork work);
   CollectionRun(WorkerPool& pool, RunLock& lock, CountedPageWork work, Counted);
+  CollectionRun(WorkerPool& pool, RunLock& lock, FetchStep work, TwoSteps);
   CollectionRun(const CollectionRun&) = delete;
   CollectionRun& operator=(const CollectionRun&) = delete;
 
@@ -159,6 +173,10 @@ class CollectionRun {
   RunProgress Progress() const;
   std::int64_t NextNumber() const;
   int ActiveTasks() const { return active_.load(); }
+
+  // The requests at once: the user's ceiling and the limit that adapts.
+  RequestSlots& Slots() { return slots_; }
+  const RequestSlots& Slots() const { return slots_; }
   // Waits until no posted task is alive any more (tests, benchmarks).
   bool WaitUntilIdle(std::chrono::milliseconds timeout);
 
@@ -169,6 +187,10 @@ class CollectionRun {
   // One shop task: admission, run lock, page work, unlock, successor claim.
   // generation: the start the number was handed out by.
   void RunShopTask(std::int64_t number, std::uint64_t generation);
+  // The page work of an admitted number: the fetch in a request slot, the
+  // rest under the run lock.
+  PageOutcome WorkPage(ShopNumber number);
+  PageRest FetchInSlot(ShopNumber number);
   bool AdmitFor(std::int64_t number, std::uint64_t generation);
   // Hands out number under state_: it is pending and its task alive.
   void HandOutLocked(std::int64_t number);
@@ -191,7 +213,8 @@ class CollectionRun {
 
   WorkerPool& pool_;
   RunLock& lock_;
-  CountedPageWork work_;
+  FetchStep work_;
+  RequestSlots slots_;
 
   std::atomic<int> last_{0};
 

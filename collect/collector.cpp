@@ -14,27 +14,37 @@ Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
     : config_(std::move(config)),
       pace_(config_.paceRules),
       run_(
-          pool, lock, [this](ShopNumber number) { return ShopPageWork(number); },
-          CollectionRun::Counted{}) {}
+          pool, lock, [this](ShopNumber number) { return FetchShopPage(number); },
+          CollectionRun::TwoSteps{}) {}
 
 Collector::Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork)
     : Collector(pool, lock, CollectorConfig{}) {
   testPageWork_ = std::move(pageWork);
 }
 
-PageOutcome Collector::ShopPageWork(ShopNumber number) {
+CollectionRun::PageRest Collector::FetchShopPage(ShopNumber number) {
   if (testPageWork_) {
-    testPageWork_(number);
-    return PageOutcome::Other;
+    return [this, number] {
+      testPageWork_(number);
+      return PageOutcome::Other;
+    };
   }
   std::string address = ShopAddress(number);
   PageOutcome failure = PageOutcome::Failed;
   std::optional<Fetched> fetched = FetchWithTries(number, address, failure);
-  if (!fetched) return failure;
+  if (!fetched) return [failure] { return failure; };
   // An empty body is a fetch that failed: no page from the marketplace
   // is ever empty.
-  if (fetched->body.empty()) return PageOutcome::Failed;
-  const std::string body = PageInGbk(std::move(fetched->body), fetched->outcome.contentType);
+  if (fetched->body.empty()) return [] { return PageOutcome::Failed; };
+  // The conversion touches nothing shared: it stays outside the run lock.
+  return [this, number, address = std::move(address),
+          body = PageInGbk(std::move(fetched->body), fetched->outcome.contentType)] {
+    return ShopPageWork(number, address, body);
+  };
+}
+
+PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& address,
+                                    const std::string& body) {
   const std::optional<ShopPageFields> fields = ParseShopPage(PageText(body));
   if (!fields) return PageOutcome::Other;
   if (ShopRejected(*fields, zeroItems_.load(), zeroCredit_.load())) {
@@ -74,7 +84,9 @@ std::optional<Collector::Fetched> Collector::FetchWithTries(ShopNumber number, s
     if (!run_.PauseUntil(pace_.NextRequestAt(Clock::now()), mark) && attempt > 1)
       return std::nullopt;
     fetched.outcome = FetchOutcome{};
+    const std::uint64_t epoch = run_.Slots().Epoch();
     fetched.body = config_.fetchPage ? config_.fetchPage(address, fetched.outcome) : std::string();
+    run_.Slots().After(fetched.outcome, epoch);
     const MarketPace::Verdict verdict = pace_.After(number, attempt, fetched.outcome, Clock::now());
     switch (verdict.kind) {
       case MarketPace::Verdict::Read:
@@ -103,12 +115,17 @@ RunProgress Collector::Progress() const {
   progress.paceMilliseconds =
       std::chrono::duration_cast<std::chrono::milliseconds>(pace_.Interval()).count();
   progress.marketDown = pace_.Down(MarketPace::Clock::now());
+  const RequestSlots& requests = run_.Slots();
+  progress.requestsAtOnce = requests.Ceiling();
+  progress.inFlight = requests.InFlight();
+  progress.requestLimit = requests.Limit();
   return progress;
 }
 
 void Collector::Start(int first) {
   logFailureReported_.store(false);
   pace_.Reset();
+  run_.Slots().Reset();
   run_.Start(first);
 }
 
@@ -117,6 +134,7 @@ bool Collector::StartFailedNumbers() {
   if (failed.empty()) return false;
   logFailureReported_.store(false);
   pace_.Reset();
+  run_.Slots().Reset();
   run_.StartList(std::vector<std::int64_t>(failed.begin(), failed.end()));
   return true;
 }

@@ -62,8 +62,15 @@ class Collector {
   void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }    // 选择框0宝贝 "零宝贝"
   void SetZeroCreditFilter(bool on) { zeroCredit_.store(on); }  // 选择框0信用 "零信用"
 
+  // Requests at once, 1 to RequestSlots::kMostAtOnce; applies to the requests
+  // that start after the call.
+  void SetRequestsAtOnce(int count) { run_.Slots().SetCeiling(count); }
+
  private:
-  PageOutcome ShopPageWork(ShopNumber number);
+  // A shop page's fetch (any thread, in a request slot) and the rest of its
+  // work, handed back to run under the run lock.
+  CollectionRun::PageRest FetchShopPage(ShopNumber number);
+  PageOutcome ShopPageWork(ShopNumber number, const std::string& address, const std::string& body);
   // The page of number as the marketplace finally gave it, tried as often as
   // the pace allows; nullopt with the outcome to count when none was read.
   struct Fetched {

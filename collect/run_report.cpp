@@ -28,6 +28,7 @@ constexpr std::string_view kWordFailed = "  \xCA\xA7\xB0\xDC ";                 
 constexpr std::string_view kWordRetries = "  \xD6\xD8\xCA\xD4 ";                     // 重试
 constexpr std::string_view kWordPace = "  \xBC\xE4\xB8\xF4 ";                        // 间隔
 constexpr std::string_view kWordMilliseconds = " \xBA\xC1\xC3\xEB";                  // 毫秒
+constexpr std::string_view kWordAtOnce = "  \xB2\xA2\xB7\xA2 ";                      // 并发
 constexpr std::string_view kWordRetryFailed = "\xD6\xD8\xCA\xD4\xCA\xA7\xB0\xDC (";  // 重试失败
 constexpr std::string_view kWordUnreachable =
     "  \xCA\xD0\xB3\xA1\xCE\xDE\xB7\xA8\xC1\xAC\xBD\xD3";          // 市场无法连接
@@ -243,6 +244,10 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
     if (p.paceMilliseconds > 0) {
       text += std::string(kWordPace) + Num(p.paceMilliseconds) + std::string(kWordMilliseconds);
     }
+    // Requests out now of those the marketplace's answers allow.
+    if (p.requestsAtOnce > 1) {
+      text += std::string(kWordAtOnce) + Num(p.inFlight) + "/" + Num(p.requestLimit);
+    }
   } else {
     text += std::string(kWordTook) + DurationText(std::chrono::seconds(Seconds(p.elapsed)));
   }
@@ -293,6 +298,8 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   line += " unreachable=" + std::string(Unreachable(p) ? "1" : "0");
   line += " retries=" + Num(p.retries);
   line += " pace=" + Num(p.paceMilliseconds);
+  line += " inflight=" + Num(p.inFlight);
+  line += " limit=" + Num(p.requestLimit);
   return line;
 }
 

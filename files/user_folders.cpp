@@ -46,6 +46,10 @@ QString FolderOf(UserFolder folder) {
       const QString data = Writable(QStandardPaths::GenericDataLocation);
       return data.isEmpty() ? QString() : data + "/dovetrail";
     }
+    case UserFolder::Config: {
+      const QString config = Writable(QStandardPaths::GenericConfigLocation);
+      return config.isEmpty() ? QString() : config + "/dovetrail";
+    }
   }
   return {};
 }

@@ -15,6 +15,7 @@ enum class UserFolder {
   Applications,  // the menu's program entries
   Autostart,     // programs started at log-in
   Data,          // this program's own data, e.g. ~/.local/share/dovetrail/
+  Config,        // this program's own settings, e.g. ~/.config/dovetrail/
 };
 
 std::string UserFolderPath(UserFolder folder);

@@ -24,6 +24,7 @@
 #include "settings/ini_file.h"
 #include "shell/main_window.h"
 #include "shell/open_address.h"
+#include "shell/program_settings.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "shoppage/fetch_page.h"
@@ -158,6 +159,8 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   // engine's mirrors of the boxes agree with what it shows.
   RestoreControlStates(Pointers(window->Controls()), "", kSettingsSection, kSettingsSkipList);
   window->SyncEngineMirrors();
+  // The requests at once live apart from the form's settings file.
+  KeepRequestsAtOnceIn(*window, ProgramSettingsPath());
   if (const std::string dataFolder = UserFolderPath(UserFolder::Data); !dataFolder.empty()) {
     const std::string runStatePath = dataFolder + kRunStateFileName;
     window->SetSavedRun(ReadSavedRun(runStatePath));

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTextCursor>
 #include <QTimer>
@@ -88,6 +90,7 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   ConnectEvents();
   SetUpKeyboard();
   SetUpReadout();
+  SetUpRequestsBox();
   SyncEngineMirrors();
   CentreOnPrimaryScreen();
 
@@ -193,6 +196,45 @@ void MainWindow::SetUpReadout() {
   retryButton_->setGeometry(kRight - 234, kBottom - 18, 102, 18);
   connect(retryButton_, &QPushButton::clicked, this, [this] { RetryFailedClicked(); });
   ShowReadout();
+}
+
+void MainWindow::SetUpRequestsBox() {
+  // The free space of the top row between the export and the update buttons.
+  auto* label = new QLabel(Ui("\xCD\xAC\xCA\xB1\xC7\xEB\xC7\xF3"), ui_.topBar);  // 同时请求
+  label->setObjectName(QStringLiteral("requestsAtOnceLabel"));
+  label->setGeometry(520, 24, 52, 20);
+  requestsBox_ = new QSpinBox(ui_.topBar);
+  requestsBox_->setObjectName(QStringLiteral("requestsAtOnce"));
+  requestsBox_->setRange(1, RequestSlots::kMostAtOnce);
+  requestsBox_->setValue(1);
+  requestsBox_->setGeometry(574, 24, 48, 20);
+  label->setBuddy(requestsBox_);
+  // "同时向市场请求的页面数，1 为一次一页。"
+  // "多页同时请求更快，但市场可能拒绝请求过多的客户端。"
+  const QString tip =
+      Ui("\xCD\xAC\xCA\xB1\xCF\xF2\xCA\xD0\xB3\xA1\xC7\xEB\xC7\xF3\xB5\xC4\xD2\xB3\xC3\xE6\xCA\xFD"
+         "\xA3\xAC"
+         "1 \xCE\xAA\xD2\xBB\xB4\xCE\xD2\xBB\xD2\xB3\xA1\xA3"
+         "\xB6\xE0\xD2\xB3\xCD\xAC\xCA\xB1\xC7\xEB\xC7\xF3\xB8\xFC\xBF\xEC\xA3\xAC\xB5\xAB\xCA\xD0"
+         "\xB3\xA1\xBF\xC9\xC4\xDC\xBE\xDC\xBE\xF8\xC7\xEB\xC7\xF3\xB9\xFD\xB6\xE0\xB5\xC4\xBF\xCD"
+         "\xBB\xA7\xB6\xCB\xA1\xA3");
+  label->setToolTip(tip);
+  requestsBox_->setToolTip(tip);
+  label->show();
+  requestsBox_->show();
+  // In screen order: between the start and the update buttons.
+  setTabOrder(ui_.start, requestsBox_);
+  setTabOrder(requestsBox_, ui_.update);
+  connect(requestsBox_, &QSpinBox::valueChanged, this, [this](int count) {
+    collector_.SetRequestsAtOnce(count);
+    if (requestsSaver_) requestsSaver_(count);
+  });
+}
+
+void MainWindow::SetRequestsAtOnce(int count) {
+  const QSignalBlocker quiet(requestsBox_);
+  requestsBox_->setValue(count);
+  collector_.SetRequestsAtOnce(requestsBox_->value());
 }
 
 void MainWindow::ConnectEvents() {

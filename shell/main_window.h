@@ -23,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSpinBox;
 class QTableView;
 class QTimer;
 
@@ -115,6 +116,13 @@ class MainWindow : public QWidget {
   QPushButton* ResumeButton() const { return resumeButton_; }
   QPushButton* RetryFailedButton() const { return retryButton_; }
 
+  // The requests at once (not a control of the form either: its value lives
+  // in the program's own settings file). Setting it tells the engine and
+  // calls no saver; a change by the user is passed to the saver.
+  QSpinBox* RequestsBox() const { return requestsBox_; }
+  void SetRequestsAtOnce(int count);
+  void SetRequestsSaver(std::function<void(int)> saver) { requestsSaver_ = std::move(saver); }
+
   ResultsModel& Model() const { return *model_; }
   QTableView* ResultsView() const { return ui_.results; }
 
@@ -133,6 +141,7 @@ class MainWindow : public QWidget {
   void AppendStatusText(const std::string& gbk);
   void SetStartCaption(bool running);
   void SetUpReadout();
+  void SetUpRequestsBox();
   void ShowReadout();
   void ResumeClicked();
   void RetryFailedClicked();
@@ -165,6 +174,8 @@ class MainWindow : public QWidget {
   std::chrono::steady_clock::time_point lastRunStateSave_{};
   std::function<void(const std::string&)> failedListSaver_;
   std::uint64_t savedFailedListVersion_ = 0;
+  QSpinBox* requestsBox_ = nullptr;
+  std::function<void(int)> requestsSaver_;
 };
 
 }  // namespace dt::shell

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -658,6 +659,134 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
   while (pool.RunNext()) {
   }
   EXPECT_EQ(worked.size(), before);
+}
+
+// Twenty requests at once: the fetch step runs outside the run lock, pages
+// come back out of order, and the rest of each page's work goes one at a time.
+class WideRunTest : public ::testing::Test {
+ protected:
+  WideRunTest()
+      : run_(
+            pool_, lock_,
+            [this](ShopNumber n) -> CollectionRun::PageRest {
+              // Slow and uneven: later numbers often come back first.
+              std::this_thread::sleep_for(std::chrono::microseconds(300 * ((n * 7) % 11)));
+              if (fetchHook) fetchHook(n);
+              return [this, n] {
+                recorder_(n);
+                return PageOutcome::Other;
+              };
+            },
+            CollectionRun::TwoSteps{}) {
+    run_.Slots().SetCeiling(RequestSlots::kMostAtOnce);
+  }
+  ~WideRunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
+
+  void ExpectEachOnce() {
+    for (const auto& [n, count] : recorder_.Visits()) EXPECT_EQ(count, 1) << n;
+    EXPECT_EQ(recorder_.MaxInside(), 1);
+  }
+  void ExpectAll(long long first, long long last) {
+    const auto visits = recorder_.Visits();
+    for (long long n = first; n <= last; ++n) EXPECT_EQ(visits.count(n), 1u) << n;
+  }
+
+  WorkerPool pool_;
+  RunLock lock_;
+  Recorder recorder_;
+  std::function<void(ShopNumber)> fetchHook;
+  CollectionRun run_;
+};
+
+enum class Change { Stop, RangeEnd, Restart };
+
+class WideRunChangeTest : public WideRunTest, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(WideRunChangeTest, KeepsEveryNumberOnceAndTheResumePoint) {
+  const Change change = GetParam();
+  std::atomic<bool> acted{false};
+  std::atomic<long long> handedOut{0};
+  recorder_.hook = [&](ShopNumber n) {
+    if (n < 300 || acted.exchange(true)) return;
+    switch (change) {
+      case Change::Stop:
+        run_.Stop();
+        break;
+      case Change::RangeEnd:
+        run_.SetLastNumber(250);
+        break;
+      case Change::Restart:
+        run_.Stop();
+        run_.SetLastNumber(5400);
+        run_.Start(5000);
+        break;
+    }
+    // Whatever is handed out from here on ends at admission.
+    handedOut = run_.NextNumber();
+  };
+  run_.SetLastNumber(100000);
+  run_.Start(100);
+  ASSERT_TRUE(run_.WaitUntilIdle(30s));
+  ExpectEachOnce();
+  const auto visits = recorder_.Visits();
+  const RunProgress p = run_.Progress();
+  if (change == Change::Restart) {
+    EXPECT_EQ(p.state, RunState::Finished);
+    ExpectAll(5000, 5400);
+    EXPECT_EQ(p.done, 401);
+    EXPECT_EQ(p.resume, std::nullopt);
+    return;
+  }
+  // After the change only numbers handed out before it were still worked.
+  EXPECT_LT(visits.rbegin()->first, handedOut.load());
+  EXPECT_EQ(p.done, static_cast<std::int64_t>(visits.size()));
+  ExpectResumeSplits(p, visits);
+  if (change == Change::Stop) {
+    EXPECT_EQ(p.state, RunState::Stopped);
+    EXPECT_TRUE(p.resume.has_value());
+  } else {
+    EXPECT_EQ(p.state, RunState::Finished);
+    if (p.resume) {
+      EXPECT_LE(*p.resume, 250);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, WideRunChangeTest,
+                         ::testing::Values(Change::Stop, Change::RangeEnd, Change::Restart));
+
+// While one slow page is out, the pages after it finish; the resume point is
+// the slow one's number until its work is done.
+TEST_F(WideRunTest, ResumePointIsTheLowestUnfinishedNumber) {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool release = false;
+  fetchHook = [&](ShopNumber n) {
+    if (n != 105) return;
+    std::unique_lock<std::mutex> guard(mutex);
+    wake.wait(guard, [&] { return release; });
+  };
+  run_.SetLastNumber(1000);
+  run_.Start(100);
+  for (int i = 0; i < 3000; ++i) {
+    const auto visits = recorder_.Visits();
+    if (visits.size() >= 100 && visits.count(104) == 1) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  RunProgress p = run_.Progress();
+  EXPECT_GE(p.done, 100);
+  EXPECT_EQ(p.resume, 105);
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    release = true;
+  }
+  wake.notify_all();
+  ASSERT_TRUE(run_.WaitUntilIdle(30s));
+  ExpectEachOnce();
+  ExpectAll(100, 1000);
+  p = run_.Progress();
+  EXPECT_EQ(p.done, 901);
+  EXPECT_EQ(p.resume, std::nullopt);
 }
 
 }  // namespace

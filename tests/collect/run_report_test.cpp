@@ -74,10 +74,22 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   p.failedKept = 3;  // the list's: what can be run again
   p.retries = 4;
   p.paceMilliseconds = 40;
+  p.requestsAtOnce = 16;
+  p.inFlight = 12;
+  p.requestLimit = 8;
   p.resume = 137;
   EXPECT_EQ(StatusAnswer(p, 2.25, SavedRun{1, 2, 3, 2}),
             "state=stopped first=100 last=199 next=141 done=37 size=100 shops=20 filtered=5 "
-            "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40");
+            "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40 inflight=12 limit=8");
+  // The readout names the requests at once while the run goes on, and only
+  // when more than one is allowed.
+  const std::string atOnce = "\xB2\xA2\xB7\xA2 12/8";  // 并发
+  EXPECT_EQ(ReadoutText(p, 2.25, std::nullopt).find(atOnce), std::string::npos);
+  p.state = RunState::Running;
+  EXPECT_NE(ReadoutText(p, 2.25, std::nullopt).find(atOnce), std::string::npos);
+  p.requestsAtOnce = 1;
+  EXPECT_EQ(ReadoutText(p, 2.25, std::nullopt).find("\xB2\xA2\xB7\xA2"), std::string::npos);
+  p.state = RunState::Stopped;
   EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
   // A finished run still offers a number whose task could not start.
   p.state = RunState::Finished;
@@ -90,7 +102,7 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   idle.failedInARow = kUnreachableAfterEmptyFetches;
   EXPECT_EQ(StatusAnswer(idle, 0, SavedRun{10, 19, 4, 14}),
             "state=idle first=10 last=19 next=0 done=4 size=10 shops=0 filtered=0 failed=0 "
-            "rate=0.0 resume=14 unreachable=1 retries=0 pace=0");
+            "rate=0.0 resume=14 unreachable=1 retries=0 pace=0 inflight=0 limit=1");
   EXPECT_EQ(ResumeOffer(idle, SavedRun{10, 19, 4, 14}), 14);
   idle.last = 645090000;  // the box's value is no run's range
   EXPECT_EQ(StatusAnswer(idle, 0, std::nullopt)

@@ -365,7 +365,7 @@ TEST_F(CollectE2E, BrokenAnswersCostOnlyTheirOwnNumbers) {
 // A marketplace that is busy, limits the rate, is down for a while or serves
 // UTF-8 costs time, never a shop: every shop of the range is logged with the
 // truth's bytes, every number's page is read exactly once, and the run ends
-// finished with nothing failed.
+// finished with nothing failed; with one request at a time or sixteen.
 TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
   PaceRules outageRules = testing::QuickPaceRules();
   outageRules.attempts = 3;
@@ -380,6 +380,7 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
     int size;
     PaceRules rules;
     void (*set)(sim::Options&);
+    int atOnce = 1;
   } cases[] = {
       {"busy: 5% answered 503, 3% dropped", 400, testing::QuickPaceRules(),
        [](sim::Options& o) {
@@ -395,6 +396,14 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
        }},
       {"half the pages in UTF-8", 300, testing::QuickPaceRules(),
        [](sim::Options& o) { o.utf8Share = 0.5; }},
+      {"16 at once, busy: 5% answered 503, 3% dropped", 400, testing::QuickPaceRules(),
+       [](sim::Options& o) {
+         o.busyShare = 0.05;
+         o.dropShare = 0.03;
+       },
+       16},
+      {"16 at once, more than 25 requests a second refused with 429", 150, rateRules,
+       [](sim::Options& o) { o.rateLimit = 25; }, 16},
   };
   int first = kFirstNumber;
   for (const auto& c : cases) {
@@ -408,6 +417,7 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
     const int last = first + c.size - 1;
     const std::string logPath = OpenLog("shop-log-" + std::to_string(first) + ".ini");
     Collector collector(pool_, lock_, LoggingConfig(c.rules));
+    collector.SetRequestsAtOnce(c.atOnce);
     collector.Run().SetLastNumber(last);
     collector.Start(first);
     ASSERT_TRUE(collector.Run().WaitUntilIdle(kRunTimeout));

@@ -221,9 +221,10 @@ TEST_F(WindowTest, KeysGoToTheVisibleControlsInScreenOrder) {
   MakeWindow();
   AddRows(3);  // a list with rows passes Tab on all the same
   EXPECT_EQ(window_->focusWidget(), Find<QWidget>("编辑框编号1"));
-  const char* order[] = {"编辑框编号2", "选择框0信用", "选择框0宝贝", "按钮开始1",  "按钮注册1",
-                         "选择框1",     "选择框2",     "选择框3",     "选择框4",    "选择框5",
-                         "按钮导出",    "超级列表框",  "编辑框提示",  "编辑框编号1"};
+  const char* order[] = {"编辑框编号2",    "选择框0信用", "选择框0宝贝", "按钮开始1",
+                         "requestsAtOnce", "按钮注册1",   "选择框1",     "选择框2",
+                         "选择框3",        "选择框4",     "选择框5",     "按钮导出",
+                         "超级列表框",     "编辑框提示",  "编辑框编号1"};
   for (const char* name : order) {
     QTest::keyClick(window_->focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(window_->focusWidget()->objectName(), QString::fromUtf8(name));

@@ -5,10 +5,12 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QTemporaryDir>
 
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
+#include "shell/program_settings.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "tests/shell/shell_test_support.h"
@@ -82,6 +84,49 @@ TEST_F(WindowSettingsTest, AChangedStateComesBackInAFreshWindowButNotTheStatusBo
   EXPECT_TRUE(fresh.ControlAs<QPlainTextEdit>(G("编辑框提示"))->toPlainText().isEmpty());
   // The engine sees the restored range end at once.
   EXPECT_EQ(engine_.collector().Run().LastNumber(), 2000);
+}
+
+// The requests at once come from the program's own file and go back there;
+// the form's settings file never hears of them.
+TEST_F(WindowSettingsTest, RequestsAtOnceLiveInTheProgramsOwnFileOnly) {
+  const std::string conf = folder_.filePath("config/dovetrail/dovetrail.conf").toStdString();
+  const struct {
+    const char* text;  // nullptr: no file
+    int read;
+  } cases[] = {{nullptr, 1},
+               {"[network]\nrequests=7\n", 7},
+               {"[network]\nrequests=20\n", 20},
+               {"[network]\nrequests=21\n", 1},
+               {"[network]\nrequests=0\n", 1},
+               {"[network]\nrequests=-3\n", 1},
+               {"[network]\nrequests=many\n", 1},
+               {"[network]\nrequests=\n", 1},
+               {"[other]\nrequests=9\n", 1}};
+  int index = 0;
+  for (const auto& c : cases) {
+    // A file of its own for each case: the toolkit keeps what it read of a
+    // file while its size and time stay the same.
+    const std::string file = folder_.filePath(QString::number(++index) + ".conf").toStdString();
+    if (c.text) dt::testing::WriteBytes(file, c.text);
+    EXPECT_EQ(ReadRequestsAtOnce(file), c.read) << (c.text ? c.text : "no file");
+  }
+  std::filesystem::create_directories(std::filesystem::path(conf).parent_path());
+
+  dt::testing::WriteBytes(conf, "[network]\nrequests=7\n[other]\nkeep=yes\n");
+  MainWindow window(engine_.collector(), launcher_);
+  ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
+  const std::string formFile = dt::testing::ReadBytes(File());
+  KeepRequestsAtOnceIn(window, conf);
+  EXPECT_EQ(window.RequestsBox()->value(), 7);
+  EXPECT_EQ(engine_.collector().Progress().requestsAtOnce, 7);
+  window.RequestsBox()->setValue(12);
+  EXPECT_EQ(engine_.collector().Progress().requestsAtOnce, 12);
+  EXPECT_EQ(ReadRequestsAtOnce(conf), 12);
+  const std::string written = dt::testing::ReadBytes(conf);
+  EXPECT_NE(written.find("[network]"), std::string::npos) << written;
+  EXPECT_NE(written.find("keep=yes"), std::string::npos) << written;
+  ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
+  EXPECT_EQ(dt::testing::ReadBytes(File()), formFile);
 }
 
 TEST(ShowToFront, RestoresAMinimisedWindowAndShowsAHiddenOne) {
