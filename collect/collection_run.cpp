@@ -282,7 +282,9 @@ PageOutcome CollectionRun::WorkPage(ShopNumber number) {
     if (rest) outcome = rest();
   } catch (...) {
     // A page that cannot be handled (say, memory exhausted) costs this number
-    // only; the lock is left and the chain goes on.
+    // only, and it goes to the failed list; the lock is left and the chain
+    // goes on.
+    outcome = PageOutcome::Failed;
   }
   WorkerPool::LeaveLock(lock_);
   return outcome;
@@ -294,8 +296,8 @@ CollectionRun::PageRest CollectionRun::FetchInSlot(ShopNumber number) {
   try {
     return work_(number);
   } catch (...) {
-    // As a page that cannot be handled: this number only.
-    return {};
+    // As a page that cannot be handled: this number only, kept as failed.
+    return [] { return PageOutcome::Failed; };
   }
 }
 

@@ -487,6 +487,9 @@ TEST(RunFailures, PageWorkThatThrowsLeavesTheLockAndTheChainGoesOn) {
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
   EXPECT_EQ(calls.load(), 100);
+  // Not passed over as pages without a shop: each one is a failed number.
+  EXPECT_EQ(run.Progress().failed, 100);
+  EXPECT_EQ(run.FailedNumbers().size(), 100u);
 }
 
 // Keeps every posted task until the test runs it on its own thread, so a test
