@@ -199,33 +199,43 @@ void SyncFolder(const fs::path& folder) {
   if (fd.ok()) (void)::fsync(fd.get());
 }
 
-// The one road of every replacement. fill writes the new content to a fresh
-// file; inPlace rewrites the old file through a descriptor open for writing.
-template <typename Fill, typename InPlace>
-bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPlace) {
-  const fs::path target = WriteTarget(requested);
+// Where a replacement starts: the path written, the old file's state and,
+// when it exists, the old file open for writing (a file the user may not
+// write is refused, as a plain write would be). Orphans of earlier
+// replacements are cleared on the way.
+struct ReplaceStart {
+  fs::path target;
   struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
-  if (existed && !S_ISREG(old.st_mode)) return false;
-  if (!existed && (errno != ENOENT || mustExist)) return false;
-  // Refuse a file the user may not write, as a plain write would be refused.
+  bool existed = false;
   Fd writable;
-  if (existed) {
-    writable = Fd(OpenFile(target, O_WRONLY));
-    if (!writable.ok()) return false;
-  }
-  RemoveOrphanTemporaries(target);
+};
 
-  fs::path temp;
-  Fd out = CreateTemporary(target, temp);
-  if (!out.ok()) {
-    const bool folderRefused = errno == EACCES || errno == EPERM || errno == EROFS;
-    if (!existed || !folderRefused) return false;
-    const bool ok = inPlace(writable.get()) && Fsync(writable.get());
-    return writable.Close() && ok;
+bool StartReplace(const fs::path& requested, bool mustExist, ReplaceStart& start) {
+  start.target = WriteTarget(requested);
+  start.existed = ::stat(start.target.c_str(), &start.old) == 0;
+  if (start.existed && !S_ISREG(start.old.st_mode)) return false;
+  if (!start.existed && (errno != ENOENT || mustExist)) return false;
+  if (start.existed) {
+    start.writable = Fd(OpenFile(start.target, O_WRONLY));
+    if (!start.writable.ok()) return false;
   }
-  bool ok = fill(out.get());
-  if (ok && existed) ok = ::fchmod(out.get(), old.st_mode & 07777) == 0;
+  RemoveOrphanTemporaries(start.target);
+  return true;
+}
+
+// No temporary file could be made because the folder is not the user's to
+// write: the old file is rewritten in place instead.
+bool FolderRefused() {
+  return errno == EACCES || errno == EPERM || errno == EROFS;
+}
+
+// A temporary file's own mode (0600) is kept.
+constexpr mode_t kTemporaryMode = static_cast<mode_t>(-1);
+
+// The filled temporary file gets its mode, is made durable and takes the
+// target's name; on any failure it goes and the old file stays as it was.
+bool FinishReplace(Fd out, const fs::path& temp, const fs::path& target, bool filled, mode_t mode) {
+  bool ok = filled && (mode == kTemporaryMode || ::fchmod(out.get(), mode) == 0);
   ok = ok && Fsync(out.get());
   ok = out.Close() && ok;
   ok = ok && !Injected(FileCall::Rename) && ::rename(temp.c_str(), target.c_str()) == 0;
@@ -235,6 +245,25 @@ bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPla
   }
   SyncFolder(target.parent_path());
   return true;
+}
+
+// The one road of every replacement of content the program holds. fill
+// writes the new content to a fresh file; inPlace rewrites the old file
+// through a descriptor open for writing.
+template <typename Fill, typename InPlace>
+bool Replace(const fs::path& requested, bool mustExist, Fill fill, InPlace inPlace) {
+  ReplaceStart start;
+  if (!StartReplace(requested, mustExist, start)) return false;
+  fs::path temp;
+  Fd out = CreateTemporary(start.target, temp);
+  if (!out.ok()) {
+    if (!start.existed || !FolderRefused()) return false;
+    const bool ok = inPlace(start.writable.get()) && Fsync(start.writable.get());
+    return start.writable.Close() && ok;
+  }
+  const bool filled = fill(out.get());
+  const mode_t mode = start.existed ? (start.old.st_mode & mode_t{07777}) : kTemporaryMode;
+  return FinishReplace(std::move(out), temp, start.target, filled, mode);
 }
 
 // Tells the files log what failed, with the system's reason; false, always.
@@ -457,13 +486,17 @@ bool AppendToFile(const fs::path& path, std::string_view bytes) {
 // The mode a file made with open(..., 0666) would get: the umask is read
 // from the process's status, as umask() itself would change it for every
 // thread while asked.
+// The file is read past the fault seam: it is no file of the user's, and
+// when it cannot be read the usual mask serves.
 static mode_t NewFileMode() {
-  std::string status;
   mode_t mask = 022;
-  if (ReadWholeFile("/proc/self/status", status, 1 << 16) == ReadStatus::Ok) {
-    const std::size_t at = status.find("\nUmask:");
-    if (at != std::string::npos) {
-      mask = static_cast<mode_t>(std::strtoul(status.c_str() + at + 8, nullptr, 8));
+  Fd fd(OpenUnchecked("/proc/self/status", O_RDONLY));
+  char buffer[4096];
+  const ssize_t n = fd.ok() ? ::read(fd.get(), buffer, sizeof buffer - 1) : -1;
+  if (n > 0) {
+    buffer[n] = '\0';
+    if (const char* at = std::strstr(buffer, "\nUmask:")) {
+      mask = static_cast<mode_t>(std::strtoul(at + 8, nullptr, 8));
     }
   }
   return 0666 & ~mask & 07777;
@@ -493,40 +526,22 @@ static bool ReplaceByWriterInPlace(int writable,
 
 static bool ReplaceFileByWriterOnce(const fs::path& requested,
                                     const std::function<bool(const fs::path&)>& writer) {
-  const fs::path target = WriteTarget(requested);
-  struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
-  if (existed && !S_ISREG(old.st_mode)) return false;
-  if (!existed && errno != ENOENT) return false;
-  Fd writable;
-  if (existed) {
-    writable = Fd(OpenFile(target, O_WRONLY));
-    if (!writable.ok()) return false;
-  }
-  RemoveOrphanTemporaries(target);
-
+  ReplaceStart start;
+  if (!StartReplace(requested, false, start)) return false;
   fs::path temp;
-  Fd made = CreateTemporary(target, temp);
+  Fd made = CreateTemporary(start.target, temp);
   if (!made.ok()) {
-    const bool folderRefused = errno == EACCES || errno == EPERM || errno == EROFS;
-    if (!existed || !folderRefused) return false;
-    const bool ok = ReplaceByWriterInPlace(writable.get(), writer);
-    return writable.Close() && ok;
+    if (!start.existed || !FolderRefused()) return false;
+    const bool ok = ReplaceByWriterInPlace(start.writable.get(), writer);
+    return start.writable.Close() && ok;
   }
   made.Close();  // the writer opens the name itself
-  bool ok = writer(temp);
+  const bool written = writer(temp);
   // Opened again by name: the writer may have made a new file there.
-  Fd out(ok ? OpenFile(temp, O_WRONLY) : -1);
-  ok = out.ok() && ::fchmod(out.get(), existed ? (old.st_mode & 07777) : NewFileMode()) == 0;
-  ok = ok && ::fsync(out.get()) == 0;
-  ok = out.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    (void)::unlink(temp.c_str());  // best effort: the old file is untouched either way
-    return false;
-  }
-  SyncFolder(target.parent_path());
-  return true;
+  Fd out(written ? OpenFile(temp, O_WRONLY) : -1);
+  const bool filled = written && out.ok();
+  const mode_t mode = start.existed ? (start.old.st_mode & mode_t{07777}) : NewFileMode();
+  return FinishReplace(std::move(out), temp, start.target, filled, mode);
 }
 
 bool ReplaceFileByWriter(const fs::path& path,

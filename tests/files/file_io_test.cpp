@@ -23,7 +23,7 @@ using testing::ReadBytes;
 using testing::TempFolder;
 using testing::WriteBytes;
 
-enum class Op { Replace, Splice, Overwrite, Append };
+enum class Op { Replace, Splice, Overwrite, Append, ReplaceStreamed };
 
 struct Case {
   const char* what;
@@ -63,6 +63,9 @@ const std::vector<Case> kCases = {
     {"append", Op::Append, kTen, 0, 0, "ab", "0123456789ab"},
     {"append nothing", Op::Append, kTen, 0, 0, "", kTen},
     {"append makes a missing file", Op::Append, kNone, 0, 0, "ab", "ab"},
+    {"streamed replace grows", Op::ReplaceStreamed, kTen, 0, 0, "0123456789abc", "0123456789abc"},
+    {"streamed replace shrinks", Op::ReplaceStreamed, kTen, 0, 0, "xy", "xy"},
+    {"streamed replace makes a missing file", Op::ReplaceStreamed, kNone, 0, 0, "new", "new"},
 };
 
 bool RunCase(const Case& c, const fs::path& path) {
@@ -75,6 +78,8 @@ bool RunCase(const Case& c, const fs::path& path) {
       return OverwriteInPlace(path, c.at, c.bytes);
     case Op::Append:
       return AppendToFile(path, c.bytes);
+    case Op::ReplaceStreamed:
+      return ReplaceFileStreamed(path, [&c](const ByteSink& sink) { return sink(c.bytes); });
   }
   return false;
 }
