@@ -183,6 +183,8 @@ void CollectionRun::WakePauses() {
 }
 
 bool CollectionRun::PauseUntil(Clock::time_point until, std::uint64_t mark) {
+  // Most requests may go at once: no lock and no wait for them.
+  if (until <= Clock::now()) return !halted_.load() && stopMark_.load() == mark;
   std::unique_lock<std::mutex> guard(pauseMutex_);
   return !pauseWake_.wait_until(guard, until,
                                 [&] { return halted_.load() || stopMark_.load() != mark; });
