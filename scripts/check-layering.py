@@ -137,7 +137,7 @@ def build_options(build):
         elif name == "CMAKE_GENERATOR":
             options += ["-G", value]
         elif name.startswith("DT_") or name in ("BUILD_TESTING", "CMAKE_CXX_COMPILER",
-                                                   "CMAKE_BUILD_TYPE"):
+                                                   "CMAKE_BUILD_TYPE", "CMAKE_MAKE_PROGRAM"):
             options.append(f"-D{name}:{kind}={value}")
     return options
 
