@@ -11,7 +11,7 @@ CMAKE    = cmake
 WERROR  ?= $(if $(CI),ON,OFF)
 CTEST    = ctest --output-on-failure --timeout 300 -j $(JOBS)
 
-.PHONY: all deps configure build run demo install uninstall package test test-quick test-package \
+.PHONY: all deps configure build run demo install uninstall package test test-quick test-slow test-package \
         test-tsan test-asan test-fuzz screenshot bench fuzz format clean
 
 all: build
@@ -47,13 +47,16 @@ uninstall:
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
-# Everything: the normal build's tests, the package as a user meets it, the
-# engine under ThreadSanitizer, the parsers under AddressSanitizer/UBSan, and
-# each fuzz harness for 20 s.
-test: test-quick test-package test-tsan test-asan test-fuzz
+# Everything: the normal build's tests (the quick ones and those labelled
+# slow), the package as a user meets it, the engine under ThreadSanitizer, the
+# parsers under AddressSanitizer/UBSan, and each fuzz harness for 20 s.
+test: test-quick test-slow test-package test-tsan test-asan test-fuzz
 
 test-quick: build
-	@$(CTEST) --test-dir $(BUILD)
+	@$(CTEST) --test-dir $(BUILD) -LE slow
+
+test-slow: build
+	@$(CTEST) --test-dir $(BUILD) -L slow
 
 test-package: package
 	@bash scripts/check-package.sh $(BUILD)

@@ -1,29 +1,77 @@
 #!/usr/bin/env python3
-"""Checks the libraries' includes and links against the table of who may use
-whom in docs/architecture.md (section "Who may use whom"), the one place the
-rule is written down.
+"""Checks the libraries' includes, sources and links against the table of who
+may use whom in docs/architecture.md (section "Who may use whom"), the one place
+the rule is written down.
 
-    scripts/check-layering.py [source-root]
+    scripts/check-layering.py [source-root [build-tree]]
 
-For every folder in the table: each `#include "..."` of its .cpp and .h files
-must name a file of the folder itself or of a folder its row allows, and each
-name in its CMakeLists.txt's target_link_libraries must be one of its own
-targets, the target of an allowed folder, an outside library its row names,
-or dt_warnings (the warning flags, no library). The table itself must list
-every library folder of the tree and allow no cycle. Exits 1 with one line
-per breach, 0 when everything agrees.
+The targets, their folders, sources, include folders and links come from CMake
+itself: the tree is configured once into a temporary folder, with the file API's
+code model and tool chains queried and the link graph written by --graphviz, so
+a link or a source added anywhere (the root's link_libraries(), a
+target_link_libraries() or target_sources() in tests/) counts for the target it
+lands on. The build tree, when given, lends its options (DT_*, BUILD_TESTING,
+the compiler, the generator and cmake itself) so the check sees the
+configuration ctest runs; without it, $CMAKE (else cmake on the PATH) configures
+with the project's defaults.
+
+For every folder in the table:
+- each target CMake defines there is in its row, and each target of the row exists;
+- each source of its targets lies in the folder itself (or was generated);
+- each direct link is one of the folder's targets, the target of a folder its row
+  allows, an outside library its row names, or dt_warnings (the warning flags);
+- each #include, "..." or <...>, in any C or C++ file of the folder, resolved as the
+  compiler does (the file's own folder for "...", then the target's include
+  folders, then the compiler's), names a file of the folder, of an allowed folder,
+  of the system, or of an outside library its row names (OUTSIDE_HEADERS).
+Any other folder that builds a library or program needs a row, and the table may
+allow no cycle. Exits 1 with one line per breach, 0 when everything agrees, 2 when
+the check cannot run.
 """
 
+import json
+import os
 import pathlib
 import re
+import shutil
+import subprocess
 import sys
+import tempfile
 
 PAGE = "docs/architecture.md"
 SECTION = "## Who may use whom"
 # Folders that hold no library of the product: they may use every library.
 NOT_LAYERED = {"tests", "bench", "fuzz", "packaging", "scripts", "docs"}
-# Linked by every target of the product for its compiler warnings.
+# Defined in the root and linked by every target of the product for its compiler
+# warnings; it carries flags, no code.
 WARNING_FLAGS = "dt_warnings"
+BUILT_TYPES = {"EXECUTABLE", "STATIC_LIBRARY", "SHARED_LIBRARY", "MODULE_LIBRARY",
+               "OBJECT_LIBRARY", "INTERFACE_LIBRARY"}
+SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".cxx", ".c++", ".h", ".hh", ".hpp", ".hxx", ".h++",
+                   ".inc", ".inl", ".ipp", ".tpp"}
+
+# Which header families an outside library of a row makes available. A header
+# is of a family when its resolved path matches the family's pattern; a header
+# of no family (the C and C++ libraries, POSIX) is everyone's.
+HEADER_FAMILIES = {
+    "QtCore": r"/qt6/QtCore/", "QtGui": r"/qt6/QtGui/", "QtWidgets": r"/qt6/QtWidgets/",
+    "QtNetwork": r"/qt6/QtNetwork/", "QtTest": r"/qt6/QtTest/", "QtOther": r"/qt6/Qt\w+/",
+    "curl": r"/curl/[^/]+$", "sqlite3": r"/sqlite3(ext)?\.h$",
+    "xlsxwriter": r"/xlsxwriter(\.h$|/)", "httplib": r"/httplib\.h$",
+}
+OUTSIDE_HEADERS = {
+    "Qt6::Core": {"QtCore"},
+    "Qt6::Gui": {"QtGui", "QtCore"},
+    "Qt6::Widgets": {"QtWidgets", "QtGui", "QtCore"},
+    "Qt6::Network": {"QtNetwork", "QtCore"},
+    "Qt6::Test": {"QtTest", "QtCore"},
+    "CURL::libcurl": {"curl"},
+    "PkgConfig::SQLITE3": {"sqlite3"},
+    "SQLite::SQLite3": {"sqlite3"},
+    "PkgConfig::XLSXWRITER": {"xlsxwriter"},
+    "PkgConfig::HTTPLIB": {"httplib"},
+}
+INCLUDE = re.compile(r'\s*#\s*include\s*(?:"([^"]+)"|<([^>]+)>|(.*))')
 
 
 def fail_early(message):
@@ -73,6 +121,80 @@ def read_table(root):
     return rows
 
 
+def build_options(build):
+    """The cache entries of a configured build tree that decide what is built."""
+    cache = build / "CMakeCache.txt"
+    if not cache.is_file():
+        fail_early(f"{build} is no configured build tree (no CMakeCache.txt)")
+    options = []
+    for line in cache.read_text(encoding="utf-8", errors="replace").splitlines():
+        match = re.match(r"([A-Za-z_][A-Za-z0-9_]*):([A-Z]+)=(.*)$", line)
+        if not match:
+            continue
+        name, kind, value = match.groups()
+        if name == "CMAKE_COMMAND":
+            os.environ["CMAKE"] = value  # the cmake that configured it configures the copy
+        elif name == "CMAKE_GENERATOR":
+            options += ["-G", value]
+        elif name.startswith("DT_") or name in ("BUILD_TESTING", "CMAKE_CXX_COMPILER",
+                                                   "CMAKE_BUILD_TYPE", "CMAKE_MAKE_PROGRAM"):
+            options.append(f"-D{name}:{kind}={value}")
+    return options
+
+
+def configure(root, options, scratch):
+    """Configures root into scratch; returns (code model, tool chains, graphviz text)."""
+    build = scratch / "build"
+    query = build / ".cmake/api/v1/query/client-check-layering"
+    query.mkdir(parents=True)
+    (query / "codemodel-v2").write_text("")
+    (query / "toolchains-v1").write_text("")
+    if not any(o == "-G" for o in options) and shutil.which("ninja"):
+        options = ["-G", "Ninja"] + options
+    dot = scratch / "links.dot"
+    run = subprocess.run([os.environ.get("CMAKE", "cmake"), f"--graphviz={dot}", "-S", str(root), "-B", str(build)]
+                         + options, capture_output=True, text=True)
+    if run.returncode != 0:
+        fail_early(f"cmake could not configure {root}:\n{run.stdout}{run.stderr}")
+    reply = build / ".cmake/api/v1/reply"
+    index = json.loads(max(reply.glob("index-*.json")).read_text())
+    responses = index["reply"]["client-check-layering"]
+
+    def load(name):
+        return json.loads((reply / responses[name]["jsonFile"]).read_text())
+
+    model, chains = load("codemodel-v2"), load("toolchains-v1")
+    targets = []
+    for entry in model["configurations"][0]["targets"]:
+        target = json.loads((reply / entry["jsonFile"]).read_text())
+        if target["type"] in BUILT_TYPES:
+            targets.append(target)
+    implicit = []
+    for chain in chains["toolchains"]:
+        implicit += chain["compiler"].get("implicit", {}).get("includeDirectories", [])
+    return targets, implicit, dot.read_text(encoding="utf-8")
+
+
+def graph_links(dot_text):
+    """name -> [names it links directly], from the --graphviz output."""
+    labels = dict(re.findall(r'"(node\d+)" \[ label = "([^"]*)"', dot_text))
+    links = {}
+    for source, target in re.findall(r'"(node\d+)" -> "(node\d+)"', dot_text):
+        if source != target:
+            links.setdefault(labels[source], []).append(labels[target])
+    return links
+
+
+def owner_of(path, rows):
+    """The table folder a path relative to the root lies in (the longest), or None."""
+    best = None
+    for folder in rows:
+        if (path == folder or path.startswith(folder + "/")) and \
+                (best is None or len(folder) > len(best)):
+            best = folder
+    return best
+
+
 def check_table(root, rows):
     problems = []
     for folder, row in rows.items():
@@ -81,13 +203,6 @@ def check_table(root, rows):
         for used in row["uses"]:
             if used not in rows:
                 problems.append(f"{PAGE}: {folder}/ may use {used}/, which is not in the table")
-    # Every library folder of the tree is in the table.
-    for cmake in sorted(root.glob("*/CMakeLists.txt")) + sorted(root.glob("tools/*/CMakeLists.txt")):
-        folder = cmake.parent.relative_to(root).as_posix()
-        if folder.split("/")[0] in NOT_LAYERED or folder in rows:
-            continue
-        problems.append(f"{PAGE}: {folder}/ builds targets but has no row in the table")
-    # Nothing points back up: the allowed uses form no cycle.
     state = {}
 
     def visit(folder, path):
@@ -107,91 +222,163 @@ def check_table(root, rows):
     return problems
 
 
-def folder_of_include(path, rows):
-    """The table folder an include path lies in (the longest that fits), or None."""
-    best = None
-    for folder in rows:
-        if path.startswith(folder + "/") and (best is None or len(folder) > len(best)):
-            best = folder
-    return best
+def may_use(folder, row):
+    return (", ".join(u + "/" for u in row["uses"]) or "no other folder") + \
+        f" ({PAGE}, {SECTION[3:]!r})"
 
 
-def check_includes(root, folder, row, rows):
+def check_targets(rows, targets):
+    """Every built target in a row of its folder, every row's target built."""
     problems = []
-    allowed = set(row["uses"]) | {folder}
-    for source in sorted((root / folder).rglob("*")):
-        if source.suffix not in (".cpp", ".h") or not source.is_file():
+    defined = {}
+    for target in targets:
+        folder = target["paths"]["source"]
+        name = target["name"]
+        defined.setdefault(folder, set()).add(name)
+        if folder.split("/")[0] in NOT_LAYERED or (folder == "." and name == WARNING_FLAGS):
             continue
-        relative = source.relative_to(root).as_posix()
-        text = source.read_text(encoding="utf-8", errors="replace")
-        for number, line in enumerate(text.splitlines(), 1):
-            match = re.match(r'\s*#\s*include\s+"([^"]+)"', line)
-            if not match:
-                continue
-            included = match.group(1)
-            owner = folder_of_include(included, rows)
-            if owner is None:
-                if (source.parent / included).is_file():
-                    continue  # a file beside it
-                problems.append(f'{relative}:{number}: includes "{included}", which lies in '
-                                f"no folder of the table in {PAGE}")
-            elif owner not in allowed:
-                may = ", ".join(u + "/" for u in row["uses"]) or "no other folder"
-                problems.append(f'{relative}:{number}: includes "{included}" from {owner}/, '
-                                f"but {folder}/ may use {may} ({PAGE}, {SECTION[3:]!r})")
+        if folder not in rows:
+            problems.append(f"{PAGE}: {folder}/ builds {name} but has no row in the table")
+        elif name not in rows[folder]["targets"]:
+            problems.append(f"{PAGE}: {folder}/ builds {name}, which its row does not list")
+    for folder, row in rows.items():
+        if folder not in defined:
+            continue  # not part of this configuration (a shell-less build)
+        for listed in row["targets"]:
+            if listed not in defined[folder]:
+                problems.append(f"{PAGE}: {folder}/ is said to build {listed}, "
+                                f"which {folder}/CMakeLists.txt does not define")
     return problems
 
 
-def link_calls(cmake_text):
-    """(target, [linked names]) of each target_link_libraries call."""
-    text = re.sub(r"#[^\n]*", "", cmake_text)
-    for match in re.finditer(r"target_link_libraries\s*\(([^)]*)\)", text):
-        words = match.group(1).split()
-        if words:
-            yield words[0], [w for w in words[1:] if w not in ("PUBLIC", "PRIVATE", "INTERFACE")]
-
-
-def defined_targets(cmake_text):
-    return set(re.findall(r"add_(?:library|executable)\s*\(\s*([A-Za-z0-9_]+)", cmake_text))
-
-
-def check_links(root, folder, row, rows):
+def check_sources(rows, targets):
     problems = []
-    cmake = root / folder / "CMakeLists.txt"
-    text = cmake.read_text(encoding="utf-8")
-    own = defined_targets(text)
-    target_folder = {t: f for f, r in rows.items() for t in r["targets"]}
-    allowed_targets = {t for u in row["uses"] for t in rows[u]["targets"]}
-    for listed in row["targets"]:
-        if listed not in own:
-            problems.append(f"{PAGE}: {folder}/ is said to build {listed}, "
-                            f"which {folder}/CMakeLists.txt does not define")
-    for target, linked in link_calls(text):
-        for name in linked:
-            if name in own or name == WARNING_FLAGS or name in row["outside"]:
+    for target in targets:
+        folder = target["paths"]["source"]
+        if folder not in rows:
+            continue
+        for source in target.get("sources", []):
+            path = source["path"]
+            if source.get("isGenerated") or owner_of(path, rows) == folder:
                 continue
-            if name in allowed_targets:
+            problems.append(f"{target['name']} compiles {path}, which lies outside "
+                            f"{folder}/; a library builds only its own folder's files")
+    return problems
+
+
+def check_links(rows, targets, links):
+    problems = []
+    target_folder = {t["name"]: t["paths"]["source"] for t in targets}
+    for name, folder in sorted(target_folder.items()):
+        if folder not in rows:
+            continue
+        row = rows[folder]
+        allowed = {t for u in row["uses"] for t in rows[u]["targets"]}
+        for linked in links.get(name, []):
+            if linked in row["targets"] or linked == WARNING_FLAGS or linked in allowed \
+                    or linked in row["outside"]:
                 continue
-            where = f"{folder}/CMakeLists.txt: {target} links {name}"
-            if name in target_folder:
-                may = ", ".join(u + "/" for u in row["uses"]) or "no other folder"
-                problems.append(f"{where} from {target_folder[name]}/, but {folder}/ may use "
-                                f"{may} ({PAGE}, {SECTION[3:]!r})")
+            where = f"{folder}/: {name} links {linked}"
+            if linked in target_folder:
+                problems.append(f"{where} from {target_folder[linked]}/, but {folder}/ may "
+                                f"use {may_use(folder, row)}")
             else:
                 problems.append(f"{where}, an outside library the row of {folder}/ in {PAGE} "
                                 f"does not name")
     return problems
 
 
+def header_family(path):
+    for family, pattern in HEADER_FAMILIES.items():
+        if re.search(pattern, path):
+            return family
+    return None
+
+
+def resolve(name, quoted, source, folders):
+    """The file an include names, searched as the compiler does, or None."""
+    places = ([source.parent] if quoted else []) + folders
+    for place in places:
+        candidate = pathlib.Path(place) / name
+        if candidate.is_file():
+            return pathlib.Path(os.path.normpath(candidate))
+    return None
+
+
+def check_includes(root, rows, targets, implicit):
+    problems = []
+    includes = {}  # folder -> include folders of its targets, in order
+    for target in targets:
+        found = includes.setdefault(target["paths"]["source"], [])
+        for group in target.get("compileGroups", []):
+            for entry in group.get("includes", []):
+                if entry["path"] not in found:
+                    found.append(entry["path"])
+    everywhere = [p for found in includes.values() for p in found]
+    for folder, row in rows.items():
+        if not (root / folder).is_dir():
+            continue
+        own = includes.get(folder, [str(root)]) + implicit
+        allowed_folders = set(row["uses"]) | {folder}
+        families = set().union(*(OUTSIDE_HEADERS.get(o, set()) for o in row["outside"]))
+        for source in sorted((root / folder).rglob("*")):
+            if source.suffix not in SOURCE_SUFFIXES or not source.is_file():
+                continue
+            relative = source.relative_to(root).as_posix()
+            if owner_of(relative, rows) != folder:
+                continue  # a folder of its own row, below this one
+            text = source.read_text(encoding="utf-8", errors="replace")
+            for number, line in enumerate(text.splitlines(), 1):
+                match = INCLUDE.match(line)
+                if not match:
+                    continue
+                quoted, angled, other = match.groups()
+                spelled = f'"{quoted}"' if quoted else f"<{angled}>"
+                where = f"{relative}:{number}: includes {spelled}"
+                if other is not None:
+                    problems.append(f"{relative}:{number}: an include the check cannot "
+                                    f"resolve: {line.strip()}")
+                    continue
+                found = resolve(quoted or angled, bool(quoted), source, own)
+                if found is None:
+                    # Not reachable from here: what would it be, reached another way?
+                    found = resolve(quoted or angled, bool(quoted), source,
+                                    everywhere + implicit)
+                if found is None:
+                    problems.append(f"{where}, which no include folder of {folder}/ holds")
+                    continue
+                try:
+                    inside = found.relative_to(root).as_posix()
+                except ValueError:
+                    inside = None
+                if inside is not None:
+                    owner = owner_of(inside, rows)
+                    if owner is None:
+                        problems.append(f"{where} from {inside}, which lies in no folder of "
+                                        f"the table in {PAGE}")
+                    elif owner not in allowed_folders:
+                        problems.append(f"{where} from {owner}/, but {folder}/ may use "
+                                        f"{may_use(folder, row)}")
+                    continue
+                family = header_family(found.as_posix())
+                if family is not None and family not in families:
+                    named = ", ".join(row["outside"]) or "none"
+                    problems.append(f"{where} ({family}, {found}), but the outside libraries "
+                                    f"of {folder}/ in {PAGE} are: {named}")
+    return problems
+
+
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
+    options = build_options(pathlib.Path(sys.argv[2])) if len(sys.argv) > 2 else []
     rows = read_table(root)
+    with tempfile.TemporaryDirectory(prefix="check-layering-") as scratch:
+        targets, implicit, dot_text = configure(root, options, pathlib.Path(scratch))
     problems = check_table(root, rows)
-    for folder, row in rows.items():
-        if (root / folder).is_dir():
-            problems += check_includes(root, folder, row, rows)
-            if (root / folder / "CMakeLists.txt").is_file():
-                problems += check_links(root, folder, row, rows)
+    problems += check_targets(rows, targets)
+    problems += check_sources(rows, targets)
+    problems += check_links(rows, targets, graph_links(dot_text))
+    problems += check_includes(root, rows, targets, implicit)
     for problem in problems:
         print(f"check-layering: {problem}")
     if problems:

@@ -756,7 +756,12 @@ TEST_P(WideRunChangeTest, KeepsEveryNumberOnceAndTheResumePoint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, WideRunChangeTest,
-                         ::testing::Values(Change::Stop, Change::RangeEnd, Change::Restart));
+                         ::testing::Values(Change::Stop, Change::RangeEnd, Change::Restart),
+                         [](const ::testing::TestParamInfo<Change>& info) {
+                           return info.param == Change::Stop       ? "Stop"
+                                  : info.param == Change::RangeEnd ? "RangeEnd"
+                                                                   : "Restart";
+                         });
 
 // While one slow page is out, the pages after it finish; the resume point is
 // the slow one's number until its work is done.

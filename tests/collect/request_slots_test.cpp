@@ -171,7 +171,10 @@ TEST_P(RequestsAtOnceTest, NeverMoreThanTheSettingAndAllOfItWhenPagesAreSlow) {
   EXPECT_EQ(p.inFlight, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, RequestsAtOnceTest, ::testing::Values(1, 2, 16, 20));
+INSTANTIATE_TEST_SUITE_P(Settings, RequestsAtOnceTest, ::testing::Values(1, 2, 16, 20),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "at_once_" + std::to_string(info.param);
+                         });
 
 // A refusal halves the limit for the requests that start after it; the next
 // run starts at the setting again.

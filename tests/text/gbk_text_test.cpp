@@ -130,6 +130,7 @@ TEST(TextBeforeAfter, FirstSeparator) {
 }
 
 struct NumberCase {
+  const char* what;
   std::string text;
   int integer;
   double number;
@@ -139,38 +140,48 @@ class NumberTest : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberTest, Reads) {
   const NumberCase& c = GetParam();
-  EXPECT_EQ(ToInteger(c.text), c.integer) << c.text;
-  EXPECT_DOUBLE_EQ(ToNumber(c.text), c.number) << c.text;
+  EXPECT_EQ(ToInteger(c.text), c.integer) << c.what;
+  EXPECT_DOUBLE_EQ(ToNumber(c.text), c.number) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, NumberTest,
-                         ::testing::Values(NumberCase{"67808220", 67808220, 67808220},
-                                           NumberCase{"", 0, 0}, NumberCase{"abc", 0, 0},
-                                           NumberCase{"  42x", 42, 42}, NumberCase{"-17", -17, -17},
-                                           NumberCase{"+5", 5, 5}, NumberCase{"12abc", 12, 12},
-                                           NumberCase{"3.9", 3, 3.9},
-                                           NumberCase{"-2.5e2z", -2, -250}, NumberCase{"1e", 1, 1},
-                                           NumberCase{".5", 0, 0.5}, NumberCase{"- 5", 0, 0},
-                                           NumberCase{"\t\n7", 7, 7},
-                                           // full-width "１２３" and "－４" fold to ASCII
-                                           NumberCase{"\xA3\xB1\xA3\xB2\xA3\xB3", 123, 123},
-                                           NumberCase{"\xA3\xAD\xA3\xB4", -4, -4},
-                                           NumberCase{"\xA3\xAB\xA3\xB9"
-                                                      "1",
-                                                      91, 91},
-                                           // a full-width blank is not a C blank
-                                           NumberCase{"\xA1\xA1"
-                                                      "5",
-                                                      0, 0},
-                                           NumberCase{"2147483647", INT_MAX, 2147483647.0},
-                                           // atof reads hexadecimal; atoi stops at the x
-                                           NumberCase{"0x1A", 0, 26}, NumberCase{" -0X.8p1", 0, -1},
-                                           NumberCase{"0x", 0, 0}, NumberCase{"1,5", 1, 1},
-                                           NumberCase{std::string("7\0"
-                                                                  "9",
-                                                                  3),
-                                                      7, 7},
-                                           NumberCase{"-2147483648", INT_MIN, -2147483648.0}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NumberTest,
+    ::testing::Values(NumberCase{"digits", "67808220", 67808220, 67808220},
+                      NumberCase{"empty", "", 0, 0}, NumberCase{"no digits", "abc", 0, 0},
+                      NumberCase{"leading blanks and trailing letter", "  42x", 42, 42},
+                      NumberCase{"minus", "-17", -17, -17}, NumberCase{"plus", "+5", 5, 5},
+                      NumberCase{"digits then letters", "12abc", 12, 12},
+                      NumberCase{"fraction: integer stops at the point", "3.9", 3, 3.9},
+                      NumberCase{"exponent read by number only", "-2.5e2z", -2, -250},
+                      NumberCase{"exponent without digits", "1e", 1, 1},
+                      NumberCase{"point first", ".5", 0, 0.5},
+                      NumberCase{"blank after the sign", "- 5", 0, 0},
+                      NumberCase{"C blanks skipped", "\t\n7", 7, 7},
+                      // full-width "１２３" and "－４" fold to ASCII
+                      NumberCase{"full-width digits", "\xA3\xB1\xA3\xB2\xA3\xB3", 123, 123},
+                      NumberCase{"full-width minus", "\xA3\xAD\xA3\xB4", -4, -4},
+                      NumberCase{"full-width sign and digit then an ASCII digit",
+                                 "\xA3\xAB\xA3\xB9"
+                                 "1",
+                                 91, 91},
+                      // a full-width blank is not a C blank
+                      NumberCase{"full-width blank not skipped",
+                                 "\xA1\xA1"
+                                 "5",
+                                 0, 0},
+                      NumberCase{"largest int", "2147483647", INT_MAX, 2147483647.0},
+                      // atof reads hexadecimal; atoi stops at the x
+                      NumberCase{"hexadecimal", "0x1A", 0, 26},
+                      NumberCase{"hexadecimal fraction and exponent", " -0X.8p1", 0, -1},
+                      NumberCase{"hexadecimal prefix alone", "0x", 0, 0},
+                      NumberCase{"comma ends the number", "1,5", 1, 1},
+                      NumberCase{"NUL ends the number",
+                                 std::string("7\0"
+                                             "9",
+                                             3),
+                                 7, 7},
+                      NumberCase{"smallest int", "-2147483648", INT_MIN, -2147483648.0}),
+    test::CaseName());
 
 TEST(ToInteger, SaturatesInsteadOfWrapping) {
   EXPECT_EQ(ToInteger("99999999999999999999"), INT_MAX);
