@@ -39,6 +39,8 @@ namespace dt::shell {
 namespace {
 
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
+constexpr std::string_view kExportingMessage =
+    "\xD5\xFD\xD4\xDA\xB5\xBC\xB3\xF6\xA1\xAD";  // 正在导出…
 
 // The control of that name and type; the form table defines every one of
 // them, so a miss is a programming error caught at the first start.
@@ -457,6 +459,7 @@ void MainWindow::ExportClicked() {
             exportThread_.join();
             ui_.exportData->setEnabled(true);
             ShowProgress();
+            if (closeAfterExport_) close();
           },
           Qt::QueuedConnection);
     });
@@ -482,7 +485,23 @@ void MainWindow::ResultsDoubleClicked() {
   OpenAddress(launcher_, address, true);
 }
 
+bool MainWindow::WaitForExportBeforeClose() {
+  // The thread is joined on the window thread once its end has come through
+  // the event loop; until then the file may be half written.
+  if (!exportThread_.joinable()) return false;
+  if (!closeAfterExport_) {
+    closeAfterExport_ = true;
+    collector_.Status().AppendStatusLine(kExportingMessage);
+    ShowProgress();
+  }
+  return true;
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (WaitForExportBeforeClose()) {
+    event->ignore();
+    return;
+  }
   SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();

@@ -146,6 +146,11 @@ class MainWindow : public QWidget {
   void ResumeClicked();
   void RetryFailedClicked();
 
+  // The first step of a close: while a table export is being written the
+  // close waits for it. The status box says so, the window stays usable and
+  // closes itself when the file is done. True while the close is put off.
+  bool WaitForExportBeforeClose();
+
   void StartClicked();
   void ExportClicked();
   void UpdateClicked();
@@ -162,6 +167,7 @@ class MainWindow : public QWidget {
   // Writes a table export while the window goes on; the export button stays
   // disabled until it is done.
   std::thread exportThread_;
+  bool closeAfterExport_ = false;  // a close waits for the export
 
   QLabel* readout_ = nullptr;
   QPushButton* resumeButton_ = nullptr;

@@ -14,11 +14,13 @@
 #include <QTest>
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <thread>
 
 #include "collect/results_store.h"
+#include "shell/application.h"
 #include "shell/open_address.h"
 #include "shell/results_model.h"
 #include "shell_test_support.h"
@@ -533,6 +535,45 @@ TEST_F(ExportWindowTest, ATableIsWrittenBesideTheWindowWhileItsButtonWaits) {
   EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
                   ->toPlainText()
                   .endsWith(QString::fromUtf8("：文件已经保存。。。")));
+}
+
+// However the window is asked to close while a table is being written, it
+// says so, stays until the file is whole, and then closes once.
+TEST_F(ExportWindowTest, ACloseDuringAnExportWaitsForTheFile) {
+  const struct {
+    const char* how;
+    std::function<void(MainWindow&)> close;
+  } ways[] = {
+      {"esc", [](MainWindow& window) { QTest::keyClick(&window, Qt::Key_Escape); }},
+      {"box", [](MainWindow& window) { window.close(); }},
+      {"sigterm", [](MainWindow&) { std::raise(SIGTERM); }},
+      {"sigint", [](MainWindow&) { std::raise(SIGINT); }},
+      {"sighup", [](MainWindow&) { std::raise(SIGHUP); }},
+  };
+  constexpr int kRows = 20000;  // long enough to be under way when a signal is read
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    MakeWindow();
+    if (engine_.collector().Results().RowCount() == 0) AddRows(kRows);
+    CloseOnTerminationSignals(window_.get());
+    auto* button = Find<QPushButton>("按钮导出");
+    std::vector<bool> writtenAtClose;
+    window_->SetCloseHook([&] { writtenAtClose.push_back(button->isEnabled()); });
+    const std::string path = folder_.File(std::string(way.how) + ".csv");
+    ExportTo(path);
+    way.close(*window_);
+    if (way.how[0] != 's') {  // no turn of the event loop yet: the file is surely unwritten
+      EXPECT_TRUE(window_->isVisible());
+      EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
+                      ->toPlainText()
+                      .endsWith(QString::fromUtf8("：正在导出…")));
+    }
+    ASSERT_TRUE(WaitFor([&] { return !window_->isVisible(); }));
+    EXPECT_EQ(writtenAtClose, std::vector<bool>{true});
+    const std::string last =
+        "seller" + std::to_string(kRows - 1) + "," + "店" + std::to_string(kRows - 1) + "\r\n";
+    EXPECT_TRUE(dt::testing::ReadBytes(path).ends_with(last));
+  }
 }
 
 TEST_F(ExportWindowTest, CancelWritesNothing) {
