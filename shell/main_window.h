@@ -159,6 +159,7 @@ class MainWindow : public QWidget {
   Collector& collector_;
   BrowserLauncher& launcher_;
   std::vector<QWidget*> widgets_;
+  double scale_ = 1;  // the form's places at the font's DPI (FormScale)
   WindowControls ui_;
   ResultsModel* model_ = nullptr;
   QTimer* refresh_ = nullptr;
