@@ -90,23 +90,11 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   p.requestsAtOnce = 1;
   EXPECT_EQ(ReadoutText(p, 2.25, std::nullopt).find("\xB2\xA2\xB7\xA2"), std::string::npos);
   p.state = RunState::Stopped;
-  // The size is what the run was given: the range's numbers, or the failed
-  // list's length however widely its numbers lie; the readout says the same.
-  const struct {
-    std::int64_t first, last, listSize, size;
-  } sizes[] = {{100, 199, 0, 100}, {5, 1000005, 3, 3}, {5, 5, 1, 1}, {9, 8, 0, 0}};
-  for (const auto& c : sizes) {
-    RunProgress run = p;
-    run.first = c.first;
-    run.last = c.last;
-    run.listSize = c.listSize;
-    run.done = 1;
-    const std::string size = std::to_string(c.size);
-    EXPECT_NE(StatusAnswer(run, 0, std::nullopt).find(" done=1 size=" + size + " "),
-              std::string::npos)
-        << c.first << ".." << c.last;
-    EXPECT_NE(ReadoutText(run, 0, std::nullopt).find(" 1/" + size), std::string::npos) << size;
-  }
+  // A run over the failed list: its length, however far apart its numbers.
+  RunProgress list = p;
+  list.last = 1000099;
+  list.listSize = 3;
+  EXPECT_NE(StatusAnswer(list, 0, std::nullopt).find(" done=37 size=3 "), std::string::npos);
   EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
   // A finished run still offers a number whose task could not start.
   p.state = RunState::Finished;
