@@ -77,7 +77,8 @@ class MainWindow : public QWidget {
   std::vector<std::unique_ptr<SavableControl>> Controls() const;
 
   // Runs when the window is asked to close (title bar, Esc), before it
-  // closes; the close is always allowed.
+  // closes; the close is always allowed, once a table export being written
+  // has ended (the window then closes itself).
   void SetCloseHook(std::function<void()> hook) { closeHook_ = std::move(hook); }
 
   // Replaces the save-file dialog of the export (tests). Without one, the

@@ -556,6 +556,7 @@ TEST_F(ExportWindowTest, ACloseDuringAnExportWaitsForTheFile) {
     EXPECT_EQ(writtenAtClose, 1);  // closed once, with the file written
     EXPECT_TRUE(dt::testing::ReadBytes(folder_.File("out.csv")).ends_with("seller9999,店9999\r\n"));
   }
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);  // Ctrl+C again
 }
 
 TEST_F(ExportWindowTest, CancelWritesNothing) {
