@@ -289,7 +289,10 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   line += " last=" + Num(last);
   line += " next=" + Num(idle ? 0 : p.next);
   line += " done=" + Num(done);
-  line += " size=" + Num(idle && !fromFile ? 0 : RangeSize(first, last));
+  // A run over the failed list has the list's length as its size, not the
+  // span of its numbers, as the readout shows.
+  const std::int64_t size = fromFile ? RangeSize(first, last) : idle ? 0 : p.RangeSize();
+  line += " size=" + Num(size);
   line += " shops=" + Num(p.shops);
   line += " filtered=" + Num(p.filtered);
   line += " failed=" + Num(p.failedKept);

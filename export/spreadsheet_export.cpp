@@ -13,6 +13,8 @@ namespace dt {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// A cell that starts with one of these opens in a spreadsheet as a formula.
+constexpr std::string_view kFormulaLeads = "=+-@\t\r";
 // The CSV text goes to the file in pieces of about this size.
 constexpr std::size_t kCsvPiece = 1 << 20;
 
@@ -162,13 +164,18 @@ ExportFormat ExportFormatOf(std::string_view path) {
 }
 
 std::string CsvField(std::string_view utf8) {
-  if (utf8.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(utf8);
-  std::string field = "\"";
+  // Page text a spreadsheet would run as a formula, or as the start of one.
+  const bool guard = !utf8.empty() && kFormulaLeads.find(utf8.front()) != std::string_view::npos;
+  const bool quote = utf8.find_first_of(",\"\r\n") != std::string_view::npos;
+  if (!guard && !quote) return std::string(utf8);
+  std::string field;
+  if (quote) field.push_back('"');
+  if (guard) field.push_back('\'');
   for (const char c : utf8) {
     if (c == '"') field.push_back('"');
     field.push_back(c);
   }
-  field.push_back('"');
+  if (quote) field.push_back('"');
   return field;
 }
 

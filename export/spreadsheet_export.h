@@ -27,7 +27,8 @@ struct ExportTable {
 };
 
 // A CSV field: the text as it is, or quoted with its quotes doubled when it
-// holds a comma, a quote, CR or LF.
+// holds a comma, a quote, CR or LF. Text that starts with =, +, -, @, TAB or
+// CR gets a ' in front, so a spreadsheet opens it as text, never as a formula.
 std::string CsvField(std::string_view utf8);
 
 // Writes the table as CSV over the file at path (UTF-8). Text that does not

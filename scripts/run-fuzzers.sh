@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses and runs each for a while over a copy of its
 # checked-in seed corpus; fails when any harness crashes or breaks an
-# invariant. Skips (successfully) when clang++ or libFuzzer is missing.
+# invariant. Without clang++ or libFuzzer it skips (successfully) on a
+# developer's machine, and fails when CI is set: the install script puts both
+# in place there, so a missing one must not pass the run unfuzzed.
 #
 #   scripts/run-fuzzers.sh [build-folder]      (default build-fuzz)
 #   FUZZ_SECONDS=60 scripts/run-fuzzers.sh     (time per harness, default 20)
@@ -26,16 +28,24 @@ harnesses=(
 
 source "$(dirname "${BASH_SOURCE[0]}")/work-folder.sh"
 
-if ! command -v clang++ >/dev/null 2>&1; then
-  echo "run-fuzzers: skipped, clang++ is not installed (scripts/install-deps.sh installs it)"
+# Ends the script for a missing toolchain: a skip, or a failure under CI.
+no_toolchain() {
+  if [ -n "${CI:-}" ]; then
+    echo "run-fuzzers: FAILED, $1 (CI=$CI: fuzzing cannot be skipped)" >&2
+    exit 1
+  fi
+  echo "run-fuzzers: skipped, $1"
   exit 0
+}
+
+if ! command -v clang++ >/dev/null 2>&1; then
+  no_toolchain "clang++ is not installed (scripts/install-deps.sh installs it)"
 fi
 # libFuzzer's driver ships apart from the compiler; a probe link shows whether it is there.
 printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
   >"$work/probe.cpp"
 if ! clang++ -fsanitize=fuzzer "$work/probe.cpp" -o "$work/probe" >/dev/null 2>&1; then
-  echo "run-fuzzers: skipped, clang++ cannot link libFuzzer (-fsanitize=fuzzer); install libclang-rt-dev"
-  exit 0
+  no_toolchain "clang++ cannot link libFuzzer (-fsanitize=fuzzer); install libclang-rt-dev"
 fi
 
 targets=()

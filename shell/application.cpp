@@ -91,6 +91,8 @@ void OnTerminationSignal(int) {
   errno = saved;
 }
 
+}  // namespace
+
 void CloseOnTerminationSignals(QWidget* window) {
   // Without the pipe the signals keep their default: the program ends unsaved.
   if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
@@ -99,10 +101,11 @@ void CloseOnTerminationSignals(QWidget* window) {
     char bytes[16];
     while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
     }
-    window->close();
     // Also ends a dialog the window may have open, whose own event loop would
-    // otherwise keep the program waiting for the user.
-    QCoreApplication::exit(0);
+    // otherwise keep the program waiting for the user. A close put off until
+    // an export is written keeps the loops: the window closes itself when the
+    // file is done, and the program ends with its last window.
+    if (window->close()) QCoreApplication::exit(0);
   });
   struct sigaction action {};
   action.sa_handler = OnTerminationSignal;
@@ -110,8 +113,6 @@ void CloseOnTerminationSignals(QWidget* window) {
   action.sa_flags = SA_RESTART;
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) (void)::sigaction(signal, &action, nullptr);
 }
-
-}  // namespace
 
 void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   // The HTTP client is prepared before any thread exists.

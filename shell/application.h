@@ -12,6 +12,12 @@ struct StartupHooks {
   std::function<void(QWidget& window)> afterShow;
 };
 
+// SIGTERM, SIGINT and SIGHUP close the window as its close box does, and then
+// end the event loops, a dialog's too. A close the window puts off (an export
+// being written) leaves them running: the window closes itself later, and
+// the program ends with it.
+void CloseOnTerminationSignals(QWidget* window);
+
 // Start-up: the one-copy rule (a later copy asks the running one to show
 // itself and ends with 0), the engine, the main window with its settings
 // restored, the event loop; the close saves the settings. Of the command line

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <map>
 #include <string>
 
@@ -107,28 +108,44 @@ class FormLabel : public QLabel {
  public:
   using QLabel::QLabel;
 
+  // As wide as the caption is drawn, with its wide blanks.
+  QSize sizeHint() const override {
+    const QSize plain = QLabel::sizeHint();
+    const int margins = plain.width() - fontMetrics().horizontalAdvance(text());
+    const int drawn = static_cast<int>(std::ceil(DrawRuns(nullptr, 0) - contentsRect().left()));
+    return QSize(drawn + margins, plain.height());
+  }
+
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::Active, foregroundRole()));
     const QFontMetricsF metrics(font());
+    const QRectF area = contentsRect();
+    DrawRuns(&painter, area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent());
+  }
+  // A press on a label is a press on the window's background.
+  void mousePressEvent(QMouseEvent* event) override { event->ignore(); }
+
+ private:
+  // Draws the caption's runs between blanks on the baseline (with a
+  // painter), and returns how far they reach from the left.
+  qreal DrawRuns(QPainter* painter, qreal baseline) const {
+    const QFontMetricsF metrics(font());
     const qreal blank = std::max(metrics.horizontalAdvance(QLatin1Char(' ')),
                                  metrics.horizontalAdvance(QChar(0x4E2D)) / 2);  // 中
-    const QRectF area = contentsRect();
-    const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
-    qreal x = area.left();
+    qreal x = contentsRect().left();
     const QString caption = text();
     qsizetype start = 0;
     for (qsizetype i = 0; i <= caption.size(); ++i) {
       if (i < caption.size() && caption[i] != QLatin1Char(' ')) continue;
       const QString run = caption.mid(start, i - start);
-      painter.drawText(QPointF(x, baseline), run);
+      if (painter != nullptr) painter->drawText(QPointF(x, baseline), run);
       x += metrics.horizontalAdvance(run) + (i < caption.size() ? blank : 0);
       start = i + 1;
     }
+    return x;
   }
-  // A press on a label is a press on the window's background.
-  void mousePressEvent(QMouseEvent* event) override { event->ignore(); }
 };
 
 // A group box takes no press (the window behind it moves), and when it is
@@ -199,7 +216,18 @@ int FormIndexOf(std::string_view nameGbk) {
   return -1;
 }
 
-std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> form) {
+double FormScale(const QWidget& widget) {
+  return std::max(1.0, widget.logicalDpiY() / 96.0);
+}
+
+QRect ScaledPlace(const QRect& place, double scale) {
+  const auto edge = [scale](int at) { return static_cast<int>(std::lround(at * scale)); };
+  const int left = edge(place.x()), top = edge(place.y());
+  return QRect(left, top, edge(place.x() + place.width()) - left,
+               edge(place.y() + place.height()) - top);
+}
+
+std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> form, double scale) {
   // First every widget, then the parents: a group box may follow the
   // controls it holds.
   std::vector<QWidget*> widgets;
@@ -216,7 +244,8 @@ std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> fo
     QWidget* widget = widgets[i];
     const auto parent = control.parent.empty() ? byName.end() : byName.find(control.parent);
     widget->setParent(parent == byName.end() ? client : parent->second);
-    widget->setGeometry(control.x, control.y, control.width, control.height);
+    widget->setGeometry(
+        ScaledPlace(QRect(control.x, control.y, control.width, control.height), scale));
     // Beneath every earlier sibling: the earlier control stays visible where
     // two overlap.
     widget->lower();

@@ -3,6 +3,7 @@
 // the settings walk takes the controls in the same order.
 #pragma once
 
+#include <QRect>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -96,10 +97,21 @@ std::span<const FormControl> MainForm();
 // Index of a control in MainForm() by its GBK name; -1 when there is none.
 int FormIndexOf(std::string_view nameGbk);
 
+// The form's places are pixels for a font of 96 DPI. A font of more DPI (the
+// desktop's font scaling) needs more room for every caption: the places grow
+// by this factor, the font's DPI over 96, never below 1.
+double FormScale(const QWidget& widget);
+
+// A place of the form at a scale: its edges scaled and rounded, so controls
+// that meet at 96 DPI still meet. A scale of 1 leaves it as it is.
+QRect ScaledPlace(const QRect& place, double scale);
+
 // Creates the widgets of form under client, in form order, and returns them in
-// that order. Each widget's objectName is its control name (UTF-8). Earlier
-// siblings are stacked on top: where two controls of one parent overlap, the
-// one built first stays visible. A group box may come after its contents.
-std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> form);
+// that order, at their places scaled by scale. Each widget's objectName is its
+// control name (UTF-8). Earlier siblings are stacked on top: where two
+// controls of one parent overlap, the one built first stays visible. A group
+// box may come after its contents.
+std::vector<QWidget*> BuildForm(QWidget* client, std::span<const FormControl> form,
+                                double scale = 1);
 
 }  // namespace dt::shell

@@ -39,6 +39,8 @@ namespace dt::shell {
 namespace {
 
 constexpr std::string_view kWindowTitle = "Dovetrail [2011-0831]";
+constexpr std::string_view kExportingMessage =
+    "\xD5\xFD\xD4\xDA\xB5\xBC\xB3\xF6\xA1\xAD";  // 正在导出…
 
 // The control of that name and type; the form table defines every one of
 // them, so a miss is a programming error caught at the first start.
@@ -81,9 +83,11 @@ MainWindow::MainWindow(Collector& collector, BrowserLauncher& launcher, QWidget*
   setWindowTitle(QString::fromLatin1(kWindowTitle.data(), kWindowTitle.size()));
   setWindowIcon(ProgramIcon());
   setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
-  setFixedSize(kClientWidth, kClientHeight);
+  // The form's pixels are those of a 96 DPI font; a larger font scales them.
+  scale_ = FormScale(*this);
+  setFixedSize(ScaledPlace(QRect(0, 0, kClientWidth, kClientHeight), scale_).size());
 
-  widgets_ = BuildForm(this, MainForm());
+  widgets_ = BuildForm(this, MainForm(), scale_);
   ui_ = ResolveControls(*this);
   SetUpResultsList();
   SetUpStatusBox();
@@ -138,7 +142,7 @@ void MainWindow::SetUpResultsList() {
   const auto columns = ResultColumnHeadings();
   for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
     const int width = columns[static_cast<std::size_t>(i)].width;
-    view->setColumnWidth(i, width);
+    view->setColumnWidth(i, ScaledPlace(QRect(0, 0, width, 1), scale_).width());
     view->setColumnHidden(i, width == 0);
   }
 
@@ -182,18 +186,32 @@ void MainWindow::SetUpReadout() {
   readout_->setTextFormat(Qt::PlainText);
   readout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   readout_->setWordWrap(false);
-  readout_->setGeometry(kLeft, kTop, kRight - kLeft, kBottom - kTop);
+  // A running run shows the most lines. Where the font's lines are taller
+  // than the form's strip holds, the strip grows down, and the window with it.
+  RunProgress running;
+  running.state = RunState::Running;
+  readout_->setText(Ui(ReadoutText(running, 0, std::nullopt)));
+  QRect strip = ScaledPlace(QRect(kLeft, kTop, kRight - kLeft, kBottom - kTop), scale_);
+  strip.setHeight(std::max(strip.height(), readout_->sizeHint().height()));
+  readout_->setGeometry(strip);
+  if (strip.bottom() >= height()) setFixedSize(width(), strip.bottom() + 1);
+  // The offers sit at the strip's bottom.
+  const auto offerPlace = [this, &strip](int left, int width) {
+    QRect place = ScaledPlace(QRect(left, kBottom - 18, width, 18), scale_);
+    place.moveBottom(strip.bottom());
+    return place;
+  };
 
   resumeButton_ = new QPushButton(this);
   resumeButton_->setObjectName(QStringLiteral("progressResume"));
   resumeButton_->hide();
-  resumeButton_->setGeometry(kRight - 130, kBottom - 18, 128, 18);
+  resumeButton_->setGeometry(offerPlace(kRight - 130, 128));
   connect(resumeButton_, &QPushButton::clicked, this, [this] { ResumeClicked(); });
 
   retryButton_ = new QPushButton(this);
   retryButton_->setObjectName(QStringLiteral("progressRetryFailed"));
   retryButton_->hide();
-  retryButton_->setGeometry(kRight - 234, kBottom - 18, 102, 18);
+  retryButton_->setGeometry(offerPlace(kRight - 234, 102));
   connect(retryButton_, &QPushButton::clicked, this, [this] { RetryFailedClicked(); });
   ShowReadout();
 }
@@ -202,12 +220,12 @@ void MainWindow::SetUpRequestsBox() {
   // The free space of the top row between the export and the update buttons.
   auto* label = new QLabel(Ui("\xCD\xAC\xCA\xB1\xC7\xEB\xC7\xF3"), ui_.topBar);  // 同时请求
   label->setObjectName(QStringLiteral("requestsAtOnceLabel"));
-  label->setGeometry(520, 24, 52, 20);
+  label->setGeometry(ScaledPlace(QRect(520, 24, 52, 20), scale_));
   requestsBox_ = new QSpinBox(ui_.topBar);
   requestsBox_->setObjectName(QStringLiteral("requestsAtOnce"));
   requestsBox_->setRange(1, RequestSlots::kMostAtOnce);
   requestsBox_->setValue(1);
-  requestsBox_->setGeometry(574, 24, 48, 20);
+  requestsBox_->setGeometry(ScaledPlace(QRect(574, 24, 48, 20), scale_));
   label->setBuddy(requestsBox_);
   // "同时向市场请求的页面数，1 为一次一页。"
   // "多页同时请求更快，但市场可能拒绝请求过多的客户端。"
@@ -252,7 +270,9 @@ void MainWindow::CentreOnPrimaryScreen() {
   // The place of the outer frame, from the window's fixed outer size; a
   // window's move() places its frame.
   const QRect area = screen->geometry();
-  move(area.x() + (area.width() - kOuterWidth) / 2, area.y() + (area.height() - kOuterHeight) / 2);
+  const QSize outer = size() + QSize(kOuterWidth - kClientWidth, kOuterHeight - kClientHeight);
+  move(area.x() + (area.width() - outer.width()) / 2,
+       area.y() + (area.height() - outer.height()) / 2);
 }
 
 void MainWindow::SetUpKeyboard() {
@@ -457,6 +477,7 @@ void MainWindow::ExportClicked() {
             exportThread_.join();
             ui_.exportData->setEnabled(true);
             ShowProgress();
+            if (closeAfterExport_) close();
           },
           Qt::QueuedConnection);
     });
@@ -482,7 +503,23 @@ void MainWindow::ResultsDoubleClicked() {
   OpenAddress(launcher_, address, true);
 }
 
+bool MainWindow::WaitForExportBeforeClose() {
+  // The thread is joined on the window thread once its end has come through
+  // the event loop; until then the file may be half written.
+  if (!exportThread_.joinable()) return false;
+  if (!closeAfterExport_) {
+    closeAfterExport_ = true;
+    collector_.Status().AppendStatusLine(kExportingMessage);
+    ShowProgress();
+  }
+  return true;
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (WaitForExportBeforeClose()) {
+    event->ignore();
+    return;
+  }
   SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();

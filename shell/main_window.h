@@ -77,7 +77,8 @@ class MainWindow : public QWidget {
   std::vector<std::unique_ptr<SavableControl>> Controls() const;
 
   // Runs when the window is asked to close (title bar, Esc), before it
-  // closes; the close is always allowed.
+  // closes; the close is always allowed, once a table export being written
+  // has ended (the window then closes itself).
   void SetCloseHook(std::function<void()> hook) { closeHook_ = std::move(hook); }
 
   // Replaces the save-file dialog of the export (tests). Without one, the
@@ -146,6 +147,11 @@ class MainWindow : public QWidget {
   void ResumeClicked();
   void RetryFailedClicked();
 
+  // The first step of a close: while a table export is being written the
+  // close waits for it. The status box says so, the window stays usable and
+  // closes itself when the file is done. True while the close is put off.
+  bool WaitForExportBeforeClose();
+
   void StartClicked();
   void ExportClicked();
   void UpdateClicked();
@@ -154,6 +160,7 @@ class MainWindow : public QWidget {
   Collector& collector_;
   BrowserLauncher& launcher_;
   std::vector<QWidget*> widgets_;
+  double scale_ = 1;  // the form's places at the font's DPI (FormScale)
   WindowControls ui_;
   ResultsModel* model_ = nullptr;
   QTimer* refresh_ = nullptr;
@@ -162,6 +169,7 @@ class MainWindow : public QWidget {
   // Writes a table export while the window goes on; the export button stays
   // disabled until it is done.
   std::thread exportThread_;
+  bool closeAfterExport_ = false;  // a close waits for the export
 
   QLabel* readout_ = nullptr;
   QPushButton* resumeButton_ = nullptr;

@@ -90,6 +90,11 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   p.requestsAtOnce = 1;
   EXPECT_EQ(ReadoutText(p, 2.25, std::nullopt).find("\xB2\xA2\xB7\xA2"), std::string::npos);
   p.state = RunState::Stopped;
+  // A run over the failed list: its length, however far apart its numbers.
+  RunProgress list = p;
+  list.last = 1000099;
+  list.listSize = 3;
+  EXPECT_NE(StatusAnswer(list, 0, std::nullopt).find(" done=37 size=3 "), std::string::npos);
   EXPECT_EQ(ResumeOffer(p, std::nullopt), 137);
   // A finished run still offers a number whose task could not start.
   p.state = RunState::Finished;

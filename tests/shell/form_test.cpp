@@ -15,11 +15,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTableView>
 
 #include "shell/form.h"
 #include "shell/main_window.h"
 #include "shell/results_model.h"
+#include "shell/ui_text.h"
 #include "shell_test_support.h"
 
 namespace dt::shell {
@@ -192,7 +194,10 @@ TEST_F(FormTest, CaptionBlanksPlaceTheRangeArrowBetweenTheNumberBoxes) {
 
 TEST_F(FormTest, WindowIsFixedTopmostCentredAndWithoutMaximiseButton) {
   EXPECT_EQ(window_.windowTitle(), QStringLiteral("Dovetrail [2011-0831]"));
-  EXPECT_EQ(window_.size(), QSize(kClientWidth, kClientHeight));
+  // The form's size; only a font whose four readout lines need more room
+  // than the form's strip makes the window taller, by just that much.
+  EXPECT_EQ(window_.width(), kClientWidth);
+  EXPECT_EQ(window_.height(), std::max(kClientHeight, window_.Readout()->geometry().bottom() + 1));
   EXPECT_EQ(window_.minimumSize(), window_.maximumSize());
   const Qt::WindowFlags flags = window_.windowFlags();
   EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
@@ -203,14 +208,41 @@ TEST_F(FormTest, WindowIsFixedTopmostCentredAndWithoutMaximiseButton) {
   EXPECT_EQ(window_.font(), QFontDatabase::systemFont(QFontDatabase::GeneralFont));
 
   const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  // The outer frame's place, from the outer size of 762 x 646.
+  // The outer frame's place, from the outer size: 762 x 646 for the form's.
+  const QSize outer = window_.size() + QSize(10, 30);
   EXPECT_EQ(window_.frameGeometry().topLeft(),
-            screen.topLeft() + QPoint((screen.width() - 762) / 2, (screen.height() - 646) / 2));
+            screen.topLeft() + QPoint((screen.width() - outer.width()) / 2,
+                                      (screen.height() - outer.height()) / 2));
 
   // Every control fits the client area.
   for (QWidget* widget : window_.FormWidgets()) {
     const QRect inWindow(widget->mapTo(&window_, QPoint(0, 0)), widget->size());
     EXPECT_TRUE(window_.rect().contains(inWindow)) << widget->objectName().toStdString();
+  }
+}
+
+// Every caption and every line of the readout is whole at the font's DPI;
+// CMakeLists.txt runs this test at 96, 120 and 144 DPI as well.
+TEST_F(FormTest, EveryCaptionAndEveryLineOfTheReadoutIsWhole) {
+  RunProgress p;  // a long run going on, its readout lines at their widest
+  p.state = RunState::Running;
+  p.first = p.next = p.done = p.shops = p.retries = 67808220;
+  p.last = 645090000;
+  p.paceMilliseconds = p.requestsAtOnce = p.inFlight = p.requestLimit = 16;
+  window_.Readout()->setText(Ui(ReadoutText(p, 123.4, std::nullopt)));
+  window_.RetryFailedButton()->setText(Ui(RetryFailedText(12345)));
+  for (QWidget* widget : window_.findChildren<QWidget*>()) {
+    auto* button = qobject_cast<QAbstractButton*>(widget);
+    auto* label = qobject_cast<QLabel*>(widget);
+    // The search panel (分组框1) lies under the list, out of sight.
+    if ((!button && !label) || widget->parentWidget() == window_.Control(G("分组框1"))) continue;
+    // A label as it asks to be; a button's caption by its ink, beside a check mark.
+    QSize need =
+        label ? label->sizeHint() : widget->fontMetrics().tightBoundingRect(button->text()).size();
+    if (qobject_cast<QCheckBox*>(widget))
+      need.rwidth() += widget->style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    EXPECT_LE(need.width(), widget->width()) << widget->objectName().toStdString();
+    EXPECT_LE(need.height(), widget->height()) << widget->objectName().toStdString();
   }
 }
 

@@ -14,11 +14,13 @@
 #include <QTest>
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <thread>
 
 #include "collect/results_store.h"
+#include "shell/application.h"
 #include "shell/open_address.h"
 #include "shell/results_model.h"
 #include "shell_test_support.h"
@@ -533,6 +535,28 @@ TEST_F(ExportWindowTest, ATableIsWrittenBesideTheWindowWhileItsButtonWaits) {
   EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")
                   ->toPlainText()
                   .endsWith(QString::fromUtf8("：文件已经保存。。。")));
+}
+
+// A close while a table is being written, by Esc or by a signal, waits for
+// the file: the status box says so, and the window closes itself after.
+TEST_F(ExportWindowTest, ACloseDuringAnExportWaitsForTheFile) {
+  for (const bool bySignal : {false, true}) {
+    MakeWindow();
+    AddRows(10000);
+    CloseOnTerminationSignals(window_.get());
+    auto* button = Find<QPushButton>("按钮导出");
+    int writtenAtClose = 0;
+    window_->SetCloseHook([&] { writtenAtClose += button->isEnabled() ? 1 : 100; });
+    ExportTo(folder_.File("out.csv"));
+    bySignal ? (void)std::raise(SIGTERM) : QTest::keyClick(window_.get(), Qt::Key_Escape);
+    // A signal is read in the event loop; Esc is seen at once.
+    const QString status = Find<QPlainTextEdit>("编辑框提示")->toPlainText();
+    EXPECT_EQ(status.endsWith(QString::fromUtf8("：正在导出…")), !bySignal);
+    ASSERT_TRUE(WaitFor([&] { return !window_->isVisible(); }));
+    EXPECT_EQ(writtenAtClose, 1);  // closed once, with the file written
+    EXPECT_TRUE(dt::testing::ReadBytes(folder_.File("out.csv")).ends_with("seller9999,店9999\r\n"));
+  }
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);  // Ctrl+C again
 }
 
 TEST_F(ExportWindowTest, CancelWritesNothing) {
