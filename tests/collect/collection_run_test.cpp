@@ -67,9 +67,13 @@ void ExpectResumeSplits(const RunProgress& progress, const std::map<long long, i
   EXPECT_EQ(visits.count(*progress.resume), 0u);
 }
 
+constexpr DroughtRules kNoDrought{INT64_MAX, 1, 0};
+
 class RunTest : public ::testing::Test {
  protected:
-  RunTest() : run_(pool_, lock_, [this](ShopNumber n) { recorder_(n); }) {}
+  RunTest() : run_(pool_, lock_, CollectionRun::Plain([this](ShopNumber n) { recorder_(n); })) {
+    run_.SetDroughtRules(kNoDrought);  // pages of these tests never hold a shop
+  }
   ~RunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
 
   void Start(int first, int last) {
@@ -299,13 +303,10 @@ TEST(RunProgressTest, CountersAndTheResumePointUnderTwentyChains) {
     for (long long k = 1000; k < *p.resume; ++k) EXPECT_EQ(visits.count(k), 1u) << k;
     ++checks;
   };
-  CollectionRun run(
-      pool, lock,
-      [&](ShopNumber n) {
-        recorder(n);
-        return OutcomeOf(n);
-      },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber n) {
+                      recorder(n);
+                      return OutcomeOf(n);
+                    }));
   self = &run;
   EXPECT_EQ(run.Progress().state, RunState::Idle);
   run.SetLastNumber(1999);
@@ -330,9 +331,9 @@ TEST(RunProgressTest, EmptyFetchesInARowSpanRunsAndEndWithTheFirstPage) {
   WorkerPool pool;
   RunLock lock;
   std::atomic<bool> answer{false};
-  CollectionRun run(
-      pool, lock, [&](ShopNumber) { return answer ? PageOutcome::Other : PageOutcome::Failed; },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber) {
+                      return answer ? PageOutcome::Other : PageOutcome::Failed;
+                    }));
   run.SetLastNumber(159);
   run.Start(100);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -435,7 +436,7 @@ TEST(RunFailures, ThreadsThatCannotStartEndTheirChains) {
   FlakyPool pool;
   RunLock lock;
   Recorder recorder;
-  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
   run.SetLastNumber(10000);
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -464,7 +465,7 @@ TEST(RunFailures, ThreadStartThatThrowsEndsOnlyItsChain) {
   ThrowingPool pool;
   RunLock lock;
   Recorder recorder;
-  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
   run.SetLastNumber(10000);
   EXPECT_NO_THROW(run.Click(0));
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -479,10 +480,10 @@ TEST(RunFailures, PageWorkThatThrowsLeavesTheLockAndTheChainGoesOn) {
   WorkerPool pool;
   RunLock lock;
   std::atomic<int> calls{0};
-  CollectionRun run(pool, lock, [&](ShopNumber) {
-    ++calls;
-    throw std::bad_alloc();
-  });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber) {
+                      ++calls;
+                      throw std::bad_alloc();
+                    }));
   run.SetLastNumber(99);
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -536,7 +537,7 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
     pool.refuseStart = c.refuseStart;
     RunLock lock;
     Recorder recorder;
-    CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+    CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
     run.SetLastNumber(105);
     run.Start(100);
     for (int i = 0; i < c.runFirst; ++i) pool.RunNext();
@@ -559,8 +560,7 @@ TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
   ManualPool pool;
   RunLock lock;
   PageOutcome next = PageOutcome::Failed;
-  CollectionRun run(
-      pool, lock, [&](ShopNumber) { return next; }, CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber) { return next; }));
   run.SetLastNumber(10000);
   run.Start(100);
   ASSERT_TRUE(pool.RunNext());  // 100, empty
@@ -598,13 +598,10 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
   RunLock lock;
   std::set<ShopNumber> unreadable = {101, 103};
   std::vector<ShopNumber> worked;
-  CollectionRun run(
-      pool, lock,
-      [&](ShopNumber n) {
-        worked.push_back(n);
-        return unreadable.contains(n) ? PageOutcome::Failed : PageOutcome::Other;
-      },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber n) {
+                      worked.push_back(n);
+                      return unreadable.contains(n) ? PageOutcome::Failed : PageOutcome::Other;
+                    }));
   run.SetLastNumber(104);
   run.Start(100);
   while (pool.RunNext()) {
@@ -669,19 +666,17 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
 class WideRunTest : public ::testing::Test {
  protected:
   WideRunTest()
-      : run_(
-            pool_, lock_,
-            [this](ShopNumber n) -> CollectionRun::PageRest {
-              // Slow and uneven: later numbers often come back first.
-              std::this_thread::sleep_for(std::chrono::microseconds(300 * ((n * 7) % 11)));
-              if (fetchHook) fetchHook(n);
-              return [this, n] {
-                recorder_(n);
-                return PageOutcome::Other;
-              };
-            },
-            CollectionRun::TwoSteps{}) {
+      : run_(pool_, lock_, [this](ShopNumber n, int) -> CollectionRun::Step {
+          // Slow and uneven: later numbers often come back first.
+          std::this_thread::sleep_for(std::chrono::microseconds(300 * ((n * 7) % 11)));
+          if (fetchHook) fetchHook(n);
+          return CollectionRun::PageRest([this, n] {
+            recorder_(n);
+            return PageOutcome::Other;
+          });
+        }) {
     run_.Slots().SetCeiling(RequestSlots::kMostAtOnce);
+    run_.SetDroughtRules(kNoDrought);
   }
   ~WideRunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
 
