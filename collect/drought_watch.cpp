@@ -12,6 +12,7 @@ void DroughtWatch::Reset(std::int64_t first, std::int64_t longestSeen, bool on) 
   stretchStart_ = first;
   longestBefore_ = std::max<std::int64_t>(longestSeen, 0);
   tripped_ = false;
+  lowestSinceShop_.reset();
 }
 
 void DroughtWatch::Take(Seen seen, std::int64_t number) {
@@ -26,13 +27,18 @@ void DroughtWatch::Take(Seen seen, std::int64_t number) {
   if (!tripped_ && read_ >= rules_.readBefore &&
       stretch_ > std::max(rules_.least, rules_.times * longestBefore_)) {
     tripped_ = true;
-    trip_ = stretchStart_;
+    trip_ = std::min(stretchStart_, lowestSinceShop_.value_or(stretchStart_));
   }
 }
 
 std::optional<std::int64_t> DroughtWatch::Record(std::int64_t number, Seen seen) {
   if (!on_ || number < frontier_) return std::nullopt;
   ahead_[number] = seen;
+  if (seen == Seen::Shop) {
+    lowestSinceShop_.reset();
+  } else if (seen == Seen::NoShop) {
+    lowestSinceShop_ = std::min(number, lowestSinceShop_.value_or(number));
+  }
   trip_.reset();
   // Everything from the frontier on that has finished, in order.
   for (auto it = ahead_.begin(); it != ahead_.end() && it->first == frontier_;

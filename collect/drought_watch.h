@@ -31,8 +31,11 @@ class DroughtWatch {
 
   // The page work of number finished. A filtered shop is a shop; a failed
   // number neither counts nor breaks a stretch. Numbers are taken in number
-  // order as the ones below them finish. Returns the first number of the
-  // stretch that trips the rule, once a run.
+  // order as the ones below them finish. Returns, once a run, where to go
+  // on from when a stretch trips the rule: its first number, or lower, the
+  // lowest number read without a shop since the last shop was read (pages
+  // finish out of order; those read after the marketplace began to refuse
+  // may lie below a shop read just before).
   std::optional<std::int64_t> Record(std::int64_t number, Seen seen);
 
   // The longest stretch seen, the current one and the one given included.
@@ -53,6 +56,7 @@ class DroughtWatch {
   std::int64_t stretchStart_ = 0;
   std::int64_t longestBefore_ = 0;  // stretches that ended, and the one given
   bool tripped_ = false;
+  std::optional<std::int64_t> lowestSinceShop_;  // in the order pages finished
   std::optional<std::int64_t> trip_;
 };
 

@@ -141,6 +141,15 @@ TEST(DroughtWatch, TripsPastTheThresholdInNumberOrder) {
   for (std::int64_t n = 1; n <= 100; ++n) ASSERT_FALSE(watch.Record(n, Seen::NoShop));
   EXPECT_EQ(watch.Longest(), 0);
   EXPECT_EQ(watch.Record(0, Seen::Shop), 1);  // 100 in a row from 1, taken now
+  // A shop read before the numbers below it: those read since go again.
+  watch.Reset(0, 0, true);
+  for (std::int64_t n = 0; n < 60; ++n) ASSERT_FALSE(watch.Record(n, Seen::Shop));
+  ASSERT_FALSE(watch.Record(80, Seen::Shop));
+  ASSERT_FALSE(watch.Record(59 + 2, Seen::NoShop));  // 61 before 60
+  for (std::int64_t n = 60; n < 80; ++n) ASSERT_FALSE(watch.Record(n, Seen::NoShop));
+  std::optional<std::int64_t> at;
+  for (std::int64_t n = 81; !at && n < 400; ++n) at = watch.Record(n, Seen::NoShop);
+  EXPECT_EQ(at, 60);
   // Off (a run over the failed list): never.
   watch.Reset(0, 0, false);
   for (std::int64_t n = 0; n <= 500; ++n) ASSERT_FALSE(watch.Record(n, Seen::NoShop));
