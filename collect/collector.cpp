@@ -56,8 +56,10 @@ CollectionRun::Step Collector::FetchShopPage(ShopNumber number, int attempt) {
   }
   // The conversion touches nothing shared: it stays outside the run lock.
   if (!body.empty()) body = PageInGbk(std::move(body), outcome.contentType);
+  // A transfer cut or ended by a time limit after its whole shop arrived.
   const bool wholeShop =
-      outcome.transport == Transport::Cut && !body.empty() && HoldsWholeShop(PageText(body));
+      (outcome.transport == Transport::Cut || outcome.transport == Transport::TimedOut) &&
+      !body.empty() && HoldsWholeShop(PageText(body));
   const Verdict verdict = pace_.After(number, attempt, outcome, Clock::now(), asked, wholeShop);
   run_.Slots().After(verdict.answer);
   switch (verdict.kind) {

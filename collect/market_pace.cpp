@@ -83,9 +83,14 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
   if (answer.kind == AnswerKind::Unusable) return {Verdict::Fail, {}, answer};
   // A cut page that already holds its whole shop is read: the cut took
   // nothing of it, and another try could only lose it.
-  const bool read = answer.kind == AnswerKind::Page ||
-                    (answer.kind == AnswerKind::Trouble && wholeShop &&
-                     outcome.transport == Transport::Cut && outcome.status > 0);
+  bool read = answer.kind == AnswerKind::Page;
+  if (answer.kind == AnswerKind::Trouble && wholeShop && outcome.status > 0 &&
+      (outcome.transport == Transport::Cut || outcome.transport == Transport::TimedOut)) {
+    // Only what would be a page had it come whole.
+    FetchOutcome whole = outcome;
+    whole.transport = Transport::Complete;
+    read = ClassifyAnswer(whole, askedAddress, before).kind == AnswerKind::Page;
+  }
   Remember(answer.kind == AnswerKind::Refusal);
   if (read) {
     // The marketplace answers. Numbers given up while it was down are owed

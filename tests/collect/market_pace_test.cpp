@@ -270,6 +270,12 @@ TEST(MarketPace, CutPagesAndForeignRedirects) {
   const Verdict whole = pace.After(1, 2, cut, t, asked, true);
   EXPECT_EQ(whole.kind, Verdict::Read);
   EXPECT_EQ(pace.After(2, 4, cut, t, asked, false).kind, Verdict::Fail);  // its last try
+  FetchOutcome slow = Broken(Transport::TimedOut);
+  slow.status = 200;
+  EXPECT_EQ(pace.After(6, 1, slow, t, asked, true).kind, Verdict::Read);
+  FetchOutcome cutError = Answer(502);
+  cutError.transport = Transport::Cut;  // an error page is no page, whole or not
+  EXPECT_EQ(pace.After(7, 1, cutError, t, asked, true).kind, Verdict::Retry);
   FetchOutcome noStatus = Broken(Transport::Cut);  // nothing but bytes: no page
   EXPECT_EQ(pace.After(3, 1, noStatus, t, asked, true).kind, Verdict::Retry);
   FetchOutcome signIn = Answer(200);
