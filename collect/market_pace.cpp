@@ -56,8 +56,8 @@ MarketPace::Clock::time_point MarketPace::NextRequestAt(Clock::time_point now) {
   return at;
 }
 
-Duration MarketPace::BackOff(int attempt) {
-  Duration pause = rules_.firstPause;
+Duration MarketPace::BackOff(int attempt, Duration first) {
+  Duration pause = first;
   for (int i = 1; i < attempt && pause < rules_.longestPause; ++i) pause *= 2;
   pause = std::min<Duration>(pause, rules_.longestPause);
   if (rules_.jitter > 0) {
@@ -159,7 +159,11 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     return {Verdict::Blocked, {}, answer};
   }
   if (attempt < rules_.attempts)
-    return {Verdict::Retry, std::max(BackOff(attempt), retryAfter), answer};
+    return {Verdict::Retry,
+            std::max(BackOff(attempt, answer.kind == AnswerKind::Trouble ? rules_.troublePause
+                                                                         : rules_.firstPause),
+                     retryAfter),
+            answer};
   if (down) {
     // Keep probing with this number, but not past the moment the run is to
     // be given up.

@@ -25,7 +25,12 @@ struct PaceRules {
   // (pauses of about 1, 2 and 4 s) ride out a busy moment; a page that still
   // fails then is kept as a failed number instead of stalling the run.
   int attempts = 4;
-  std::chrono::milliseconds firstPause{1000};  // doubles before every further try
+  // Before the second try after a refusal; doubles before every further try.
+  std::chrono::milliseconds firstPause{1000};
+  // The same after one page's trouble: it says nothing of the marketplace,
+  // so its tries wait only for a momentary failure to pass (0.1, 0.2, 0.4 s),
+  // and a range's last numbers keep the run waiting for less than a second.
+  std::chrono::milliseconds troublePause{100};
   std::chrono::milliseconds longestPause{30000};
   double jitter = 0.25;  // a pause is lengthened by a random share up to this
   // A Retry-After longer than this is taken as this.
@@ -104,7 +109,7 @@ class MarketPace {
   Clock::duration Interval() const;
 
  private:
-  Clock::duration BackOff(int attempt);
+  Clock::duration BackOff(int attempt, Clock::duration first);
   bool DownLocked(Clock::time_point now) const;
   void Remember(bool refusal);
   bool StormLocked() const;

@@ -57,11 +57,12 @@ TEST(MarketPace, RetryAfterInSecondsOrAsADate) {
 TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
   MarketPace pace(Exact());
   const Clock::time_point t{};
-  // Two numbers answering in between keep the marketplace up.
-  EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 1s);
-  EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 2s);
-  EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 4s);
+  // One page's trouble waits briefly, a refusal longer.
+  EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 100ms);
+  EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 200ms);
+  EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 400ms);
   EXPECT_EQ(pace.After(1, 4, Answer(500), t).kind, Verdict::Fail);
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 2s);
   EXPECT_EQ(pace.After(2, 1, Answer(200), t).kind, Verdict::Read);
 
   PaceRules many = Exact();
@@ -79,7 +80,7 @@ TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
   PaceRules jittered;
   MarketPace random(jittered);
   for (int i = 0; i < 200; ++i) {
-    const auto pause = random.After(5, 2, Answer(500), t).pause;
+    const auto pause = random.After(5, 2, Answer(429), t).pause;
     ASSERT_GE(pause, 2s);
     ASSERT_LE(pause, 2500ms);
   }

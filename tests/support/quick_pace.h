@@ -13,6 +13,7 @@ inline PaceRules QuickPaceRules() {
   PaceRules rules;
   rules.attempts = 4;
   rules.firstPause = 5ms;
+  rules.troublePause = 5ms;
   rules.longestPause = 50ms;
   rules.jitter = 0;
   rules.longestRetryAfter = 200ms;
