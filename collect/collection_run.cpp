@@ -268,10 +268,12 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* ret
     const std::uint64_t mark = stopMark_.load();
     {
       std::unique_lock<std::mutex> guard(state_);
-      if (page != nullptr && CountPageLocked(*page)) {
+      std::optional<std::int64_t> drought;
+      if (page != nullptr) drought = CountPageLocked(*page);
+      if (drought) {
         // A drought: the run stops here, its resume point at the first of it.
         HaltLocked();
-        resumeFloor_ = drought_.Start();
+        resumeFloor_ = drought;
         const std::function<void(std::int64_t)> handler = onDrought_;
         const std::int64_t length = drought_.Current();
         guard.unlock();
@@ -323,18 +325,19 @@ void CollectionRun::HandOutLocked(std::int64_t number) {
 void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation, int attempt) {
   if (!AdmitFor(number, generation)) return;
   std::optional<Clock::time_point> again;
-  const PageOutcome outcome = WorkPage(static_cast<ShopNumber>(number), attempt, again);
+  std::int64_t read = 0;
+  const PageOutcome outcome = WorkPage(static_cast<ShopNumber>(number), attempt, again, read);
   if (again) {
     const Retrying retry{{number, attempt + 1, *again}, generation};
     ClaimSuccessor(nullptr, &retry);
     return;
   }
-  const FinishedPage page{number, generation, outcome};
+  const FinishedPage page{number, generation, outcome, read};
   ClaimSuccessor(&page, nullptr);
 }
 
 PageOutcome CollectionRun::WorkPage(ShopNumber number, int attempt,
-                                    std::optional<Clock::time_point>& again) {
+                                    std::optional<Clock::time_point>& again, std::int64_t& read) {
   // One request at a time: the first step too is done under the run lock.
   const bool firstInLock = slots_.Ceiling() == 1;
   Step step;
@@ -347,6 +350,7 @@ PageOutcome CollectionRun::WorkPage(ShopNumber number, int attempt,
     }
   }
   WorkerPool::EnterLock(lock_);
+  read = ++reads_;
   PageOutcome outcome = PageOutcome::Other;
   try {
     if (firstInLock) step = FirstStep(number, attempt);
@@ -376,8 +380,8 @@ CollectionRun::Step CollectionRun::FirstStep(ShopNumber number, int attempt) {
   }
 }
 
-bool CollectionRun::CountPageLocked(const FinishedPage& page) {
-  if (page.outcome == PageOutcome::NotDone) return false;  // still pending
+std::optional<std::int64_t> CollectionRun::CountPageLocked(const FinishedPage& page) {
+  if (page.outcome == PageOutcome::NotDone) return std::nullopt;  // still pending
   // Whether the marketplace answers is not a matter of one run: any page that
   // arrives ends the streak.
   failedInARow_ = page.outcome == PageOutcome::Failed ? failedInARow_ + 1 : 0;
@@ -388,7 +392,7 @@ bool CollectionRun::CountPageLocked(const FinishedPage& page) {
   } else if (failedList_.erase(page.number) > 0) {
     ++failedListVersion_;
   }
-  if (page.generation != generation_) return false;
+  if (page.generation != generation_) return std::nullopt;
   pending_.erase(page.number);
   ++done_;
   switch (page.outcome) {
@@ -410,7 +414,9 @@ bool CollectionRun::CountPageLocked(const FinishedPage& page) {
   const Seen seen = page.outcome == PageOutcome::Failed  ? Seen::Failed
                     : page.outcome == PageOutcome::Other ? Seen::NoShop
                                                          : Seen::Shop;
-  return drought_.Record(page.number, seen).has_value() && !blocked_ && !stoppedByUser_;
+  const std::optional<std::int64_t> drought = drought_.Record(page.number, seen, page.read);
+  if (blocked_ || stoppedByUser_) return std::nullopt;
+  return drought;
 }
 
 RunProgress CollectionRun::Progress() const {

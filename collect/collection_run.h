@@ -220,7 +220,8 @@ class CollectionRun {
   void RunShopTask(std::int64_t number, std::uint64_t generation, int attempt);
   // The page work of an admitted number: the first step, then the rest under
   // the run lock; nullopt with again set when it is to be tried later.
-  PageOutcome WorkPage(ShopNumber number, int attempt, std::optional<Clock::time_point>& again);
+  PageOutcome WorkPage(ShopNumber number, int attempt, std::optional<Clock::time_point>& again,
+                       std::int64_t& read);
   Step FirstStep(ShopNumber number, int attempt);
   bool AdmitFor(std::int64_t number, std::uint64_t generation);
   // Hands out number under state_: it is pending and its task alive.
@@ -230,6 +231,7 @@ class CollectionRun {
     std::int64_t number;
     std::uint64_t generation;
     PageOutcome outcome;
+    std::int64_t read;  // the order its page work ran in, under the run lock
   };
   // ClaimNextNumber, counting the claiming task's page (when given) or
   // queueing its number for a later try (when given) in the same turn of the
@@ -240,8 +242,9 @@ class CollectionRun {
     std::uint64_t generation;
   };
   void ClaimSuccessor(const FinishedPage* page, const Retrying* retry);
-  // Counts a page; true when it showed a drought, which blocks the run.
-  bool CountPageLocked(const FinishedPage& page);
+  // Counts a page; when it showed a drought, which blocks the run, where to
+  // go on from.
+  std::optional<std::int64_t> CountPageLocked(const FinishedPage& page);
   void HaltLocked();
   // A number of this run counted as failed becomes pending again.
   void UndoFailureLocked(std::int64_t number);
@@ -304,6 +307,7 @@ class CollectionRun {
   std::mutex pauseMutex_;
   std::condition_variable pauseWake_;
 
+  std::atomic<std::int64_t> reads_{0};  // page works so far, counted under the run lock
   std::atomic<int> active_{0};
   std::mutex idleMutex_;
   std::condition_variable idle_;

@@ -12,7 +12,8 @@ void DroughtWatch::Reset(std::int64_t first, std::int64_t longestSeen, bool on) 
   stretchStart_ = first;
   longestBefore_ = std::max<std::int64_t>(longestSeen, 0);
   tripped_ = false;
-  lowestSinceShop_.reset();
+  lastShopRead_ = 0;
+  noShopSince_.clear();
 }
 
 void DroughtWatch::Take(Seen seen, std::int64_t number) {
@@ -27,17 +28,20 @@ void DroughtWatch::Take(Seen seen, std::int64_t number) {
   if (!tripped_ && read_ >= rules_.readBefore &&
       stretch_ > std::max(rules_.least, rules_.times * longestBefore_)) {
     tripped_ = true;
-    trip_ = std::min(stretchStart_, lowestSinceShop_.value_or(stretchStart_));
+    trip_ = stretchStart_;
+    for (const auto& [read, noShop] : noShopSince_) trip_ = std::min(*trip_, noShop);
   }
 }
 
-std::optional<std::int64_t> DroughtWatch::Record(std::int64_t number, Seen seen) {
+std::optional<std::int64_t> DroughtWatch::Record(std::int64_t number, Seen seen,
+                                                 std::int64_t read) {
   if (!on_ || number < frontier_) return std::nullopt;
   ahead_[number] = seen;
-  if (seen == Seen::Shop) {
-    lowestSinceShop_.reset();
-  } else if (seen == Seen::NoShop) {
-    lowestSinceShop_ = std::min(number, lowestSinceShop_.value_or(number));
+  if (seen == Seen::Shop && read > lastShopRead_) {
+    lastShopRead_ = read;
+    noShopSince_.erase(noShopSince_.begin(), noShopSince_.upper_bound(read - kOutOfOrder));
+  } else if (seen == Seen::NoShop && read > lastShopRead_ - kOutOfOrder) {
+    noShopSince_[read] = number;
   }
   trip_.reset();
   // Everything from the frontier on that has finished, in order.

@@ -21,6 +21,7 @@ struct DroughtRules {
 class DroughtWatch {
  public:
   enum class Seen { Shop, NoShop, Failed };
+  static constexpr std::int64_t kOutOfOrder = 20;  // the most requests out at once
 
   explicit DroughtWatch(DroughtRules rules = {}) : rules_(rules) {}
 
@@ -31,18 +32,19 @@ class DroughtWatch {
 
   // The page work of number finished. A filtered shop is a shop; a failed
   // number neither counts nor breaks a stretch. Numbers are taken in number
-  // order as the ones below them finish. Returns, once a run, where to go
-  // on from when a stretch trips the rule: its first number, or lower, the
-  // lowest number read without a shop since the last shop was read (pages
-  // finish out of order; those read after the marketplace began to refuse
-  // may lie below a shop read just before).
-  std::optional<std::int64_t> Record(std::int64_t number, Seen seen);
+  // order as the ones below them finish. read: the order the page was read
+  // in (it may be counted later). Returns, once a run, where to go on from
+  // when a stretch trips the rule: its first number, or lower, the lowest
+  // number read without a shop since the last shop was read, or within
+  // kOutOfOrder reads before it (requests out together may come back in
+  // another order; those answered after the marketplace began to refuse may
+  // lie below a shop read about then).
+  std::optional<std::int64_t> Record(std::int64_t number, Seen seen, std::int64_t read);
 
   // The longest stretch seen, the current one and the one given included.
   std::int64_t Longest() const;
-  // The stretch going on now, and its first number.
+  // The stretch going on now.
   std::int64_t Current() const { return stretch_; }
-  std::int64_t Start() const { return stretchStart_; }
 
  private:
   void Take(Seen seen, std::int64_t number);
@@ -56,7 +58,8 @@ class DroughtWatch {
   std::int64_t stretchStart_ = 0;
   std::int64_t longestBefore_ = 0;  // stretches that ended, and the one given
   bool tripped_ = false;
-  std::optional<std::int64_t> lowestSinceShop_;  // in the order pages finished
+  std::int64_t lastShopRead_ = 0;
+  std::map<std::int64_t, std::int64_t> noShopSince_;  // read order -> number
   std::optional<std::int64_t> trip_;
 };
 

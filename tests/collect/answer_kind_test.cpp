@@ -93,25 +93,31 @@ TEST(DroughtWatch, TripsOnePastTheThresholdInNumberOrder) {
     DroughtWatch watch(DroughtRules{30, 10, 50});
     watch.Reset(0, c.known, true);
     std::int64_t n = 0;
-    for (std::int64_t i = 0; i < c.shops + c.gap; ++i)
-      ASSERT_FALSE(watch.Record(n++, i < c.gap ? Seen::NoShop : Seen::Shop));
+    for (; n < c.shops + c.gap; ++n)
+      ASSERT_FALSE(watch.Record(n, n < c.gap ? Seen::NoShop : Seen::Shop, n));
     const std::int64_t start = n + 1;
     std::optional<std::int64_t> tripped;
     std::int64_t count = 0;
     for (; !tripped && count < 400; ++count) {
-      ASSERT_FALSE(watch.Record(n++, Seen::Failed));
-      tripped = watch.Record(n++, Seen::NoShop);
+      ASSERT_FALSE(watch.Record(n, Seen::Failed, n));
+      tripped = watch.Record(n + 1, Seen::NoShop, n + 1);
+      n += 2;
     }
     EXPECT_EQ(tripped.has_value() ? count : 0, c.tripsAfter);
     EXPECT_EQ(tripped.value_or(start), start);
   }
   DroughtWatch watch(DroughtRules{30, 10, 50});
   watch.Reset(0, 0, true);
-  for (std::int64_t n = 0; n < 60; ++n) ASSERT_FALSE(watch.Record(n, Seen::Shop));
-  ASSERT_FALSE(watch.Record(90, Seen::Shop));  // before the numbers below it
+  for (std::int64_t n = 0; n < 60; ++n) ASSERT_FALSE(watch.Record(n, Seen::Shop, n));
+  // 60 read well before the shop 90, 61 just before it (counted later), the
+  // rest after it: the run goes back to 61.
+  ASSERT_FALSE(watch.Record(60, Seen::NoShop, 60));
+  ASSERT_FALSE(watch.Record(90, Seen::Shop, 61 + DroughtWatch::kOutOfOrder));
+  ASSERT_FALSE(watch.Record(61, Seen::NoShop, 62));
   std::optional<std::int64_t> at;
-  for (std::int64_t n = 60; !at && n < 500; ++n) at = n == 90 ? at : watch.Record(n, Seen::NoShop);
-  EXPECT_EQ(at, 60);
+  for (std::int64_t n = 62; !at && n < 500; ++n)
+    at = n == 90 ? at : watch.Record(n, Seen::NoShop, 100 + n);
+  EXPECT_EQ(at, 61);
 }
 
 }  // namespace
