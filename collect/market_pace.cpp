@@ -158,12 +158,13 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     blocked_ = true;
     return {Verdict::Blocked, {}, answer};
   }
-  if (attempt < rules_.attempts)
+  if (attempt < rules_.attempts) {
+    const bool busy = answer.kind == AnswerKind::Refusal &&
+                      recentRefusals_ >= rules_.busyShare * static_cast<double>(recent_.size());
     return {Verdict::Retry,
-            std::max(BackOff(attempt, answer.kind == AnswerKind::Trouble ? rules_.troublePause
-                                                                         : rules_.firstPause),
-                     retryAfter),
+            std::max(BackOff(attempt, busy ? rules_.firstPause : rules_.troublePause), retryAfter),
             answer};
+  }
   if (down) {
     // Keep probing with this number, but not past the moment the run is to
     // be given up.

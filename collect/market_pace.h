@@ -25,11 +25,15 @@ struct PaceRules {
   // (pauses of about 1, 2 and 4 s) ride out a busy moment; a page that still
   // fails then is kept as a failed number instead of stalling the run.
   int attempts = 4;
-  // Before the second try after a refusal; doubles before every further try.
+  // Before the second try while refusals are busyShare of the recent
+  // answers or more (a busy moment: pauses of about 1, 2 and 4 s ride it
+  // out); doubles before every further try.
   std::chrono::milliseconds firstPause{1000};
-  // The same after one page's trouble: it says nothing of the marketplace,
-  // so its tries wait only for a momentary failure to pass (0.1, 0.2, 0.4 s),
-  // and a range's last numbers keep the run waiting for less than a second.
+  double busyShare = 0.25;
+  // The same after one page's trouble, or a refusal now and then among
+  // pages: they say nothing of the marketplace as a whole, so the tries wait
+  // only for a momentary failure to pass (0.1, 0.2, 0.4 s), and a range's
+  // last numbers keep the run waiting for less than a second.
   std::chrono::milliseconds troublePause{100};
   std::chrono::milliseconds longestPause{30000};
   double jitter = 0.25;  // a pause is lengthened by a random share up to this

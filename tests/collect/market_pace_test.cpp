@@ -57,12 +57,18 @@ TEST(MarketPace, RetryAfterInSecondsOrAsADate) {
 TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
   MarketPace pace(Exact());
   const Clock::time_point t{};
-  // One page's trouble waits briefly, a refusal longer.
+  // One page's trouble waits briefly, and so does a refusal now and then
+  // among pages; a refusal that is a quarter of the recent answers waits
+  // long (a busy moment).
   EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 100ms);
   EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 200ms);
   EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 400ms);
   EXPECT_EQ(pace.After(1, 4, Answer(500), t).kind, Verdict::Fail);
-  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 2s);
+  for (int i = 0; i < 14; ++i) pace.After(2, 1, Answer(200), t);
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 200ms);  // 1 of 20
+  for (int i = 0; i < 2; ++i) pace.After(9 + i, 1, Answer(503), t);
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 200ms);  // 4 of 20
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 2s);     // 5 of 20
   EXPECT_EQ(pace.After(2, 1, Answer(200), t).kind, Verdict::Read);
 
   PaceRules many = Exact();
