@@ -51,7 +51,7 @@ MarketPace::Clock::time_point MarketPace::NextRequestAt(Clock::time_point now) {
   Clock::time_point at = std::max({now, notBefore_, lastStart_ + interval_});
   lastStart_ = at;
   recentStarts_.push_back(at);
-  while (!recentStarts_.empty() && at - recentStarts_.front() >= std::chrono::seconds(1))
+  while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
     recentStarts_.pop_front();
   return at;
 }
@@ -136,8 +136,10 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     // refuses at random does not slow the run ever further.
     while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
       recentStarts_.pop_front();
-    // A couple of requests in a second say nothing of a rate.
-    const auto starts = static_cast<std::int64_t>(recentStarts_.size());
+    // A couple of requests in a second say nothing of a rate. Moments
+    // reserved for later (behind a Retry-After) are no starts yet.
+    const auto starts = static_cast<std::int64_t>(
+        std::upper_bound(recentStarts_.begin(), recentStarts_.end(), now) - recentStarts_.begin());
     if (starts >= 3) {
       limit_ = Duration(std::chrono::seconds(1)) / (starts - 1);
       interval_ = std::min<Duration>(std::max(interval_, Scaled(limit_, 1 + rules_.margin)),

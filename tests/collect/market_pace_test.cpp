@@ -105,6 +105,11 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   EXPECT_EQ(pace.Interval(), 42ms);                 // 25 a second fitted, 5% under
   EXPECT_EQ(pace.NextRequestAt(t), t + 1s);         // the Retry-After
   EXPECT_EQ(pace.NextRequestAt(t), t + 1s + 42ms);  // then the interval
+  // Moments reserved behind the Retry-After are no requests yet: the refusal
+  // of a request already out finds the same rate.
+  for (int i = 0; i < 2; ++i) pace.NextRequestAt(t);
+  pace.After(6, 1, Answer(429, 1), t + 100ms);
+  EXPECT_EQ(pace.Interval(), 42ms);
   EXPECT_EQ(pace.After(7, 2, Answer(200), t + 1s).kind, Verdict::Read);
   EXPECT_LT(pace.Interval(), 42ms);  // below the margin only slowly
   EXPECT_GT(pace.Interval(), 41ms);
