@@ -288,7 +288,8 @@ Row RunUnderARateLimit() {
 // the object lives.
 class SlowMarket {
  public:
-  explicit SlowMarket(int rateLimit = 0) : server_(MakeOptions(rateLimit)) {
+  explicit SlowMarket(int rateLimit = 0) : SlowMarket(MakeOptions(rateLimit)) {}
+  explicit SlowMarket(const sim::Options& options) : server_(options) {
     const int port = server_.Start();
     if (port <= 0) std::exit(1);
     setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
@@ -299,8 +300,7 @@ class SlowMarket {
     unsetenv("http_proxy");
   }
 
- private:
-  static sim::Options MakeOptions(int rateLimit) {
+  static sim::Options MakeOptions(int rateLimit = 0) {
     sim::Options options;
     options.seed = 11;
     options.density = 1.0 / 3;
@@ -309,6 +309,8 @@ class SlowMarket {
     options.rateLimit = rateLimit;
     return options;
   }
+
+ private:
   sim::Server server_;
 };
 
@@ -408,6 +410,76 @@ std::vector<Row> RequestsAtOnceOverASlowLink() {
     const double measured = CollectAtOnce(collector, kFirst, 750, 16, lost);
     rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost),
                     "per number", 1.0 / 25, measured, (1.0 / 25) / measured});
+  }
+  return rows;
+}
+
+// The marketplaces of the network rows below, over the same slow link: the
+// healthy mix (2 % of numbers always cut after the whole page, 1 % always
+// 500) and a busy one (5 % of attempts 503, 3 % dropped, every page whole).
+sim::Options HealthyMix() {
+  sim::Options options = SlowMarket::MakeOptions();
+  options.faultShare = 0.03;
+  options.faultKinds = {sim::Fault::CutAfterBody, sim::Fault::CutAfterBody,
+                        sim::Fault::ServerError};
+  return options;
+}
+
+sim::Options BusyMarket() {
+  sim::Options options = SlowMarket::MakeOptions();
+  options.busyShare = 0.05;
+  options.dropShare = 0.03;
+  return options;
+}
+
+// Seconds per number of a collector run over the marketplace, with the
+// program's own tries, pauses and outage rules. Shops of the truth not
+// listed count in lost, and so does a run that did not finish.
+double CollectOver(const sim::Options& options, int first, int count, int atOnce, int& lost) {
+  SlowMarket market(options);
+  dt::CollectorConfig config;
+  config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
+  dt::WorkerPool pool;
+  dt::RunLock lock;
+  dt::Collector collector(pool, lock, std::move(config));
+  int unread = 0;
+  const double seconds = CollectAtOnce(collector, first, count, atOnce, unread);
+  const std::size_t shops = sim::Truth(options, first, first + count - 1).size();
+  lost += static_cast<int>(shops - std::min(shops, collector.Results().RowCount()));
+  if (collector.Run().Progress().state != dt::RunState::Finished) lost += count;
+  return seconds;
+}
+
+double MultiOver(const sim::Options& options, int first, int count, int atOnce) {
+  SlowMarket market(options);
+  return MultiLoop(first, count, atOnce);
+}
+
+// (g') Unreliable marketplaces over the slow link, 2000 numbers each, real
+// pauses: one at a time against the same run over the same range without
+// faults, sixteen at once against a curl multi loop of sixteen over the same
+// pages (which reads whatever arrives and never tries again).
+std::vector<Row> UnreliableMarketsOverASlowLink() {
+  constexpr int kFirst = 67808220, kCount = 2000;
+  std::vector<Row> rows;
+  int lost = 0;
+  const double clean = CollectOver(SlowMarket::MakeOptions(), kFirst, kCount, 1, lost);
+  auto row = [&](std::string name, double baseline, double measured, int lostHere) {
+    rows.push_back({name + ", lost " + std::to_string(lostHere), "per number", baseline, measured,
+                    baseline / measured});
+  };
+  for (const auto& [name, options] : {std::pair{std::string("healthy mix"), HealthyMix()},
+                                      {"busy 5% 503 3% drop", BusyMarket()}}) {
+    lost = 0;
+    const double one = CollectOver(options, kFirst, kCount, 1, lost);
+    row(name + ", 1 at once vs no faults", clean, one, lost);
+  }
+  for (const auto& [name, options] : {std::pair{std::string("healthy mix"), HealthyMix()},
+                                      {"busy 5% 503 3% drop", BusyMarket()}}) {
+    lost = 0;
+    const double loop = MultiOver(options, kFirst, kCount, 16);
+    const double sixteen = CollectOver(options, kFirst, kCount, 16, lost);
+    row(name + ", 16 at once vs curl multi 16", loop, sixteen, lost);
   }
   return rows;
 }
@@ -810,6 +882,10 @@ int main(int argc, char** argv) {
   if (wanted("atonce")) {
     const std::vector<Row> atOnce = RequestsAtOnceOverASlowLink();
     rows.insert(rows.end(), atOnce.begin(), atOnce.end());
+  }
+  if (wanted("unreliable")) {
+    const std::vector<Row> unreliable = UnreliableMarketsOverASlowLink();
+    rows.insert(rows.end(), unreliable.begin(), unreliable.end());
   }
   if (wanted("parser")) rows.push_back(ParserVsFind());
   if (wanted("log")) {

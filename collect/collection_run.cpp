@@ -23,28 +23,22 @@ std::string_view RunStateName(RunState state) {
   return "idle";
 }
 
-CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, PageWork work)
-    : pool_(pool), lock_(lock) {
-  if (work) {
-    work_ = [work = std::move(work)](ShopNumber number) -> PageRest {
-      return [&work, number] {
-        work(number);
-        return PageOutcome::Other;
-      };
-    };
-  }
+CollectionRun::Work CollectionRun::Plain(std::function<void(ShopNumber)> work) {
+  return [work = std::move(work)](ShopNumber number, int) -> Step {
+    return PageRest([&work, number] {
+      work(number);
+      return PageOutcome::Other;
+    });
+  };
 }
 
-CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, CountedPageWork work, Counted)
-    : pool_(pool), lock_(lock) {
-  if (work) {
-    work_ = [work = std::move(work)](ShopNumber number) -> PageRest {
-      return [&work, number] { return work(number); };
-    };
-  }
+CollectionRun::Work CollectionRun::Counting(std::function<PageOutcome(ShopNumber)> work) {
+  return [work = std::move(work)](ShopNumber number, int) -> Step {
+    return PageRest([&work, number] { return work(number); });
+  };
 }
 
-CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, FetchStep work, TwoSteps)
+CollectionRun::CollectionRun(WorkerPool& pool, RunLock& lock, Work work)
     : pool_(pool), lock_(lock), work_(std::move(work)) {}
 
 bool CollectionRun::Running() const {
@@ -71,6 +65,11 @@ void CollectionRun::StartLocked(std::int64_t first) {
   runAlive_ = 0;
   pending_.clear();
   queue_.clear();
+  retry_.Clear();
+  resumeFloor_.reset();
+  drought_ = DroughtWatch(droughtRules_);
+  drought_.Reset(first, knownNoShop_, true);
+  knownNoShop_ = 0;
   runFailed_.clear();
   listRun_ = false;
   listSize_ = 0;
@@ -105,6 +104,7 @@ void CollectionRun::StartList(std::vector<std::int64_t> numbers) {
     std::lock_guard<std::mutex> guard(state_);
     StartLocked(numbers.front());
     listRun_ = true;
+    drought_.Reset(numbers.front(), 0, false);  // the list's numbers are not in a row
     listSize_ = static_cast<std::int64_t>(numbers.size());
     next_ = numbers.back() + 1;
     queue_.assign(numbers.begin(), numbers.end());
@@ -138,18 +138,37 @@ void CollectionRun::Stop() {
   WakePauses();
 }
 
+void CollectionRun::HaltLocked() {
+  flag_ = Flag::Idle;
+  if (generation_ != 0 && !stoppedByUser_ && !blocked_) {
+    blocked_ = true;
+    endedAt_ = Clock::now();
+  }
+}
+
 void CollectionRun::Block(const std::vector<std::int64_t>& givenUp) {
   {
     std::lock_guard<std::mutex> guard(state_);
-    flag_ = Flag::Idle;
-    if (generation_ != 0 && !stoppedByUser_ && !blocked_) {
-      blocked_ = true;
-      endedAt_ = Clock::now();
-    }
+    HaltLocked();
     for (const std::int64_t number : givenUp) UndoFailureLocked(number);
   }
   halted_.store(true);
   WakePauses();
+}
+
+void CollectionRun::SetDroughtRules(DroughtRules rules) {
+  std::lock_guard<std::mutex> guard(state_);
+  droughtRules_ = rules;
+}
+
+void CollectionRun::SetKnownNoShopStretch(std::int64_t length) {
+  std::lock_guard<std::mutex> guard(state_);
+  knownNoShop_ = length;
+}
+
+void CollectionRun::OnDrought(std::function<void(std::int64_t)> handler) {
+  std::lock_guard<std::mutex> guard(state_);
+  onDrought_ = std::move(handler);
 }
 
 void CollectionRun::Redo(const std::vector<std::int64_t>& numbers) {
@@ -236,29 +255,66 @@ bool CollectionRun::AdmitFor(std::int64_t number, std::uint64_t generation) {
 }
 
 void CollectionRun::ClaimNextNumber() {
-  ClaimSuccessor(nullptr);
+  ClaimSuccessor(nullptr, nullptr);
 }
 
-void CollectionRun::ClaimSuccessor(const FinishedPage* page) {
+void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* retry) {
   const int last = last_.load();
-  std::int64_t claimed;
-  std::uint64_t generation;
-  {
-    std::lock_guard<std::mutex> guard(state_);
-    if (page != nullptr) CountPageLocked(*page);
-    if (!queue_.empty()) {
-      claimed = queue_.front();
-      queue_.pop_front();
-    } else {
-      if (listRun_ || next_ > last) return;  // this chain ends
-      claimed = next_++;
+  for (;;) {
+    std::int64_t claimed = 0;
+    int attempt = 1;
+    std::uint64_t generation;
+    std::optional<Clock::time_point> waitUntil;
+    const std::uint64_t mark = stopMark_.load();
+    {
+      std::unique_lock<std::mutex> guard(state_);
+      std::optional<std::int64_t> drought;
+      if (page != nullptr) drought = CountPageLocked(*page);
+      if (drought) {
+        // A drought: the run stops here, its resume point at the first of it.
+        HaltLocked();
+        resumeFloor_ = drought;
+        const std::function<void(std::int64_t)> handler = onDrought_;
+        const std::int64_t length = drought_.Current();
+        guard.unlock();
+        halted_.store(true);
+        WakePauses();
+        if (handler) handler(length);
+        return;
+      }
+      // A number of the current start waits, still pending, for its next try.
+      if (retry != nullptr && retry->generation == generation_) retry_.Push(retry->entry);
+      page = nullptr;
+      retry = nullptr;
+      generation = generation_;
+      std::optional<RetryQueue::Entry> due;
+      if (flag_ != Flag::Idle) due = retry_.TakeDue(Clock::now());
+      if (due) {
+        claimed = due->number;
+        attempt = due->attempt;
+      } else if (!queue_.empty()) {
+        claimed = queue_.front();
+        queue_.pop_front();
+      } else if (!listRun_ && next_ <= last) {
+        claimed = next_++;
+      } else if (flag_ != Flag::Idle && !retry_.Empty()) {
+        // The run is not over while numbers wait for a later try.
+        waitUntil = retry_.Earliest();
+      } else {
+        return;  // this chain ends
+      }
+      // The successor belongs to the run that is current now: after a restart,
+      // an old task's successor takes its number from the new run.
+      if (!waitUntil) HandOutLocked(claimed);
     }
-    // The successor belongs to the run that is current now: after a restart,
-    // an old task's successor takes its number from the new run.
-    HandOutLocked(claimed);
-    generation = generation_;
+    if (waitUntil) {
+      // A stop, a block or a new start ends the wait; the numbers stay pending.
+      if (!PauseUntil(*waitUntil, mark)) return;
+      continue;
+    }
+    Post(claimed, generation, attempt);
+    return;
   }
-  Post(claimed, generation);
 }
 
 void CollectionRun::HandOutLocked(std::int64_t number) {
@@ -266,22 +322,44 @@ void CollectionRun::HandOutLocked(std::int64_t number) {
   ++runAlive_;
 }
 
-void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation) {
+void CollectionRun::RunShopTask(std::int64_t number, std::uint64_t generation, int attempt) {
   if (!AdmitFor(number, generation)) return;
-  const FinishedPage page{number, generation, WorkPage(static_cast<ShopNumber>(number))};
-  ClaimSuccessor(&page);
+  std::optional<Clock::time_point> again;
+  std::int64_t read = 0;
+  const PageOutcome outcome = WorkPage(static_cast<ShopNumber>(number), attempt, again, read);
+  if (again) {
+    const Retrying retry{{number, attempt + 1, *again}, generation};
+    ClaimSuccessor(nullptr, &retry);
+    return;
+  }
+  const FinishedPage page{number, generation, outcome, read};
+  ClaimSuccessor(&page, nullptr);
 }
 
-PageOutcome CollectionRun::WorkPage(ShopNumber number) {
-  // One request at a time: the fetch too is done under the run lock.
-  const bool fetchInLock = slots_.Ceiling() == 1;
-  PageRest rest;
-  if (!fetchInLock) rest = FetchInSlot(number);
+PageOutcome CollectionRun::WorkPage(ShopNumber number, int attempt,
+                                    std::optional<Clock::time_point>& again, std::int64_t& read) {
+  // One request at a time: the first step too is done under the run lock.
+  const bool firstInLock = slots_.Ceiling() == 1;
+  Step step;
+  if (!firstInLock) {
+    step = FirstStep(number, attempt);
+    // A later try waits in the queue; the lock is not needed for that.
+    if (step.again) {
+      again = step.again;
+      return PageOutcome::NotDone;
+    }
+  }
   WorkerPool::EnterLock(lock_);
+  read = ++reads_;
   PageOutcome outcome = PageOutcome::Other;
   try {
-    if (fetchInLock) rest = FetchInSlot(number);
-    if (rest) outcome = rest();
+    if (firstInLock) step = FirstStep(number, attempt);
+    if (step.again) {
+      again = step.again;
+      outcome = PageOutcome::NotDone;
+    } else if (step.rest) {
+      outcome = step.rest();
+    }
   } catch (...) {
     // A page that cannot be handled (say, memory exhausted) costs this number
     // only, and it goes to the failed list; the lock is left and the chain
@@ -292,19 +370,18 @@ PageOutcome CollectionRun::WorkPage(ShopNumber number) {
   return outcome;
 }
 
-CollectionRun::PageRest CollectionRun::FetchInSlot(ShopNumber number) {
+CollectionRun::Step CollectionRun::FirstStep(ShopNumber number, int attempt) {
   if (!work_) return {};
-  RequestSlots::Held slot(slots_);
   try {
-    return work_(number);
+    return work_(number, attempt);
   } catch (...) {
     // As a page that cannot be handled: this number only, kept as failed.
-    return [] { return PageOutcome::Failed; };
+    return PageRest([] { return PageOutcome::Failed; });
   }
 }
 
-void CollectionRun::CountPageLocked(const FinishedPage& page) {
-  if (page.outcome == PageOutcome::NotDone) return;  // still pending
+std::optional<std::int64_t> CollectionRun::CountPageLocked(const FinishedPage& page) {
+  if (page.outcome == PageOutcome::NotDone) return std::nullopt;  // still pending
   // Whether the marketplace answers is not a matter of one run: any page that
   // arrives ends the streak.
   failedInARow_ = page.outcome == PageOutcome::Failed ? failedInARow_ + 1 : 0;
@@ -315,7 +392,7 @@ void CollectionRun::CountPageLocked(const FinishedPage& page) {
   } else if (failedList_.erase(page.number) > 0) {
     ++failedListVersion_;
   }
-  if (page.generation != generation_) return;
+  if (page.generation != generation_) return std::nullopt;
   pending_.erase(page.number);
   ++done_;
   switch (page.outcome) {
@@ -333,6 +410,13 @@ void CollectionRun::CountPageLocked(const FinishedPage& page) {
     case PageOutcome::NotDone:
       break;
   }
+  using Seen = DroughtWatch::Seen;
+  const Seen seen = page.outcome == PageOutcome::Failed  ? Seen::Failed
+                    : page.outcome == PageOutcome::Other ? Seen::NoShop
+                                                         : Seen::Shop;
+  const std::optional<std::int64_t> drought = drought_.Record(page.number, seen, page.read);
+  if (blocked_ || stoppedByUser_) return std::nullopt;
+  return drought;
 }
 
 RunProgress CollectionRun::Progress() const {
@@ -350,6 +434,8 @@ RunProgress CollectionRun::Progress() const {
   p.failedKept = static_cast<std::int64_t>(failedList_.size());
   p.failedInARow = failedInARow_;
   p.listSize = listSize_;
+  p.waiting = static_cast<std::int64_t>(retry_.Size());
+  p.longestNoShop = drought_.Longest();
   if (generation_ == 0) {
     p.state = RunState::Idle;
     return p;
@@ -367,7 +453,8 @@ RunProgress CollectionRun::Progress() const {
   }
   // Everything below the lowest pending number is done; with nothing
   // pending, everything below the next number is.
-  const std::int64_t lowest = pending_.empty() ? next_ : *pending_.begin();
+  std::int64_t lowest = pending_.empty() ? next_ : *pending_.begin();
+  if (resumeFloor_) lowest = std::min(lowest, *resumeFloor_);
   // A run over the failed list has no place in a range to go on from: what
   // it did not read stays in the list.
   if (!listRun_ && lowest <= p.last) p.resume = lowest;
@@ -384,12 +471,12 @@ std::int64_t CollectionRun::NextNumber() const {
   return next_;
 }
 
-void CollectionRun::Post(std::int64_t number, std::uint64_t generation) {
+void CollectionRun::Post(std::int64_t number, std::uint64_t generation, int attempt) {
   active_.fetch_add(1);
   bool started = false;
   try {
-    started = pool_.StartThread([this, number, generation] {
-      RunShopTask(number, generation);
+    started = pool_.StartThread([this, number, generation, attempt] {
+      RunShopTask(number, generation, attempt);
       TaskEnded(generation);
     });
   } catch (...) {

@@ -1,5 +1,7 @@
 // A collection run walks a range of shop numbers with 20 chains of detached
-// task threads; the run lock lets one page work go at a time.
+// task threads; the run lock lets one page work go at a time. A number whose
+// page is to be tried again waits in the run's queue, not in its chain: the
+// chain takes the next number meanwhile.
 #pragma once
 
 #include <atomic>
@@ -14,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "collect/drought_watch.h"
 #include "collect/request_slots.h"
+#include "collect/retry_queue.h"
 #include "collect/worker_pool.h"
 
 namespace dt {
@@ -76,9 +80,16 @@ struct RunProgress {
   int requestsAtOnce = 1;
   int inFlight = 0;
   int requestLimit = 1;
-  // The lowest number of the run whose page work has not finished, while the
-  // range still holds one; redoing from here skips nothing.
+  // The lowest number of the run whose page work has not finished (numbers
+  // waiting for a later try included), while the range still holds one, or
+  // the first number of a drought that stopped the run; redoing from here
+  // skips nothing.
   std::optional<std::int64_t> resume;
+  // Numbers waiting for a later try now.
+  std::int64_t waiting = 0;
+  // The longest stretch of numbers read in a row without a shop, this run's
+  // and the one the run was started with.
+  std::int64_t longestNoShop = 0;
   // From the start to now, or to the moment the run ended or was stopped.
   std::chrono::steady_clock::duration elapsed{};
 
@@ -89,23 +100,33 @@ class CollectionRun {
  public:
   static constexpr int kBatchSize = 20;
 
-  // The work for one admitted shop number; it runs while the run lock is held.
-  using PageWork = std::function<void(ShopNumber)>;
-  // The same, telling what the page came to.
-  using CountedPageWork = std::function<PageOutcome(ShopNumber)>;
-  struct Counted {};
-  // The work in two steps: the fetch, which holds a request slot, hands back
-  // the rest of the page work, which runs under the run lock. With one
-  // request at a time the fetch runs under the run lock as well; with more it
-  // runs outside it. An empty rest counts as PageOutcome::Other.
+  // The page work of one admitted number, in two steps: the first (the
+  // fetch, one try of it) hands back either the rest of the work, which runs
+  // under the run lock, or the moment the number may be tried again. With one
+  // request at a time the first step runs under the run lock as well; with
+  // more it runs outside it. An empty rest counts as PageOutcome::Other.
+  using Clock = std::chrono::steady_clock;
   using PageRest = std::function<PageOutcome()>;
-  using FetchStep = std::function<PageRest(ShopNumber)>;
-  struct TwoSteps {};
+  struct Step {
+    Step() = default;
+    Step(PageRest r) : rest(std::move(r)) {}  // NOLINT: a page's rest is a step
+    static Step Again(Clock::time_point at) {
+      Step step;
+      step.again = at;
+      return step;
+    }
+    PageRest rest;
+    std::optional<Clock::time_point> again;  // try attempt + 1 not before this
+  };
+  // attempt: the number's try, from 1.
+  using Work = std::function<Step(ShopNumber number, int attempt)>;
 
-  // Each finished page counts as PageOutcome::Other.
-  CollectionRun(WorkerPool& pool, RunLock& lock, PageWork work);
-  CollectionRun(WorkerPool& pool, RunLock& lock, CountedPageWork work, Counted);
-  CollectionRun(WorkerPool& pool, RunLock& lock, FetchStep work, TwoSteps);
+  // Work of one step only, for tests and benchmarks: each number is done at
+  // its first try, as the given function says (Other for Plain).
+  static Work Plain(std::function<void(ShopNumber)> work);
+  static Work Counting(std::function<PageOutcome(ShopNumber)> work);
+
+  CollectionRun(WorkerPool& pool, RunLock& lock, Work work);
   CollectionRun(const CollectionRun&) = delete;
   CollectionRun& operator=(const CollectionRun&) = delete;
 
@@ -163,7 +184,17 @@ class CollectionRun {
 
   void CountRetry();
 
-  // A task's pause between tries: false, at once, when the run is stopped or
+  // The drought rule of the runs started from now on (window thread).
+  void SetDroughtRules(DroughtRules rules);
+  // The longest stretch without a shop known on the way to the next Start's
+  // first number (kept with a resume point); the next Start takes it once.
+  void SetKnownNoShopStretch(std::int64_t length);
+  // Called, outside every lock, on the task thread that found a drought
+  // (numbers read in a row without a shop, far more than the run has seen):
+  // the run is blocked by then with its resume point at the first of them.
+  void OnDrought(std::function<void(std::int64_t length)> handler);
+
+  // A pause for the run's pace: false, at once, when the run is stopped or
   // blocked, or was started again after mark was taken.
   std::uint64_t StopMark() const { return stopMark_.load(); }
   bool PauseUntil(std::chrono::steady_clock::time_point until, std::uint64_t mark);
@@ -174,7 +205,8 @@ class CollectionRun {
   std::int64_t NextNumber() const;
   int ActiveTasks() const { return active_.load(); }
 
-  // The requests at once: the user's ceiling and the limit that adapts.
+  // The requests at once: the user's ceiling and the limit that adapts. The
+  // work takes a slot around each request it sends.
   RequestSlots& Slots() { return slots_; }
   const RequestSlots& Slots() const { return slots_; }
   // Waits until no posted task is alive any more (tests, benchmarks).
@@ -182,15 +214,15 @@ class CollectionRun {
 
  private:
   enum class Flag { Idle, Running, EndedByRange };
-  using Clock = std::chrono::steady_clock;
 
   // One shop task: admission, run lock, page work, unlock, successor claim.
-  // generation: the start the number was handed out by.
-  void RunShopTask(std::int64_t number, std::uint64_t generation);
-  // The page work of an admitted number: the fetch in a request slot, the
-  // rest under the run lock.
-  PageOutcome WorkPage(ShopNumber number);
-  PageRest FetchInSlot(ShopNumber number);
+  // generation: the start the number was handed out by; attempt: its try.
+  void RunShopTask(std::int64_t number, std::uint64_t generation, int attempt);
+  // The page work of an admitted number: the first step, then the rest under
+  // the run lock; nullopt with again set when it is to be tried later.
+  PageOutcome WorkPage(ShopNumber number, int attempt, std::optional<Clock::time_point>& again,
+                       std::int64_t& read);
+  Step FirstStep(ShopNumber number, int attempt);
   bool AdmitFor(std::int64_t number, std::uint64_t generation);
   // Hands out number under state_: it is pending and its task alive.
   void HandOutLocked(std::int64_t number);
@@ -199,21 +231,31 @@ class CollectionRun {
     std::int64_t number;
     std::uint64_t generation;
     PageOutcome outcome;
+    std::int64_t read;  // the order its page work ran in, under the run lock
   };
-  // ClaimNextNumber, counting the claiming task's page (when given) in the
-  // same turn of the state lock.
-  void ClaimSuccessor(const FinishedPage* page);
-  void CountPageLocked(const FinishedPage& page);
+  // ClaimNextNumber, counting the claiming task's page (when given) or
+  // queueing its number for a later try (when given) in the same turn of the
+  // state lock. With nothing else to do while numbers wait, the chain waits
+  // for the earliest of them, holding no lock.
+  struct Retrying {
+    RetryQueue::Entry entry;
+    std::uint64_t generation;
+  };
+  void ClaimSuccessor(const FinishedPage* page, const Retrying* retry);
+  // Counts a page; when it showed a drought, which blocks the run, where to
+  // go on from.
+  std::optional<std::int64_t> CountPageLocked(const FinishedPage& page);
+  void HaltLocked();
   // A number of this run counted as failed becomes pending again.
   void UndoFailureLocked(std::int64_t number);
   void StartLocked(std::int64_t first);
   void WakePauses();
-  void Post(std::int64_t number, std::uint64_t generation);
+  void Post(std::int64_t number, std::uint64_t generation, int attempt = 1);
   void TaskEnded(std::uint64_t generation);
 
   WorkerPool& pool_;
   RunLock& lock_;
-  FetchStep work_;
+  Work work_;
   RequestSlots slots_;
 
   std::atomic<int> last_{0};
@@ -241,6 +283,14 @@ class CollectionRun {
   std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0, retries_ = 0;
   std::int64_t failedInARow_ = 0;
   bool blocked_ = false;
+  // Numbers waiting for a later try; they stay pending meanwhile.
+  RetryQueue retry_;
+  DroughtRules droughtRules_;
+  DroughtWatch drought_;
+  std::int64_t knownNoShop_ = 0;
+  // Set by a drought: the resume point lies at or below it.
+  std::optional<std::int64_t> resumeFloor_;
+  std::function<void(std::int64_t)> onDrought_;
   // Numbers handed out before next_ is: redos, or a list run's numbers.
   std::deque<std::int64_t> queue_;
   bool listRun_ = false;
@@ -257,6 +307,7 @@ class CollectionRun {
   std::mutex pauseMutex_;
   std::condition_variable pauseWake_;
 
+  std::atomic<std::int64_t> reads_{0};  // page works so far, counted under the run lock
   std::atomic<int> active_{0};
   std::mutex idleMutex_;
   std::condition_variable idle_;

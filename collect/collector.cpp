@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "collect/answer_kind.h"
 #include "collect/shop_task.h"
 #include "shoppage/shop_page.h"
 #include "text/failure_log.h"
@@ -13,34 +14,83 @@ namespace dt {
 Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
     : config_(std::move(config)),
       pace_(config_.paceRules),
-      run_(
-          pool, lock, [this](ShopNumber number) { return FetchShopPage(number); },
-          CollectionRun::TwoSteps{}) {}
+      run_(pool, lock,
+           [this](ShopNumber number, int attempt) { return FetchShopPage(number, attempt); }) {
+  run_.OnDrought([this](std::int64_t length) {
+    ReportFailure(FailureArea::Run,
+                  ToText(length) + " numbers in a row without a shop; the run stops");
+    status_.AppendStatusLine(std::string(kDroughtMessageStart) + ToText(length) +
+                             std::string(kDroughtMessageEnd));
+  });
+}
 
 Collector::Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork)
     : Collector(pool, lock, CollectorConfig{}) {
   testPageWork_ = std::move(pageWork);
 }
 
-CollectionRun::PageRest Collector::FetchShopPage(ShopNumber number) {
+CollectionRun::Step Collector::FetchShopPage(ShopNumber number, int attempt) {
+  using Clock = MarketPace::Clock;
+  using Verdict = MarketPace::Verdict;
   if (testPageWork_) {
-    return [this, number] {
+    return CollectionRun::PageRest([this, number] {
       testPageWork_(number);
       return PageOutcome::Other;
-    };
+    });
   }
+  const auto notDone = [] { return PageOutcome::NotDone; };
+  // After a block nothing more is asked of the marketplace; the number stays
+  // to do.
+  if (pace_.Blocked()) return CollectionRun::PageRest(notDone);
+  // The first try of an admitted number goes ahead even after a stop (its
+  // pace wait then ends early); a later one does not.
+  if (!run_.PauseUntil(pace_.NextRequestAt(Clock::now()), run_.StopMark()) && attempt > 1)
+    return CollectionRun::PageRest(notDone);
   std::string address = ShopAddress(number);
-  PageOutcome failure = PageOutcome::Failed;
-  std::optional<Fetched> fetched = FetchWithTries(number, address, failure);
-  if (!fetched) return [failure] { return failure; };
-  // An empty body is a fetch that failed: no page from the marketplace
-  // is ever empty.
-  if (fetched->body.empty()) return [] { return PageOutcome::Failed; };
+  const std::string asked = address;
+  FetchOutcome outcome;
+  std::string body;
+  {
+    RequestSlots::Held slot(run_.Slots());
+    body = config_.fetchPage ? config_.fetchPage(address, outcome) : std::string();
+  }
   // The conversion touches nothing shared: it stays outside the run lock.
-  return [this, number, address = std::move(address),
-          body = PageInGbk(std::move(fetched->body), fetched->outcome.contentType)] {
-    return ShopPageWork(number, address, body);
-  };
+  if (!body.empty()) body = PageInGbk(std::move(body), outcome.contentType);
+  // A transfer cut or ended by a time limit after its whole shop arrived.
+  const bool wholeShop =
+      (outcome.transport == Transport::Cut || outcome.transport == Transport::TimedOut) &&
+      !body.empty() && HoldsWholeShop(PageText(body));
+  const Verdict verdict = pace_.After(number, attempt, outcome, Clock::now(), asked, wholeShop);
+  run_.Slots().After(verdict.answer);
+  switch (verdict.kind) {
+    case Verdict::Read:
+      // Numbers given up while the marketplace was down get their turn.
+      if (std::vector<std::int64_t> redo = pace_.TakeRedo(); !redo.empty()) run_.Redo(redo);
+      // An empty body is a fetch that failed: no page from the marketplace
+      // is ever empty.
+      if (body.empty()) return CollectionRun::PageRest([] { return PageOutcome::Failed; });
+      return CollectionRun::PageRest(
+          [this, number, address = std::move(address), body = std::move(body)] {
+            return ShopPageWork(number, address, body);
+          });
+    case Verdict::Fail:
+      return CollectionRun::PageRest([] { return PageOutcome::Failed; });
+    case Verdict::Blocked:
+      ReportBlock(number);
+      return CollectionRun::PageRest(notDone);
+    case Verdict::Retry:
+      break;
+  }
+  run_.CountRetry();
+  return CollectionRun::Step::Again(Clock::now() + verdict.pause);
+}
+
+void Collector::ReportBlock(ShopNumber number) {
+  ReportFailure(FailureArea::Run,
+                "the marketplace refused every try; the run stops at " + ToText(number));
+  run_.Block(pace_.TakeGivenUpInStreak());
+  status_.AppendStatusLine(std::string(
+      pace_.StreakRefusal() == Refusal::Denied ? kMarketSignInMessage : kMarketRefusedMessage));
 }
 
 PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& address,
@@ -66,48 +116,6 @@ PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& addres
     status_.AppendStatusLine(std::string(kShopLogFailedMessage) + config_.shopLogName);
   }
   return PageOutcome::Listed;
-}
-
-std::optional<Collector::Fetched> Collector::FetchWithTries(ShopNumber number, std::string& address,
-                                                            PageOutcome& failure) {
-  using Clock = MarketPace::Clock;
-  // A stop, a block or a new start ends the waiting between tries.
-  const std::uint64_t mark = run_.StopMark();
-  failure = PageOutcome::NotDone;
-  Fetched fetched;
-  for (int attempt = 1;; ++attempt) {
-    // After a block nothing more is asked of the marketplace; the number
-    // stays to do.
-    if (pace_.Blocked()) return std::nullopt;
-    // The first try of an admitted number goes ahead even after a stop (its
-    // pace wait then ends early); a further try does not.
-    if (!run_.PauseUntil(pace_.NextRequestAt(Clock::now()), mark) && attempt > 1)
-      return std::nullopt;
-    fetched.outcome = FetchOutcome{};
-    const std::uint64_t epoch = run_.Slots().Epoch();
-    fetched.body = config_.fetchPage ? config_.fetchPage(address, fetched.outcome) : std::string();
-    run_.Slots().After(fetched.outcome, epoch);
-    const MarketPace::Verdict verdict = pace_.After(number, attempt, fetched.outcome, Clock::now());
-    switch (verdict.kind) {
-      case MarketPace::Verdict::Read:
-        // Numbers given up while the marketplace was down get their turn.
-        if (std::vector<std::int64_t> redo = pace_.TakeRedo(); !redo.empty()) run_.Redo(redo);
-        return fetched;
-      case MarketPace::Verdict::Fail:
-        failure = PageOutcome::Failed;
-        return std::nullopt;
-      case MarketPace::Verdict::Blocked:
-        ReportFailure(FailureArea::Run,
-                      "the marketplace refused every try; the run stops at " + ToText(number));
-        run_.Block(pace_.TakeGivenUpInStreak());
-        status_.AppendStatusLine(std::string(kMarketRefusedMessage));
-        return std::nullopt;
-      case MarketPace::Verdict::Retry:
-        break;
-    }
-    run_.CountRetry();
-    if (!run_.PauseUntil(Clock::now() + verdict.pause, mark)) return std::nullopt;
-  }
 }
 
 RunProgress Collector::Progress() const {

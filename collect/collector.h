@@ -36,6 +36,17 @@ struct CollectorConfig {
 inline constexpr std::string_view kMarketRefusedMessage =
     "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA\xA3\xAC"
     "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 市场拒绝访问，采集已暂停
+// The same when the refusals asked for a sign-in or a check.
+inline constexpr std::string_view kMarketSignInMessage =
+    "\xCA\xD0\xB3\xA1\xD2\xAA\xC7\xF3\xB5\xC7\xC2\xBC/\xD1\xE9\xD6\xA4\xA3\xAC"
+    "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 市场要求登录/验证，采集已暂停
+// A drought stopped the run: "连续 N 个编号没有店铺：可能已超过最新店铺，或被拦截，采集已暂停".
+inline constexpr std::string_view kDroughtMessageStart = "\xC1\xAC\xD0\xF8 ";  // 连续
+inline constexpr std::string_view kDroughtMessageEnd =
+    " \xB8\xF6\xB1\xE0\xBA\xC5\xC3\xBB\xD3\xD0\xB5\xEA\xC6\xCC\xA3\xBA"  // 个编号没有店铺：
+    "\xBF\xC9\xC4\xDC\xD2\xD1\xB3\xAC\xB9\xFD\xD7\xEE\xD0\xC2\xB5\xEA\xC6\xCC\xA3\xAC"  // 可能已超过最新店铺，
+    "\xBB\xF2\xB1\xBB\xC0\xB9\xBD\xD8\xA3\xAC"   // 或被拦截，
+    "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 采集已暂停
 
 class Collector {
  public:
@@ -67,18 +78,12 @@ class Collector {
   void SetRequestsAtOnce(int count) { run_.Slots().SetCeiling(count); }
 
  private:
-  // A shop page's fetch (any thread, in a request slot) and the rest of its
-  // work, handed back to run under the run lock.
-  CollectionRun::PageRest FetchShopPage(ShopNumber number);
+  // One try of a shop page (any thread; the request holds a slot): the rest
+  // of its work, handed back to run under the run lock, or the moment of its
+  // next try, as the pace decides.
+  CollectionRun::Step FetchShopPage(ShopNumber number, int attempt);
   PageOutcome ShopPageWork(ShopNumber number, const std::string& address, const std::string& body);
-  // The page of number as the marketplace finally gave it, tried as often as
-  // the pace allows; nullopt with the outcome to count when none was read.
-  struct Fetched {
-    std::string body;
-    FetchOutcome outcome;
-  };
-  std::optional<Fetched> FetchWithTries(ShopNumber number, std::string& address,
-                                        PageOutcome& failure);
+  void ReportBlock(ShopNumber number);
 
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;

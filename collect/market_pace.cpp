@@ -15,32 +15,6 @@ Duration Scaled(Duration d, double factor) {
 
 }  // namespace
 
-AnswerKind KindOf(const FetchOutcome& outcome) {
-  switch (outcome.transport) {
-    case Transport::Complete:
-      break;
-    case Transport::NoConnection:
-    case Transport::NoAnswer:
-    case Transport::Cut:
-    case Transport::TimedOut:
-      return AnswerKind::Transient;
-    case Transport::Unusable:
-      return AnswerKind::Unusable;
-  }
-  switch (outcome.status) {
-    case 429:
-    case 503:
-      return AnswerKind::Busy;
-    case 408:
-    case 500:
-    case 502:
-    case 504:
-      return AnswerKind::Transient;
-    default:
-      return AnswerKind::Page;
-  }
-}
-
 MarketPace::MarketPace(PaceRules rules) : rules_(rules), random_(std::random_device{}()) {}
 
 void MarketPace::Reset() {
@@ -52,6 +26,24 @@ void MarketPace::Reset() {
   blocked_ = false;
   redo_.clear();
   notBefore_ = {};
+  streakRefusal_ = Refusal::None;
+  recent_.clear();
+  recentRefusals_ = 0;
+}
+
+void MarketPace::Remember(bool refusal) {
+  recent_.push_back(refusal);
+  recentRefusals_ += refusal ? 1 : 0;
+  while (static_cast<int>(recent_.size()) > std::max(rules_.recentAnswers, 1)) {
+    recentRefusals_ -= recent_.front() ? 1 : 0;
+    recent_.pop_front();
+  }
+}
+
+bool MarketPace::StormLocked() const {
+  // A handful of answers say nothing of a share.
+  return static_cast<int>(recent_.size()) * 2 >= rules_.recentAnswers &&
+         recentRefusals_ > rules_.stormShare * static_cast<double>(recent_.size());
 }
 
 MarketPace::Clock::time_point MarketPace::NextRequestAt(Clock::time_point now) {
@@ -59,13 +51,13 @@ MarketPace::Clock::time_point MarketPace::NextRequestAt(Clock::time_point now) {
   Clock::time_point at = std::max({now, notBefore_, lastStart_ + interval_});
   lastStart_ = at;
   recentStarts_.push_back(at);
-  while (!recentStarts_.empty() && at - recentStarts_.front() >= std::chrono::seconds(1))
+  while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
     recentStarts_.pop_front();
   return at;
 }
 
-Duration MarketPace::BackOff(int attempt) {
-  Duration pause = rules_.firstPause;
+Duration MarketPace::BackOff(int attempt, Duration first) {
+  Duration pause = first;
   for (int i = 1; i < attempt && pause < rules_.longestPause; ++i) pause *= 2;
   pause = std::min<Duration>(pause, rules_.longestPause);
   if (rules_.jitter > 0) {
@@ -76,15 +68,31 @@ Duration MarketPace::BackOff(int attempt) {
 }
 
 bool MarketPace::DownLocked(Clock::time_point now) const {
-  return streak_ && streakNumbers_.size() >= 2 && now - streakStart_ >= rules_.downAfter;
+  return streak_ && streakNumbers_.size() >= 3 && now - streakStart_ >= rules_.downAfter;
 }
 
 MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const FetchOutcome& outcome,
-                                      Clock::time_point now) {
-  const AnswerKind kind = KindOf(outcome);
+                                      Clock::time_point now, std::string_view askedAddress,
+                                      bool wholeShop) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (kind == AnswerKind::Unusable) return {Verdict::Fail, {}};
-  if (kind == AnswerKind::Page) {
+  // Silent: two other numbers failed since the last page was read.
+  const std::size_t others = streakNumbers_.size() - (streakNumbers_.contains(number) ? 1 : 0);
+  const MarketBefore before =
+      streak_ && others >= 2 ? MarketBefore::Silent : MarketBefore::Answering;
+  const AnswerClass answer = ClassifyAnswer(outcome, askedAddress, before);
+  if (answer.kind == AnswerKind::Unusable) return {Verdict::Fail, {}, answer};
+  // A cut page that already holds its whole shop is read: the cut took
+  // nothing of it, and another try could only lose it.
+  bool read = answer.kind == AnswerKind::Page;
+  if (answer.kind == AnswerKind::Trouble && wholeShop && outcome.status > 0 &&
+      (outcome.transport == Transport::Cut || outcome.transport == Transport::TimedOut)) {
+    // Only what would be a page had it come whole.
+    FetchOutcome whole = outcome;
+    whole.transport = Transport::Complete;
+    read = ClassifyAnswer(whole, askedAddress, before).kind == AnswerKind::Page;
+  }
+  Remember(answer.kind == AnswerKind::Refusal);
+  if (read) {
     // The marketplace answers. Numbers given up while it was down are owed
     // another try; ones given up while it answered others stay failed.
     if (streak_ && streakWasDown_) redo_.insert(redo_.end(), givenUp_.begin(), givenUp_.end());
@@ -92,13 +100,15 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     streakNumbers_.clear();
     givenUp_.clear();
     streakWasDown_ = false;
+    streakRefusal_ = Refusal::None;
     // Back to the margin above the refused rate quickly; below it only
     // slowly, to find out whether the marketplace allows more now.
     const Duration margin = Scaled(limit_, 1 + rules_.margin);
-    interval_ = interval_ > margin
-                    ? std::max(margin, interval_ - Scaled(interval_, rules_.recovery))
-                    : interval_ - Scaled(interval_, rules_.probing);
-    return {Verdict::Read, {}};
+    const double back =
+        interval_ > Scaled(margin, 1.5) && !StormLocked() ? rules_.afterStorm : rules_.recovery;
+    interval_ = interval_ > margin ? std::max(margin, interval_ - Scaled(interval_, back))
+                                   : interval_ - Scaled(interval_, rules_.probing);
+    return {Verdict::Read, {}, answer};
   }
 
   if (!streak_) {
@@ -106,6 +116,8 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     streakStart_ = now;
   }
   streakNumbers_.insert(number);
+  if (answer.refusal == Refusal::Denied || streakRefusal_ == Refusal::None)
+    streakRefusal_ = answer.refusal;
   Duration retryAfter{};
   if (outcome.retryAfterSeconds) {
     retryAfter = std::min<Duration>(
@@ -116,39 +128,56 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     notBefore_ = std::max(notBefore_, now + retryAfter);
   }
   // A 429, or a 503 that says when to come back, asks for a slower rate; a
-  // bare 503 is a busy moment that the pauses before the next try answer.
-  if (kind == AnswerKind::Busy && (outcome.status == 429 || outcome.retryAfterSeconds)) {
+  // bare 503 is a busy moment that the later try answers.
+  if (answer.refusal == Refusal::Busy && (outcome.status == 429 || outcome.retryAfterSeconds)) {
     // What the marketplace refused: the requests of the last second. The
     // interval goes to a little under that rate and stays there; more
     // refusals at the same pace change nothing, so a marketplace that
     // refuses at random does not slow the run ever further.
     while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
       recentStarts_.pop_front();
-    // A couple of requests in a second say nothing of a rate: then the
-    // pauses before the next try are answer enough.
-    const auto starts = static_cast<std::int64_t>(recentStarts_.size());
+    // A couple of requests in a second say nothing of a rate. Moments
+    // reserved for later (behind a Retry-After) are no starts yet.
+    const auto starts = static_cast<std::int64_t>(
+        std::upper_bound(recentStarts_.begin(), recentStarts_.end(), now) - recentStarts_.begin());
     if (starts >= 3) {
       limit_ = Duration(std::chrono::seconds(1)) / (starts - 1);
       interval_ = std::min<Duration>(std::max(interval_, Scaled(limit_, 1 + rules_.margin)),
                                      rules_.longestInterval);
     }
   }
+  // Refusals are most of what the marketplace says: whatever their form, it
+  // is asked less often, so that tries waiting in the queue never flood it.
+  if (answer.kind == AnswerKind::Refusal && StormLocked() &&
+      now - lastWidened_ >= std::max<Duration>(interval_, rules_.stormFloor)) {
+    lastWidened_ = now;
+    interval_ = std::min<Duration>(std::max<Duration>(interval_ * 2, rules_.stormFloor),
+                                   rules_.longestInterval);
+  }
   const bool down = DownLocked(now);
   streakWasDown_ = streakWasDown_ || down;
   if (down && now - streakStart_ >= rules_.blockAfter) {
     blocked_ = true;
-    return {Verdict::Blocked, {}};
+    return {Verdict::Blocked, {}, answer};
   }
-  if (attempt < rules_.attempts) return {Verdict::Retry, std::max(BackOff(attempt), retryAfter)};
+  if (attempt < rules_.attempts) {
+    const bool busy = answer.kind == AnswerKind::Refusal &&
+                      recentRefusals_ >= rules_.busyShare * static_cast<double>(recent_.size());
+    return {Verdict::Retry,
+            std::max(BackOff(attempt, busy ? rules_.firstPause : rules_.troublePause), retryAfter),
+            answer};
+  }
   if (down) {
     // Keep probing with this number, but not past the moment the run is to
     // be given up.
     const Duration untilBlocked = streakStart_ + rules_.blockAfter - now;
-    return {Verdict::Retry, std::min(std::max<Duration>(rules_.probePause, retryAfter),
-                                     std::max<Duration>(untilBlocked, Duration{}))};
+    return {Verdict::Retry,
+            std::min(std::max<Duration>(rules_.probePause, retryAfter),
+                     std::max<Duration>(untilBlocked, Duration{})),
+            answer};
   }
   givenUp_.insert(number);
-  return {Verdict::Fail, {}};
+  return {Verdict::Fail, {}, answer};
 }
 
 std::vector<std::int64_t> MarketPace::TakeRedo() {
@@ -168,6 +197,11 @@ std::vector<std::int64_t> MarketPace::TakeGivenUpInStreak() {
 bool MarketPace::Blocked() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return blocked_;
+}
+
+Refusal MarketPace::StreakRefusal() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return streakRefusal_;
 }
 
 bool MarketPace::Down(Clock::time_point now) const {

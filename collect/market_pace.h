@@ -1,8 +1,9 @@
 // How the collector treats a marketplace that does not always answer: which
-// fetch outcomes are worth another try, how long to wait before it, how far
-// apart requests go so that the run keeps the marketplace's pace, and when
-// the marketplace counts as down or as refusing the run for good. Pure
-// decisions over the times it is given; the caller does the waiting.
+// answers are worth another try, how long that try waits (in the run's queue,
+// never in place), how far apart requests go so that the run keeps the
+// marketplace's pace, and when the marketplace counts as down or as refusing
+// the run for good. Pure decisions over the times it is given; the caller
+// does the waiting.
 #pragma once
 
 #include <chrono>
@@ -11,8 +12,10 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <vector>
 
+#include "collect/answer_kind.h"
 #include "shoppage/fetch_page.h"
 
 namespace dt {
@@ -22,14 +25,23 @@ struct PaceRules {
   // (pauses of about 1, 2 and 4 s) ride out a busy moment; a page that still
   // fails then is kept as a failed number instead of stalling the run.
   int attempts = 4;
-  std::chrono::milliseconds firstPause{1000};  // doubles before every further try
+  // Before the second try while refusals are busyShare of the recent
+  // answers or more (a busy moment: pauses of about 1, 2 and 4 s ride it
+  // out); doubles before every further try.
+  std::chrono::milliseconds firstPause{1000};
+  double busyShare = 0.25;
+  // The same after one page's trouble, or a refusal now and then among
+  // pages: they say nothing of the marketplace as a whole, so the tries wait
+  // only for a momentary failure to pass (0.1, 0.2, 0.4 s), and a range's
+  // last numbers keep the run waiting for less than a second.
+  std::chrono::milliseconds troublePause{100};
   std::chrono::milliseconds longestPause{30000};
   double jitter = 0.25;  // a pause is lengthened by a random share up to this
   // A Retry-After longer than this is taken as this.
   std::chrono::milliseconds longestRetryAfter{60000};
-  // No page for this long, with two numbers or more tried: the marketplace is
-  // down; the number being tried is then tried on every probePause instead
-  // of being given up.
+  // Nothing read for this long, with three numbers or more tried whatever
+  // their failures: the marketplace is down; a number that has had its tries
+  // is then tried on every probePause instead of being given up.
   std::chrono::milliseconds downAfter{15000};
   std::chrono::milliseconds probePause{5000};
   // Down for this long since the first failed try: the run stops.
@@ -44,16 +56,17 @@ struct PaceRules {
   // run under a limit settles just below it and meets it rarely.
   double recovery = 1.0 / 64;
   double probing = 1.0 / 4096;
+  // Answers remembered across numbers, and the share of refusals among them
+  // from which the marketplace counts as refusing most requests: each further
+  // refusal then widens the interval (doubling, at most once an interval,
+  // from stormFloor on) as a 429 does, Retry-After or not.
+  int recentAnswers = 20;
+  double stormShare = 0.5;
+  std::chrono::milliseconds stormFloor{100};
+  // While the interval lies above the margin of a refused rate (after a
+  // storm), each page shortens it by this share.
+  double afterStorm = 1.0 / 8;
 };
-
-// What kind of answer a fetch outcome is.
-enum class AnswerKind {
-  Page,       // read it as a page, whatever its status
-  Busy,       // 429 or 503: the marketplace asks for less
-  Transient,  // no connection, no answer, cut, time-out, 408, 500, 502, 504
-  Unusable,   // the request itself could not be made: another try cannot help
-};
-AnswerKind KindOf(const FetchOutcome& outcome);
 
 class MarketPace {
  public:
@@ -67,6 +80,7 @@ class MarketPace {
       Blocked,  // the marketplace refuses the run: stop, the number stays to do
     } kind = Read;
     Clock::duration pause{};
+    AnswerClass answer;  // how the answer was classed
   };
 
   explicit MarketPace(PaceRules rules = {});
@@ -80,8 +94,10 @@ class MarketPace {
   Clock::time_point NextRequestAt(Clock::time_point now);
 
   // The decision after the attempt-th try (from 1) of number ended so.
+  // askedAddress: what was asked for (a final address on another host is a
+  // refusal); wholeShop: the body, though cut, holds a whole shop and is read.
   Verdict After(std::int64_t number, int attempt, const FetchOutcome& outcome,
-                Clock::time_point now);
+                Clock::time_point now, std::string_view askedAddress = {}, bool wholeShop = false);
 
   // Numbers given up during a failure streak that turned out to be an
   // outage: the marketplace is back, they are to be tried again. Taken once.
@@ -90,12 +106,17 @@ class MarketPace {
   std::vector<std::int64_t> TakeGivenUpInStreak();
 
   bool Blocked() const;
+  // The refusal that weighed most in the latest failure streak: Denied when
+  // any answer of it was, else Busy or Gone (None without refusals).
+  Refusal StreakRefusal() const;
   bool Down(Clock::time_point now) const;
   Clock::duration Interval() const;
 
  private:
-  Clock::duration BackOff(int attempt);
+  Clock::duration BackOff(int attempt, Clock::duration first);
   bool DownLocked(Clock::time_point now) const;
+  void Remember(bool refusal);
+  bool StormLocked() const;
 
   const PaceRules rules_;
   mutable std::mutex mutex_;
@@ -113,6 +134,10 @@ class MarketPace {
   bool streakWasDown_ = false;
   bool blocked_ = false;
   std::vector<std::int64_t> redo_;
+  Refusal streakRefusal_ = Refusal::None;
+  std::deque<bool> recent_;  // the latest answers: true for a refusal
+  int recentRefusals_ = 0;
+  Clock::time_point lastWidened_{};
 };
 
 }  // namespace dt

@@ -3,23 +3,6 @@
 #include <algorithm>
 
 namespace dt {
-namespace {
-
-// Answers that ask the client for less: the marketplace is busy, or it no
-// longer takes connections.
-bool AsksForLess(const FetchOutcome& outcome) {
-  if (outcome.transport == Transport::NoConnection) return true;
-  return outcome.transport == Transport::Complete &&
-         (outcome.status == 429 || outcome.status == 503);
-}
-
-bool Good(const FetchOutcome& outcome) {
-  return outcome.transport == Transport::Complete && outcome.status < 500 &&
-         outcome.status != 408 && outcome.status != 429;
-}
-
-}  // namespace
-
 void RequestSlots::SetCeiling(int ceiling) {
   ceiling = std::clamp(ceiling, 1, kMostAtOnce);
   {
@@ -28,8 +11,7 @@ void RequestSlots::SetCeiling(int ceiling) {
     // bring the limit down again.
     limit_ = ceiling > ceiling_ ? ceiling : std::min(limit_, ceiling);
     ceiling_ = ceiling;
-    goodInARow_ = 0;
-    ++epoch_;
+    answers_ = refusals_ = 0;
   }
   freed_.notify_all();
 }
@@ -43,8 +25,7 @@ void RequestSlots::Reset() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     limit_ = ceiling_;
-    goodInARow_ = 0;
-    ++epoch_;
+    answers_ = refusals_ = 0;
   }
   freed_.notify_all();
 }
@@ -63,31 +44,25 @@ void RequestSlots::Release() {
   freed_.notify_one();
 }
 
-std::uint64_t RequestSlots::Epoch() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return epoch_;
-}
-
-void RequestSlots::After(const FetchOutcome& outcome, std::uint64_t startedInEpoch) {
+void RequestSlots::After(const AnswerClass& answer) {
+  if (answer.kind == AnswerKind::Unusable) return;
   bool grew = false;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (AsksForLess(outcome)) {
-      goodInARow_ = 0;
-      // One halving for every refusal of requests that were out together.
-      if (startedInEpoch == epoch_ && limit_ > 1) {
-        limit_ = std::max(1, limit_ / 2);
-        ++epoch_;
-      }
-    } else if (Good(outcome) && ++goodInARow_ >= kGoodAnswersToGrow) {
-      goodInARow_ = 0;
-      if (limit_ < ceiling_) {
-        ++limit_;
+    ++answers_;
+    if (answer.kind == AnswerKind::Refusal) ++refusals_;
+    if (refusals_ >= kRefusalsToHalve) {
+      limit_ = std::max(1, limit_ / 2);
+      answers_ = refusals_ = 0;
+    } else if (answers_ >= kBlock) {
+      if (refusals_ <= kRefusalsToGrow && limit_ < ceiling_) {
+        limit_ = std::min(ceiling_, limit_ * 2);
         grew = true;
       }
+      answers_ = refusals_ = 0;
     }
   }
-  if (grew) freed_.notify_one();
+  if (grew) freed_.notify_all();
 }
 
 int RequestSlots::InFlight() const {

@@ -1,22 +1,27 @@
 // How many requests a run may have at the marketplace at once: a ceiling the
-// user sets, and below it a limit that follows the marketplace's answers. A
-// busy answer (429, 503) or a refused connection halves the limit; a run of
-// good answers lets it grow again by one, never above the ceiling.
+// user sets, and below it a limit that follows the marketplace's answers. The
+// answers are judged in blocks of kBlock: a block in which refusals reach
+// kRefusalsToHalve halves the limit at once (a new block starts); a whole
+// block with at most kRefusalsToGrow refusals doubles it, never above the
+// ceiling. A few refusals at random never move it; a marketplace refusing
+// most requests brings it to one within four blocks; it grows back as fast.
+// A slot is held for a request on the wire only, never for a pause.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
-#include "shoppage/fetch_page.h"
+#include "collect/answer_kind.h"
 
 namespace dt {
 
 class RequestSlots {
  public:
   static constexpr int kMostAtOnce = 20;  // one a chain
-  // Good answers in a row that let the limit grow by one.
-  static constexpr int kGoodAnswersToGrow = 20;
+  static constexpr int kBlock = 20;
+  static constexpr int kRefusalsToHalve = 5;
+  static constexpr int kRefusalsToGrow = 1;
 
   // The ceiling: from 1 to kMostAtOnce, anything else clamped. Requests that
   // start afterwards see it; those in flight keep their slot. A higher ceiling
@@ -28,16 +33,12 @@ class RequestSlots {
   void Reset();
 
   // Waits for a free slot under the limit and takes it. A slot is given back
-  // within one fetch and its tries, so the wait is bounded.
+  // within one fetch, so the wait is bounded.
   void Acquire();
   void Release();
 
-  // Counts the halvings (and new runs and ceilings); read before a request
-  // starts and given to After, so that the refusals of requests that were
-  // already out when the limit was halved do not halve it again.
-  std::uint64_t Epoch() const;
-  // Learns from how one request ended.
-  void After(const FetchOutcome& outcome, std::uint64_t startedInEpoch);
+  // Learns from how one request's answer was classed.
+  void After(const AnswerClass& answer);
 
   int InFlight() const;
   int Limit() const;
@@ -60,8 +61,8 @@ class RequestSlots {
   int ceiling_ = 1;
   int limit_ = 1;
   int inFlight_ = 0;
-  int goodInARow_ = 0;
-  std::uint64_t epoch_ = 0;
+  int answers_ = 0;   // of the current block
+  int refusals_ = 0;  // of the current block
 };
 
 }  // namespace dt

@@ -122,7 +122,8 @@ double RateMeter::PagesPerSecond() const {
 }
 
 SavedRun SavedRunOf(const RunProgress& progress) {
-  return SavedRun{progress.first, progress.last, progress.done, progress.resume};
+  return SavedRun{progress.first, progress.last, progress.done, progress.resume,
+                  progress.longestNoShop};
 }
 
 std::string RunStateFileText(const SavedRun& run) {
@@ -131,6 +132,8 @@ std::string RunStateFileText(const SavedRun& run) {
   text += "last=" + Num(run.last) + "\n";
   text += "done=" + Num(run.done) + "\n";
   if (run.resume) text += "resume=" + Num(*run.resume) + "\n";
+  // Left out at 0, so a file without a drought reads as it always did.
+  if (run.noShop > 0) text += "noshop=" + Num(run.noShop) + "\n";
   return text;
 }
 
@@ -167,6 +170,8 @@ std::optional<SavedRun> ParseRunStateFile(std::string_view text) {
   run.done = number("done", 0, static_cast<std::int64_t>(UINT_MAX) + 1).value_or(0);
   // Only a point inside the range it belongs to can be offered.
   run.resume = number("resume", run.first, run.last);
+  // Files written before it was kept have none: nothing known.
+  run.noShop = number("noshop", 0, static_cast<std::int64_t>(UINT_MAX) + 1).value_or(0);
   return run;
 }
 

@@ -45,6 +45,10 @@ struct SavedRun {
   std::int64_t last = 0;
   std::int64_t done = 0;
   std::optional<std::int64_t> resume;
+  // The longest stretch of numbers read in a row without a shop on the way
+  // to the resume point, so that going on over a stretch that stopped the
+  // run does not stop it again.
+  std::int64_t noShop = 0;
   bool operator==(const SavedRun&) const = default;
 };
 

@@ -356,6 +356,12 @@ void MainWindow::ResumeClicked() {
   // The number goes into the first-number box; the user starts the run.
   if (resumeOffer_) {
     ui_.firstNumber->setText(QString::number(*resumeOffer_));
+    const RunProgress progress = collector_.Run().Progress();
+    // The offer comes from the file before any run, and after a run over the
+    // failed list.
+    const bool fromFile = progress.state == RunState::Idle || progress.listSize > 0;
+    resumeTaken_ = resumeOffer_;
+    resumeNoShop_ = fromFile ? (saved_ ? saved_->noShop : 0) : progress.longestNoShop;
   }
 }
 
@@ -424,7 +430,10 @@ void MainWindow::StartClicked() {
   // "stop": that click stops, it does not start a new run.
   SyncEngineMirrors();
   if (ui_.start->text() == Ui(kIdleCaption)) {
-    collector_.Start(ToInteger(Gbk(ui_.firstNumber->text())));
+    const int first = ToInteger(Gbk(ui_.firstNumber->text()));
+    if (resumeTaken_ == first) collector_.Run().SetKnownNoShopStretch(resumeNoShop_);
+    resumeTaken_.reset();
+    collector_.Start(first);
     rate_.Reset();
     SetStartCaption(true);
   } else {

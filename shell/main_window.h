@@ -175,6 +175,10 @@ class MainWindow : public QWidget {
   QPushButton* resumeButton_ = nullptr;
   QPushButton* retryButton_ = nullptr;
   std::optional<std::int64_t> resumeOffer_;
+  // The offer the user took, and the longest stretch without a shop known on
+  // the way to it: a start from that number begins with it.
+  std::optional<std::int64_t> resumeTaken_;
+  std::int64_t resumeNoShop_ = 0;
   RateMeter rate_;
   std::optional<SavedRun> saved_;
   std::function<void(const std::string&)> runStateSaver_;

@@ -215,6 +215,11 @@ std::string FetchPage(std::string& address, FetchOutcome& outcome, const FetchLi
   if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type != nullptr) {
     outcome.contentType.assign(type, std::min<std::size_t>(std::strlen(type), 256));
   }
+  const char* finalUrl = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &finalUrl) == CURLE_OK &&
+      finalUrl != nullptr) {
+    outcome.finalAddress.assign(finalUrl, std::min<std::size_t>(std::strlen(finalUrl), 2048));
+  }
   if (!headerSink.retryAfter.empty()) {
     outcome.retryAfterSeconds = RetryAfterSeconds(headerSink.retryAfter, std::time(nullptr));
   }

@@ -43,6 +43,9 @@ struct FetchOutcome {
   // The answer's Retry-After in seconds from now, when it had a usable one.
   std::optional<std::int64_t> retryAfterSeconds;
   std::string contentType;  // the final answer's Content-Type header, as sent
+  // Where redirects ended: the address of the final answer; empty when the
+  // fetch never got as far as a request.
+  std::string finalAddress;
 };
 
 // A Retry-After value, either a count of seconds or an HTTP date, as seconds

@@ -67,9 +67,13 @@ void ExpectResumeSplits(const RunProgress& progress, const std::map<long long, i
   EXPECT_EQ(visits.count(*progress.resume), 0u);
 }
 
+constexpr DroughtRules kNoDrought{INT64_MAX, 1, 0};
+
 class RunTest : public ::testing::Test {
  protected:
-  RunTest() : run_(pool_, lock_, [this](ShopNumber n) { recorder_(n); }) {}
+  RunTest() : run_(pool_, lock_, CollectionRun::Plain([this](ShopNumber n) { recorder_(n); })) {
+    run_.SetDroughtRules(kNoDrought);  // pages of these tests never hold a shop
+  }
   ~RunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
 
   void Start(int first, int last) {
@@ -299,13 +303,10 @@ TEST(RunProgressTest, CountersAndTheResumePointUnderTwentyChains) {
     for (long long k = 1000; k < *p.resume; ++k) EXPECT_EQ(visits.count(k), 1u) << k;
     ++checks;
   };
-  CollectionRun run(
-      pool, lock,
-      [&](ShopNumber n) {
-        recorder(n);
-        return OutcomeOf(n);
-      },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber n) {
+                      recorder(n);
+                      return OutcomeOf(n);
+                    }));
   self = &run;
   EXPECT_EQ(run.Progress().state, RunState::Idle);
   run.SetLastNumber(1999);
@@ -330,9 +331,9 @@ TEST(RunProgressTest, EmptyFetchesInARowSpanRunsAndEndWithTheFirstPage) {
   WorkerPool pool;
   RunLock lock;
   std::atomic<bool> answer{false};
-  CollectionRun run(
-      pool, lock, [&](ShopNumber) { return answer ? PageOutcome::Other : PageOutcome::Failed; },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber) {
+                      return answer ? PageOutcome::Other : PageOutcome::Failed;
+                    }));
   run.SetLastNumber(159);
   run.Start(100);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -435,7 +436,7 @@ TEST(RunFailures, ThreadsThatCannotStartEndTheirChains) {
   FlakyPool pool;
   RunLock lock;
   Recorder recorder;
-  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
   run.SetLastNumber(10000);
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -464,7 +465,7 @@ TEST(RunFailures, ThreadStartThatThrowsEndsOnlyItsChain) {
   ThrowingPool pool;
   RunLock lock;
   Recorder recorder;
-  CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
   run.SetLastNumber(10000);
   EXPECT_NO_THROW(run.Click(0));
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -479,10 +480,10 @@ TEST(RunFailures, PageWorkThatThrowsLeavesTheLockAndTheChainGoesOn) {
   WorkerPool pool;
   RunLock lock;
   std::atomic<int> calls{0};
-  CollectionRun run(pool, lock, [&](ShopNumber) {
-    ++calls;
-    throw std::bad_alloc();
-  });
+  CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber) {
+                      ++calls;
+                      throw std::bad_alloc();
+                    }));
   run.SetLastNumber(99);
   run.Click(0);
   ASSERT_TRUE(run.WaitUntilIdle(30s));
@@ -536,7 +537,7 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
     pool.refuseStart = c.refuseStart;
     RunLock lock;
     Recorder recorder;
-    CollectionRun run(pool, lock, [&](ShopNumber n) { recorder(n); });
+    CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
     run.SetLastNumber(105);
     run.Start(100);
     for (int i = 0; i < c.runFirst; ++i) pool.RunNext();
@@ -559,8 +560,7 @@ TEST(RunProgressTest, OldTasksAfterARestartTouchOnlyTheStreak) {
   ManualPool pool;
   RunLock lock;
   PageOutcome next = PageOutcome::Failed;
-  CollectionRun run(
-      pool, lock, [&](ShopNumber) { return next; }, CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber) { return next; }));
   run.SetLastNumber(10000);
   run.Start(100);
   ASSERT_TRUE(pool.RunNext());  // 100, empty
@@ -598,13 +598,10 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
   RunLock lock;
   std::set<ShopNumber> unreadable = {101, 103};
   std::vector<ShopNumber> worked;
-  CollectionRun run(
-      pool, lock,
-      [&](ShopNumber n) {
-        worked.push_back(n);
-        return unreadable.contains(n) ? PageOutcome::Failed : PageOutcome::Other;
-      },
-      CollectionRun::Counted{});
+  CollectionRun run(pool, lock, CollectionRun::Counting([&](ShopNumber n) {
+                      worked.push_back(n);
+                      return unreadable.contains(n) ? PageOutcome::Failed : PageOutcome::Other;
+                    }));
   run.SetLastNumber(104);
   run.Start(100);
   while (pool.RunNext()) {
@@ -664,24 +661,61 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
   EXPECT_EQ(worked.size(), before);
 }
 
+// A number to be tried again waits in the queue while its chain takes the
+// next number, at one request at a time: nothing waits under the run lock.
+// The run ends only when the waiting numbers are done, also past the range
+// end; a stop ends the wait and leaves them below the resume point.
+TEST(RunRetryQueue, LaterTriesWaitOutsideTheChainAndTheLock) {
+  for (const bool stop : {false, true}) {
+    WorkerPool pool;
+    RunLock lock;
+    std::mutex mutex;
+    std::vector<std::pair<ShopNumber, int>> tries;
+    CollectionRun run(pool, lock, [&](ShopNumber n, int attempt) -> CollectionRun::Step {
+      std::lock_guard<std::mutex> guard(mutex);
+      tries.emplace_back(n, attempt);
+      if ((n == 105 || n == 159) && attempt < 3)  // the last number too
+        return CollectionRun::Step::Again(CollectionRun::Clock::now() + (stop ? 20s : 100ms));
+      return CollectionRun::PageRest([] { return PageOutcome::Other; });
+    });
+    run.SetLastNumber(159);
+    const auto began = std::chrono::steady_clock::now();
+    run.Start(100);
+    while (stop && run.Progress().done < 58) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(run.Progress().state, RunState::Running);  // not over while numbers wait
+    if (stop) run.Stop();
+    ASSERT_TRUE(run.WaitUntilIdle(30s));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+    const RunProgress p = run.Progress();
+    EXPECT_EQ(p.state, stop ? RunState::Stopped : RunState::Finished);
+    EXPECT_EQ(p.done, stop ? 58 : 60);
+    EXPECT_EQ(p.resume, stop ? std::optional<std::int64_t>(105) : std::nullopt);
+    std::lock_guard<std::mutex> guard(mutex);
+    const auto at = [&](int attempt) {
+      return std::find(tries.begin(), tries.end(), std::pair<ShopNumber, int>{105, attempt});
+    };
+    EXPECT_EQ(at(3) == tries.end(), stop);
+    // While 105 waited, the numbers after it went on.
+    EXPECT_TRUE(stop || at(2) - at(1) > 10);
+  }
+}
+
 // Twenty requests at once: the fetch step runs outside the run lock, pages
 // come back out of order, and the rest of each page's work goes one at a time.
 class WideRunTest : public ::testing::Test {
  protected:
   WideRunTest()
-      : run_(
-            pool_, lock_,
-            [this](ShopNumber n) -> CollectionRun::PageRest {
-              // Slow and uneven: later numbers often come back first.
-              std::this_thread::sleep_for(std::chrono::microseconds(300 * ((n * 7) % 11)));
-              if (fetchHook) fetchHook(n);
-              return [this, n] {
-                recorder_(n);
-                return PageOutcome::Other;
-              };
-            },
-            CollectionRun::TwoSteps{}) {
+      : run_(pool_, lock_, [this](ShopNumber n, int) -> CollectionRun::Step {
+          // Slow and uneven: later numbers often come back first.
+          std::this_thread::sleep_for(std::chrono::microseconds(300 * ((n * 7) % 11)));
+          if (fetchHook) fetchHook(n);
+          return CollectionRun::PageRest([this, n] {
+            recorder_(n);
+            return PageOutcome::Other;
+          });
+        }) {
     run_.Slots().SetCeiling(RequestSlots::kMostAtOnce);
+    run_.SetDroughtRules(kNoDrought);
   }
   ~WideRunTest() override { EXPECT_TRUE(run_.WaitUntilIdle(30s)); }
 

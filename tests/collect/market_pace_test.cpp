@@ -31,33 +31,6 @@ PaceRules Exact() {
   return rules;
 }
 
-TEST(MarketPace, WhatIsTriedAgain) {
-  const struct {
-    FetchOutcome outcome;
-    AnswerKind kind;
-  } cases[] = {
-      {Answer(200), AnswerKind::Page},
-      {Answer(404), AnswerKind::Page},  // a missing shop's page is still read
-      {Answer(302), AnswerKind::Page},
-      {Answer(429), AnswerKind::Busy},
-      {Answer(503), AnswerKind::Busy},
-      {Answer(408), AnswerKind::Transient},
-      {Answer(500), AnswerKind::Transient},
-      {Answer(502), AnswerKind::Transient},
-      {Answer(504), AnswerKind::Transient},
-      {Answer(501), AnswerKind::Page},
-      {Broken(Transport::NoConnection), AnswerKind::Transient},
-      {Broken(Transport::NoAnswer), AnswerKind::Transient},
-      {Broken(Transport::Cut), AnswerKind::Transient},
-      {Broken(Transport::TimedOut), AnswerKind::Transient},
-      {Broken(Transport::Unusable), AnswerKind::Unusable},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(KindOf(c.outcome), c.kind)
-        << static_cast<int>(c.outcome.transport) << " " << c.outcome.status;
-  }
-}
-
 TEST(MarketPace, RetryAfterInSecondsOrAsADate) {
   const std::time_t now = 1700000000;  // Tue, 14 Nov 2023 22:13:20 GMT
   const struct {
@@ -84,11 +57,18 @@ TEST(MarketPace, RetryAfterInSecondsOrAsADate) {
 TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
   MarketPace pace(Exact());
   const Clock::time_point t{};
-  // Two numbers answering in between keep the marketplace up.
-  EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 1s);
-  EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 2s);
-  EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 4s);
+  // One page's trouble waits briefly, and so does a refusal now and then
+  // among pages; a refusal that is a quarter of the recent answers waits
+  // long (a busy moment).
+  EXPECT_EQ(pace.After(1, 1, Answer(500), t).pause, 100ms);
+  EXPECT_EQ(pace.After(1, 2, Answer(500), t).pause, 200ms);
+  EXPECT_EQ(pace.After(1, 3, Answer(500), t).pause, 400ms);
   EXPECT_EQ(pace.After(1, 4, Answer(500), t).kind, Verdict::Fail);
+  for (int i = 0; i < 14; ++i) pace.After(2, 1, Answer(200), t);
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 200ms);  // 1 of 20
+  for (int i = 0; i < 2; ++i) pace.After(9 + i, 1, Answer(503), t);
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 200ms);  // 4 of 20
+  EXPECT_EQ(pace.After(8, 2, Answer(503), t).pause, 2s);     // 5 of 20
   EXPECT_EQ(pace.After(2, 1, Answer(200), t).kind, Verdict::Read);
 
   PaceRules many = Exact();
@@ -106,7 +86,7 @@ TEST(MarketPace, PausesGrowAndRespectRetryAfter) {
   PaceRules jittered;
   MarketPace random(jittered);
   for (int i = 0; i < 200; ++i) {
-    const auto pause = random.After(5, 2, Answer(500), t).pause;
+    const auto pause = random.After(5, 2, Answer(429), t).pause;
     ASSERT_GE(pause, 2s);
     ASSERT_LE(pause, 2500ms);
   }
@@ -125,6 +105,11 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   EXPECT_EQ(pace.Interval(), 42ms);                 // 25 a second fitted, 5% under
   EXPECT_EQ(pace.NextRequestAt(t), t + 1s);         // the Retry-After
   EXPECT_EQ(pace.NextRequestAt(t), t + 1s + 42ms);  // then the interval
+  // Moments reserved behind the Retry-After are no requests yet: the refusal
+  // of a request already out finds the same rate.
+  for (int i = 0; i < 2; ++i) pace.NextRequestAt(t);
+  pace.After(6, 1, Answer(429, 1), t + 100ms);
+  EXPECT_EQ(pace.Interval(), 42ms);
   EXPECT_EQ(pace.After(7, 2, Answer(200), t + 1s).kind, Verdict::Read);
   EXPECT_LT(pace.Interval(), 42ms);  // below the margin only slowly
   EXPECT_GT(pace.Interval(), 41ms);
@@ -142,12 +127,20 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   // it no further.
   const Clock::time_point burst = t + 2h;
   for (int i = 0; i < 26; ++i) pace.NextRequestAt(burst);
-  for (int i = 0; i < 100; ++i) pace.After(11, 1, Answer(503), burst + 500ms);
-  EXPECT_EQ(pace.Interval(), before);  // a bare 503 is a busy moment, not a rate
-  for (int i = 0; i < 100; ++i) pace.After(11, 1, Answer(429), burst + 500ms);
-  EXPECT_EQ(pace.Interval(), 42ms);
-  for (int i = 0; i < 100; ++i) pace.After(12, 1, Answer(200), burst + 500ms);
-  EXPECT_GT(pace.Interval(), 40ms);
+  // (Each refusal among pages: a few refusals are no storm.)
+  for (int i = 0; i < 100; ++i) {
+    pace.After(12, 1, Answer(200), burst + 500ms);
+    pace.After(12, 1, Answer(200), burst + 500ms);
+    pace.After(11, 1, Answer(503), burst + 500ms);
+  }
+  EXPECT_LE(pace.Interval(), before);  // a bare 503 is a busy moment, not a rate
+  for (int i = 0; i < 100; ++i) {
+    pace.After(11, 1, Answer(429), burst + 500ms);
+    pace.After(12, 1, Answer(200), burst + 500ms);
+    pace.After(12, 1, Answer(200), burst + 500ms);
+  }
+  EXPECT_GE(pace.Interval(), 41ms);
+  EXPECT_LE(pace.Interval(), 42ms);
 
   // A new run forgets the Retry-After, not the interval.
   pace.After(10, 1, Answer(503, 30), t + 3h - 1s);
@@ -155,7 +148,7 @@ TEST(MarketPace, PaceGrowsOnBusyAnswersAndRecoversSlowly) {
   EXPECT_EQ(pace.NextRequestAt(t + 3h), t + 3h);
 }
 
-// A number that keeps failing while others are read is given up; two
+// A number that keeps failing while others are read is given up; three
 // numbers failing for downAfter make the marketplace down, and the number then
 // is probed instead of given up; the numbers given up meanwhile are owed a
 // redo once a page arrives.
@@ -167,6 +160,8 @@ TEST(MarketPace, AnOutageIsWaitedOutAndItsGivenUpNumbersRedone) {
   EXPECT_EQ(pace.After(100, 4, dropped, t += 1s).kind, Verdict::Fail);
   EXPECT_FALSE(pace.Down(t));
   for (int attempt = 1; attempt < 4; ++attempt) pace.After(101, attempt, dropped, t += 4s);
+  EXPECT_FALSE(pace.Down(t));  // two numbers: one page's trouble and another's
+  pace.After(102, 1, dropped, t);
   ASSERT_TRUE(pace.Down(t));
   const Verdict probe = pace.After(101, 4, dropped, t += 1s);
   EXPECT_EQ(probe.kind, Verdict::Retry);
@@ -216,6 +211,82 @@ TEST(MarketPace, ARefusingMarketplaceBlocksTheRunWithinTwoMinutes) {
   EXPECT_EQ(givenUp.front(), 300);
   pace.Reset();
   EXPECT_FALSE(pace.Blocked());
+}
+
+// Down only when nothing at all is read: the number of numbers tried and the
+// time without a page, each at its limit; any page ends it, whatever failed.
+TEST(MarketPace, DownNeedsThreeNumbersAndTheWholeIntervalWithoutAPage) {
+  const struct {
+    const char* what;
+    FetchOutcome failure;
+    int numbers;
+    std::chrono::seconds silent;
+    bool pageBetween;
+    bool down;
+  } cases[] = {
+      {"502 from three numbers for the interval", Answer(502), 3, 15s, false, true},
+      {"403 likewise", Answer(403), 3, 15s, false, true},
+      {"two numbers are one page's trouble and another's", Answer(502), 2, 60s, false, false},
+      {"a second short of the interval", Answer(502), 3, 14s, false, false},
+      {"a page read in between", Broken(Transport::Cut), 4, 60s, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MarketPace pace(Exact());
+    const Clock::time_point t = Clock::time_point{} + 1h;
+    for (int i = 0; i < c.numbers; ++i) {
+      pace.After(500 + i, 1, c.failure, t);
+      if (c.pageBetween && i == c.numbers / 2) pace.After(600, 1, Answer(200), t + c.silent / 2);
+    }
+    pace.After(500, 2, c.failure, t + c.silent);
+    EXPECT_EQ(pace.Down(t + c.silent), c.down);
+  }
+}
+
+// When refusals are most of the recent answers, the interval widens without
+// any Retry-After, at most once an interval and up to the cap; a few
+// refusals among pages leave it alone; pages bring it back.
+TEST(MarketPace, ARefusalStormWidensThePace) {
+  MarketPace pace(Exact());
+  Clock::time_point t = Clock::time_point{} + 1h;
+  for (int i = 0; i < 100; ++i) {
+    pace.After(i, 1, Answer(i % 2 ? 503 : 200), t += 10ms);
+    pace.After(i, 1, Answer(200), t);
+  }
+  EXPECT_EQ(pace.Interval(), Clock::duration{});  // one refusal in two answers is no storm
+  for (int i = 0; i < 10; ++i) pace.After(1000 + i, 1, Answer(403), t += 1ms);
+  EXPECT_EQ(pace.Interval(), Exact().stormFloor);  // once within the interval
+  Clock::duration previous = pace.Interval();
+  for (int i = 0; i < 20; ++i) {
+    t += previous;
+    pace.After(2000 + i, 1, Answer(503), t);
+    EXPECT_EQ(pace.Interval(), std::min<Clock::duration>(previous * 2, Exact().longestInterval));
+    previous = pace.Interval();
+  }
+  int pages = 0;
+  while (pace.Interval() > 100ms && pages < 200) pace.After(3000 + pages++, 1, Answer(200), t);
+  EXPECT_LE(pages, 60);
+}
+
+// A cut page is tried again unless its body already holds a whole shop and
+// it would be a page had it come whole.
+TEST(MarketPace, CutPagesAreReadWhenTheirShopIsWhole) {
+  MarketPace pace(Exact());
+  const Clock::time_point t = Clock::time_point{} + 1h;
+  FetchOutcome cut = Broken(Transport::Cut);
+  cut.status = 200;
+  const char* asked = "http://shop1.taobao.com/";
+  EXPECT_EQ(pace.After(1, 1, cut, t, asked, false).kind, Verdict::Retry);
+  EXPECT_EQ(pace.After(1, 2, cut, t, asked, true).kind, Verdict::Read);
+  EXPECT_EQ(pace.After(2, 4, cut, t, asked, false).kind, Verdict::Fail);  // its last try
+  FetchOutcome slow = Broken(Transport::TimedOut);
+  slow.status = 200;
+  EXPECT_EQ(pace.After(6, 1, slow, t, asked, true).kind, Verdict::Read);
+  FetchOutcome cutError = Answer(502);
+  cutError.transport = Transport::Cut;  // an error page is no page, whole or not
+  EXPECT_EQ(pace.After(7, 1, cutError, t, asked, true).kind, Verdict::Retry);
+  FetchOutcome noStatus = Broken(Transport::Cut);  // nothing but bytes: no page
+  EXPECT_EQ(pace.After(3, 1, noStatus, t, asked, true).kind, Verdict::Retry);
 }
 
 }  // namespace

@@ -19,56 +19,39 @@ namespace {
 
 using namespace std::chrono_literals;
 
-FetchOutcome Answer(long status) {
-  FetchOutcome outcome;
-  outcome.transport = Transport::Complete;
-  outcome.status = status;
-  return outcome;
-}
-
-FetchOutcome Broken(Transport transport) {
-  FetchOutcome outcome;
-  outcome.transport = transport;
-  return outcome;
-}
-
-TEST(RequestSlots, TheLimitHalvesOnRefusalsAndGrowsBackSlowly) {
-  const FetchOutcome kGood = Answer(200);
+// Blocks of twenty answers: five refusals in one halve the limit at once,
+// four never do; a whole block with one refusal at most doubles it, two keep it.
+TEST(RequestSlots, TheLimitFollowsTheShareOfRefusals) {
+  const AnswerClass good{AnswerKind::Page, Refusal::None};
+  const AnswerClass trouble{AnswerKind::Trouble, Refusal::None};
+  const AnswerClass busy{AnswerKind::Refusal, Refusal::Busy};
+  const AnswerClass gone{AnswerKind::Refusal, Refusal::Gone};
   struct Step {
     const char* what;
-    FetchOutcome outcome;
+    AnswerClass answer;
     int times;
-    bool staleEpoch;  // the request started before the latest halving
-    int limit;        // afterwards
+    int limit;  // afterwards
   };
   const Step steps[] = {
-      {"a 429 halves", Answer(429), 1, false, 8},
-      {"one more halving per refusal of a later request", Answer(503), 1, false, 4},
-      {"requests out before a halving do not halve again", Answer(429), 3, true, 4},
-      {"a refused connection halves", Broken(Transport::NoConnection), 1, false, 2},
-      {"never below one", Answer(503), 3, false, 1},
-      {"a time-out or a 500 is no news", Broken(Transport::TimedOut), 30, false, 1},
-      {"", Answer(500), 30, false, 1},
-      {"a 404 page is a good answer too", Answer(404), 19, false, 1},
-      {"the twentieth good answer grows it by one", kGood, 1, false, 2},
-      {"and so on", kGood, 20 * 13, false, 15},
-      {"", kGood, 20 * 5, false, 16},  // never above the ceiling
-      {"a refusal starts the count afresh", kGood, 10, false, 16},
-      {"", Answer(429), 1, false, 8},
-      {"", kGood, 19, false, 8},
-      {"", kGood, 1, false, 9},
+      {"four refusals in a block", busy, 4, 16},
+      {"one page's trouble is no refusal", trouble, 16, 16},
+      {"four refusals", busy, 4, 16},
+      {"the fifth of a block halves", gone, 1, 8},
+      {"and starts a block afresh", busy, 5 * 3, 1},
+      {"never below one", busy, 5, 1},
+      {"a block of good answers but one", good, 19, 1},
+      {"", busy, 1, 2},
+      {"two refusals in a block keep it", busy, 2, 2},
+      {"", good, 18, 2},
+      {"grows back as fast as it came down", good, 20 * 3, 16},
+      {"never above the ceiling", good, 20 * 3, 16},
   };
   RequestSlots slots;
   slots.SetCeiling(16);
   EXPECT_EQ(slots.Limit(), 16);
-  std::uint64_t previousStep = slots.Epoch();
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    const std::uint64_t stale = previousStep;
-    previousStep = slots.Epoch();
-    for (int i = 0; i < step.times; ++i) {
-      slots.After(step.outcome, step.staleEpoch ? stale : slots.Epoch());
-    }
+    for (int i = 0; i < step.times; ++i) slots.After(step.answer);
     EXPECT_EQ(slots.Limit(), step.limit);
   }
 }
@@ -84,12 +67,13 @@ TEST(RequestSlots, CeilingIsClampedAndCapsTheLimit) {
     EXPECT_EQ(slots.Ceiling(), c.ceiling) << c.set;
     EXPECT_EQ(slots.Limit(), c.limit) << c.set;
   }
+  const AnswerClass busy{AnswerKind::Refusal, Refusal::Busy};
   slots.SetCeiling(16);
-  slots.After(Answer(429), slots.Epoch());
+  for (int i = 0; i < RequestSlots::kRefusalsToHalve; ++i) slots.After(busy);
   EXPECT_EQ(slots.Limit(), 8);
   slots.SetCeiling(6);  // lower: caps what the marketplace left
   EXPECT_EQ(slots.Limit(), 6);
-  slots.After(Answer(429), slots.Epoch());
+  for (int i = 0; i < RequestSlots::kRefusalsToHalve; ++i) slots.After(busy);
   slots.Reset();  // a new run starts at the ceiling
   EXPECT_EQ(slots.Limit(), 6);
 }
@@ -175,28 +159,6 @@ INSTANTIATE_TEST_SUITE_P(Settings, RequestsAtOnceTest, ::testing::Values(1, 2, 1
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "at_once_" + std::to_string(info.param);
                          });
-
-// A refusal halves the limit for the requests that start after it; the next
-// run starts at the setting again.
-TEST_F(RequestsAtOnceTest, ABusyAnswerHalvesTheLimit) {
-  collector_->SetRequestsAtOnce(16);
-  limitNow_ = 16;
-  waitFor_ = 16;
-  std::atomic<bool> refused{false};
-  refuse_ = [&](const std::string& address) {
-    return address == "http://shop2000.taobao.com/" && !refused.exchange(true);
-  };
-  RunRange(2000, 2039);
-  EXPECT_TRUE(refused);
-  // Halved to 8; at most 40 good answers since then grow it by at most two.
-  RunProgress p = collector_->Progress();
-  EXPECT_GE(p.requestLimit, 8);
-  EXPECT_LE(p.requestLimit, 10);
-  EXPECT_EQ(p.retries, 1);
-  EXPECT_EQ(fetched_.size(), 40u);
-  RunRange(3000, 3001);
-  EXPECT_EQ(collector_->Progress().requestLimit, 16);
-}
 
 }  // namespace
 }  // namespace dt

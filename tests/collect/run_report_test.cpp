@@ -12,6 +12,9 @@ TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
   EXPECT_EQ(ParseRunStateFile(RunStateFileText(run)), run);
   const SavedRun none{-5, 5, 0, std::nullopt};
   EXPECT_EQ(ParseRunStateFile(RunStateFileText(none)), none);
+  const SavedRun drought{100, 2000, 900, 600, 412};
+  EXPECT_EQ(ParseRunStateFile(RunStateFileText(drought)), drought);
+  EXPECT_EQ(RunStateFileText(run).find("noshop"), std::string::npos);  // as older files read
 
   const std::string head = "dovetrail-run 1\n";
   const auto padded = [](std::string text, std::size_t size) {
@@ -38,6 +41,9 @@ TEST(RunStateFile, WrittenTextReadsBackAndHostileTextIsRefused) {
       {head + "first=1\nlast=9\nresume=\xB4\xD3\n", SavedRun{1, 9, 0, std::nullopt}},
       {head + "first=1\nlast=9\nresume=9\n", SavedRun{1, 9, 0, 9}},  // the last number
       {head + "first=1\nlast=9\nresume=1\n", SavedRun{1, 9, 0, 1}},  // the first
+      {head + "first=1\nlast=9\nresume=3\nnoshop=7\n", SavedRun{1, 9, 0, 3, 7}},
+      {head + "first=1\nlast=9\nnoshop=-7\n", SavedRun{1, 9, 0, std::nullopt, 0}},
+      {head + "first=1\nlast=9\nnoshop=7\nnoshop=8\n", std::nullopt},
       {padded(head + "first=1\nlast=9\n", kMaxRunStateFileBytes), SavedRun{1, 9, 0, std::nullopt}},
       {padded(head + "first=1\nlast=9\n", kMaxRunStateFileBytes + 1), std::nullopt},
   };

@@ -113,7 +113,7 @@ TEST(MarketSimServer, TransportFaultsReachTheClientAsThemselves) {
   options.density = 0;
   options.faultAt = {{1, Fault::Refuse},      {2, Fault::ResetMidBody}, {3, Fault::NotFound},
                      {4, Fault::ServerError}, {5, Fault::RedirectLoop}, {6, Fault::HugeBody},
-                     {7, Fault::Redirect}};
+                     {7, Fault::Redirect},    {8, Fault::CutAfterBody}};
   Server server(options);
   const int port = server.Start();
   ASSERT_GT(port, 0);
@@ -134,10 +134,17 @@ TEST(MarketSimServer, TransportFaultsReachTheClientAsThemselves) {
   EXPECT_EQ(huge, ShopPageBody(options, 6).substr(0, huge.size()));
   EXPECT_EQ(fetch(7), ShopPageBody(options, 7));
   EXPECT_EQ(server.RequestCount(7), 1);  // the follow-up to /moved is not a shop request
+  // The whole page, then the connection ends short of the length announced.
+  std::string address = ShopAddress(8);
+  FetchOutcome outcome;
+  EXPECT_EQ(FetchPage(address, outcome), ShopPageBody(options, 8));
+  EXPECT_EQ(outcome.transport, Transport::Cut);
+  EXPECT_EQ(outcome.status, 200);
+  EXPECT_TRUE(TruthFor(options, 8).has_value());
   // Pages a collector could read: the 404 page, the capped huge one, the
   // redirect's target; not the drop, the cut page, the 500 or the loop.
   for (const auto& [number, pages] :
-       {std::pair{1, 0}, {2, 0}, {3, 1}, {4, 0}, {5, 0}, {6, 1}, {7, 1}})
+       {std::pair{1, 0}, {2, 0}, {3, 1}, {4, 0}, {5, 0}, {6, 1}, {7, 1}, {8, 0}})
     EXPECT_EQ(server.PagesServed(number), pages) << number;
   EXPECT_EQ(server.Dropped(), 1);
 }
@@ -241,27 +248,47 @@ TEST(MarketSimServer, OutageClosesEveryConnectionForItsLengthThenEnds) {
   EXPECT_EQ(server.PagesServed(1), 1);
 }
 
-TEST(MarketSimServer, BlockAnswers429ForGoodAfterTheNthRequest) {
-  Options options;
-  options.blockAfter = 5;
-  Server server(options);
-  const int port = server.Start();
-  ASSERT_GT(port, 0);
-  httplib::Client client("127.0.0.1", port);
-  EXPECT_FALSE(server.FirstBlockedNumber());
-  for (int number = 10; number < 20; ++number) {
-    const auto answer = GetShop(client, number);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->status, number < 15 ? 200 : 429) << number;
-    EXPECT_FALSE(answer->has_header("Retry-After"));
+// Every form of the block refuses every shop request after the N-th for good.
+TEST(MarketSimServer, BlockRefusesForGoodAfterTheNthRequestInEachForm) {
+  const struct {
+    BlockForm form;
+    int status;       // what the client finally gets
+    bool signInHost;  // after a redirect to the sign-in host
+    int answered429;
+  } cases[] = {
+      {BlockForm::TooMany, 429, false, 5},
+      {BlockForm::Forbidden, 403, false, 0},
+      {BlockForm::SignIn, 200, true, 0},
+      {BlockForm::Verify, 200, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(BlockFormName(c.form)));
+    EXPECT_EQ(ParseBlockForm(BlockFormName(c.form)), c.form);
+    Options options;
+    options.density = 1;
+    options.blockAfter = 5;
+    options.blockForm = c.form;
+    Server server(options);
+    const int port = server.Start();
+    ASSERT_GT(port, 0);
+    ProxyScope proxy(port);
+    EXPECT_FALSE(server.FirstBlockedNumber());
+    for (int number = 10; number < 20; ++number) {
+      std::string address = ShopAddress(number);
+      FetchOutcome outcome;
+      const std::string body = FetchPage(address, outcome);
+      const bool blocked = number >= 15;
+      SCOPED_TRACE(number);
+      EXPECT_EQ(outcome.status, blocked ? c.status : 200);
+      EXPECT_EQ(outcome.finalAddress,
+                blocked && c.signInHost ? std::string(kSignInAddress) : ShopAddress(number));
+      EXPECT_EQ(body.find("data-value") != std::string::npos, !blocked);
+    }
+    EXPECT_EQ(server.FirstBlockedNumber(), 15);
+    EXPECT_EQ(server.PagesServed(10), 1);
+    EXPECT_EQ(server.PagesServed(15), 0);
+    EXPECT_EQ(server.Answered429(), c.answered429);
   }
-  const auto again = GetShop(client, 10);
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->status, 429);
-  EXPECT_EQ(server.FirstBlockedNumber(), 15);
-  EXPECT_EQ(server.PagesServed(10), 1);
-  EXPECT_EQ(server.PagesServed(15), 0);
-  EXPECT_EQ(server.Answered429(), 6);
 }
 
 // Lower bounds only: a round trip for every answer, two on a new connection.

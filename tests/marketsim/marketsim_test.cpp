@@ -269,7 +269,7 @@ TEST(MarketSim, FaultNamesRoundTrip) {
   EXPECT_EQ(ParseFault("none"), Fault::None);
   EXPECT_FALSE(ParseFault("Stall"));
   EXPECT_FALSE(ParseFault(""));
-  EXPECT_EQ(AllFaults().size(), 14u);
+  EXPECT_EQ(AllFaults().size(), 15u);
 }
 
 TEST(MarketSim, TruthTextEscapesControlsAndStaysOnOneLinePerShop) {

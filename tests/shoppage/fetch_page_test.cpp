@@ -172,18 +172,22 @@ TEST_F(FetchPageTest, ReturnsBodiesWholeWhateverTheStatus) {
   const struct {
     const char* path;
     std::string body;
+    const char* finalPath;  // where the answer came from
   } cases[] = {
-      {"/moved", "arrived"},
-      {"/missing", "<html>no such shop</html>"},
-      {"/broken", "server fault"},
-      {"/nul", "before\0middle\0\0after"s},
-      {"/exact2048", LoopbackServer::Exact2048()},
+      {"/moved", "arrived", "/arrived"},
+      {"/missing", "<html>no such shop</html>", "/missing"},
+      {"/broken", "server fault", "/broken"},
+      {"/nul", "before\0middle\0\0after"s, "/nul"},
+      {"/exact2048", LoopbackServer::Exact2048(), "/exact2048"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    const std::string body = Fetch(c.path);
+    std::string address = server_->Url(c.path);
+    FetchOutcome outcome;
+    const std::string body = FetchPage(address, outcome);
     EXPECT_EQ(body.size(), c.body.size());
     EXPECT_EQ(body, c.body);
+    EXPECT_EQ(outcome.finalAddress, server_->Url(c.finalPath));
   }
 }
 

@@ -22,11 +22,12 @@ constexpr const char* kUsage =
     "                 [--fault-share F] [--faults kind,kind] [--fault-at N=kind,...]\n"
     "                 [--stall-ms MS] [--truth FIRST LAST [--json]]\n"
     "                 [--busy-share F] [--drop-share F] [--rate-limit RPS]\n"
-    "                 [--outage-after N --outage-ms MS] [--block-after N]\n"
+    "                 [--outage-after N --outage-ms MS] [--block-after N [--block-form F]]\n"
     "                 [--utf8-share F] [--rtt-ms MS]\n"
     "fault kinds: not-found server-error refuse reset-mid-body stall redirect\n"
     "             redirect-loop nul-bytes huge-body invalid-gbk unknown-rank\n"
     "             control-bytes-in-account empty-item-count hostile-overlap\n"
+    "             cut-after-body\n"
     "network:  --busy-share F     that share of attempts is answered 503\n"
     "          --drop-share F     that share of attempts is closed unanswered\n"
     "          --rate-limit RPS   more shop requests than RPS within a second get\n"
@@ -34,7 +35,9 @@ constexpr const char* kUsage =
     "          --outage-after N --outage-ms MS\n"
     "                             after the N-th shop request, every connection\n"
     "                             is closed unanswered for MS milliseconds\n"
-    "          --block-after N    every shop request after the N-th gets 429 for good\n"
+    "          --block-after N    every shop request after the N-th is refused for good\n"
+    "          --block-form F     how: 429 (the default), 403, sign-in (a redirect to\n"
+    "                             a sign-in host) or verify (a 200 check page)\n"
     "          --utf8-share F     that share of numbers is served in UTF-8\n"
     "          --rtt-ms MS        a round trip added to every answer, twice on a\n"
     "                             new connection\n";
@@ -113,6 +116,11 @@ int main(int argc, char** argv) {
       int after = 0;
       ok = number(after) && after >= 0;
       options.blockAfter = after;
+    } else if (arg == "--block-form") {
+      const auto text = value();
+      const auto form = text ? dt::marketsim::ParseBlockForm(*text) : std::nullopt;
+      ok = form.has_value();
+      if (form) options.blockForm = *form;
     } else if (arg == "--rtt-ms") {
       ok = number(options.rttMs) && options.rttMs >= 0;
     } else if (arg == "--stall-ms") {

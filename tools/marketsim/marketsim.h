@@ -33,6 +33,17 @@ enum class Fault {
   // The account and the creation date both run on for almost the whole body
   // cap: "创店时间：</span><b class=hCard>" followed by ~32 MiB of "x" and "</li>".
   HostileOverlap,
+  // The whole page, announced a little longer than it is; the connection
+  // closes after its last byte, every time (a misconfigured server or proxy).
+  CutAfterBody,
+};
+
+// How the marketplace refuses a client for good.
+enum class BlockForm {
+  TooMany,    // 429 without Retry-After
+  Forbidden,  // 403
+  SignIn,     // 302 to a sign-in page on login.taobao.com, which answers 200
+  Verify,     // 200 with a verification (slider) page and no shop on it
 };
 
 // What a field cut from such a page keeps at most (the collector's limit).
@@ -63,9 +74,10 @@ struct Options {
   // the following outageMs milliseconds is closed unanswered.
   std::optional<int> outageAfter;
   int outageMs = 0;
-  // Every shop request after the blockAfter-th is answered 429 for good,
-  // without Retry-After.
+  // Every shop request after the blockAfter-th is refused for good, in the
+  // block form.
   std::optional<int> blockAfter;
+  BlockForm blockForm = BlockForm::TooMany;
   // Share of numbers (from the seed) whose pages come in UTF-8, declared in
   // the header and a <meta charset>. Pages whose bytes are not text in any
   // set (invalid GBK, NUL bytes, hostile overlap, huge body) stay GBK. Some of
@@ -92,7 +104,8 @@ Fault FaultFor(const Options& options, int number);
 
 // The shop a sound collector gets for the number: nullopt for numbers
 // without a shop and for faults that keep the page from the client (NotFound,
-// ServerError, Refuse, ResetMidBody, Stall, RedirectLoop, NulBytes).
+// ServerError, Refuse, ResetMidBody, Stall, RedirectLoop, NulBytes). A
+// CutAfterBody page keeps its shop: all of it arrives.
 std::optional<TruthShop> TruthFor(const Options& options, int number);
 std::vector<TruthShop> Truth(const Options& options, int first, int last);
 
@@ -117,6 +130,11 @@ std::string ShopAddress(int number);
 std::string_view FaultName(Fault fault);
 std::optional<Fault> ParseFault(std::string_view name);
 std::vector<Fault> AllFaults();
+std::string_view BlockFormName(BlockForm form);  // "429", "403", "sign-in", "verify"
+std::optional<BlockForm> ParseBlockForm(std::string_view name);
+
+// Where the SignIn block sends every shop address.
+inline constexpr std::string_view kSignInAddress = "http://login.taobao.com/member/login.jhtml";
 
 // Truth as text: one GBK line per shop, number, account, name, address,
 // creation date, credit level and item count separated by TAB, with TAB, LF,
@@ -151,9 +169,10 @@ class Server {
   // (status 200 or 404, the redirect's target included): what a collector
   // could read. Refusals, 429, 503, 500 and cut pages do not count.
   int PagesServed(int number) const;
-  // The number of the first shop request answered by the permanent block.
+  // The number of the first shop request answered by the permanent block, in
+  // whatever form.
   std::optional<int> FirstBlockedNumber() const;
-  // Answers of the network options: 429 (rate limit and block), 503 (busy),
+  // Answers of the network options: 429 (rate limit and the 429 block), 503 (busy),
   // and connections closed unanswered (drops, the outage, and the refuse fault).
   int Answered429() const;
   int Answered503() const;

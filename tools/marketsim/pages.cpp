@@ -530,6 +530,22 @@ std::string DeniedPage() {
   return "<html><body><h1>429</h1><p>" + T().deniedText + "</p></body></html>\n";
 }
 
+std::string ForbiddenPage() {
+  return "<html><body><h1>403 Forbidden</h1><p>" + T().deniedText + "</p></body></html>\n";
+}
+
+std::string SignInPage() {
+  return "<html><head><title>login</title></head><body><form action=\"/member/login.jhtml\" "
+         "method=\"post\"><input name=\"TPL_username\"><input type=\"password\" "
+         "name=\"TPL_password\"></form></body></html>\n";
+}
+
+std::string VerifyPage() {
+  return "<html><head><title>verify</title></head><body><div id=\"nocaptcha\" "
+         "class=\"nc-container\"></div><script src=\"//g.alicdn.com/sd/nch5/index.js\">"
+         "</script></body></html>\n";
+}
+
 std::string BusyPage() {
   return "<html><body><h1>503</h1><p>" + T().errorText + "</p></body></html>\n";
 }
@@ -607,6 +623,11 @@ Answer AnswerFor(const Options& options, int number) {
       answer.body = shopPage();
       answer.fillerBytes = options.hugeFillerBytes;
       break;
+    case Fault::CutAfterBody:
+      answer.body = shopPage();
+      answer.sentBytes = answer.body.size();
+      answer.announcedExtra = 16;
+      return answer;
     case Fault::HostileOverlap: {
       Shop shop = MakeShop(options, number, fault);
       answer.body = HostileHead(shop);

@@ -76,7 +76,8 @@ std::optional<int> ShopNumberOfHost(std::string host) {
   return number;
 }
 
-std::optional<ShopRequest> ResolveShop(const httplib::Request& req) {
+// The host a request names, without its port, lower-cased; and its path.
+std::pair<std::string, std::string> HostAndPath(const httplib::Request& req) {
   std::string host, path;
   if (StartsWithNoCase(req.target, "http://")) {  // absolute form, as sent to a proxy
     const std::size_t slash = req.target.find('/', 7);
@@ -86,6 +87,17 @@ std::optional<ShopRequest> ResolveShop(const httplib::Request& req) {
     host = req.get_header_value("Host");
     path = req.target;
   }
+  return {host, path};
+}
+
+bool IsSignInHost(std::string host) {
+  if (auto colon = host.rfind(':'); colon != std::string::npos) host.resize(colon);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return host == "login.taobao.com";
+}
+
+std::optional<ShopRequest> ResolveShop(const httplib::Request& req) {
+  auto [host, path] = HostAndPath(req);
   const auto number = ShopNumberOfHost(host);
   if (!number) return std::nullopt;
   return ShopRequest{*number, path};
@@ -266,10 +278,13 @@ struct Server::Impl {
         res.set_content(detail::TooManyRequestsPage(), kHtml);
         return;
       case Verdict::Blocked:
-        ++answered429;
-        res.status = 429;
-        res.set_content(detail::DeniedPage(), kHtml);
+        Block(res);
         return;
+    }
+    // Where the sign-in block sends its clients.
+    if (!shop && IsSignInHost(HostAndPath(req).first)) {
+      res.set_content(detail::SignInPage(), kHtml);
+      return;
     }
     if (!shop || req.method != "GET") {
       res.status = 404;
@@ -292,6 +307,26 @@ struct Server::Impl {
       return;
     }
     Answer(req, res, shop->number, detail::AnswerFor(options, shop->number));
+  }
+
+  void Block(httplib::Response& res) {
+    switch (options.blockForm) {
+      case BlockForm::TooMany:
+        ++answered429;
+        res.status = 429;
+        res.set_content(detail::DeniedPage(), kHtml);
+        return;
+      case BlockForm::Forbidden:
+        res.status = 403;
+        res.set_content(detail::ForbiddenPage(), kHtml);
+        return;
+      case BlockForm::SignIn:
+        res.set_redirect(std::string(kSignInAddress));
+        return;
+      case BlockForm::Verify:
+        res.set_content(detail::VerifyPage(), kHtml);
+        return;
+    }
   }
 
   void CountPage(int number) {
@@ -320,6 +355,17 @@ struct Server::Impl {
       return;
     }
     res.status = answer.status;
+    if (answer.announcedExtra > 0) {
+      // Announced longer than it is: the connection closes after the last byte.
+      auto body = std::make_shared<std::string>(std::move(answer.body));
+      res.set_content_provider(
+          body->size() + answer.announcedExtra, type,
+          [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (offset >= body->size()) return false;
+            return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+          });
+      return;
+    }
     if (answer.dropAfterSent) {
       auto body = std::make_shared<std::string>(std::move(answer.body));
       const std::size_t sent = answer.sentBytes;

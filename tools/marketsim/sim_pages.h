@@ -19,11 +19,12 @@ struct Answer {
   std::string tail;             // sent after the filler
   // Bytes of the body sent before the connection drops; body.size() = all.
   std::size_t sentBytes = 0;
-  bool dropAfterSent = false;  // the connection drops after sentBytes (reset or stall)
-  bool stallFirst = false;     // wait stallMs before dropping
-  bool refuse = false;         // close without any response
-  bool utf8 = false;           // the body is UTF-8 and declared so
-  std::string location;        // redirect target path, for 302
+  bool dropAfterSent = false;      // the connection drops after sentBytes (reset or stall)
+  std::size_t announcedExtra = 0;  // Content-Length says this much more than is sent
+  bool stallFirst = false;         // wait stallMs before dropping
+  bool refuse = false;             // close without any response
+  bool utf8 = false;               // the body is UTF-8 and declared so
+  std::string location;            // redirect target path, for 302
 };
 
 Answer AnswerFor(const Options& options, int number);
@@ -40,6 +41,10 @@ std::string NotFoundPage();
 std::string TooManyRequestsPage();
 std::string DeniedPage();
 std::string BusyPage();
+// The block's other forms: a 403 page, a sign-in page, a verification page.
+std::string ForbiddenPage();
+std::string SignInPage();
+std::string VerifyPage();
 
 // in converted from the character set `from` to `to` by iconv; nullopt when
 // the set is unknown or in does not convert completely.

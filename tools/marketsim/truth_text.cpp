@@ -10,7 +10,7 @@
 namespace dt::marketsim {
 namespace {
 
-constexpr std::array<std::pair<Fault, std::string_view>, 15> kFaultNames = {{
+constexpr std::array<std::pair<Fault, std::string_view>, 16> kFaultNames = {{
     {Fault::None, "none"},
     {Fault::NotFound, "not-found"},
     {Fault::ServerError, "server-error"},
@@ -26,6 +26,14 @@ constexpr std::array<std::pair<Fault, std::string_view>, 15> kFaultNames = {{
     {Fault::ControlBytesInAccount, "control-bytes-in-account"},
     {Fault::EmptyItemCount, "empty-item-count"},
     {Fault::HostileOverlap, "hostile-overlap"},
+    {Fault::CutAfterBody, "cut-after-body"},
+}};
+
+constexpr std::array<std::pair<BlockForm, std::string_view>, 4> kBlockFormNames = {{
+    {BlockForm::TooMany, "429"},
+    {BlockForm::Forbidden, "403"},
+    {BlockForm::SignIn, "sign-in"},
+    {BlockForm::Verify, "verify"},
 }};
 
 std::string EscapeControls(std::string_view text) {
@@ -136,6 +144,20 @@ std::string_view FaultName(Fault fault) {
 
 std::optional<Fault> ParseFault(std::string_view name) {
   for (const auto& [kind, known] : kFaultNames) {
+    if (known == name) return kind;
+  }
+  return std::nullopt;
+}
+
+std::string_view BlockFormName(BlockForm form) {
+  for (const auto& [kind, name] : kBlockFormNames) {
+    if (kind == form) return name;
+  }
+  return "429";
+}
+
+std::optional<BlockForm> ParseBlockForm(std::string_view name) {
+  for (const auto& [kind, known] : kBlockFormNames) {
     if (known == name) return kind;
   }
   return std::nullopt;
