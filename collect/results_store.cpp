@@ -131,6 +131,27 @@ std::vector<std::int64_t> ResultsStore::RemoveRows(std::size_t first, std::size_
   return numbers;
 }
 
+std::vector<std::int64_t> ResultsStore::RemoveRanges(
+    const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+  std::vector<std::int64_t> numbers;
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::size_t kept = 0;
+  auto range = ranges.begin();
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    while (range != ranges.end() && range->second < i) ++range;
+    if (range != ranges.end() && range->first <= i) {
+      if (rows_[i].number != kNoNumber) numbers.push_back(rows_[i].number);
+      if (!rows_[i].exported) --unexported_;
+      continue;
+    }
+    if (kept != i) rows_[kept] = std::move(rows_[i]);
+    ++kept;
+  }
+  rows_.resize(kept);
+  indexStale_ = true;
+  return numbers;
+}
+
 std::size_t ResultsStore::Clear() {
   std::lock_guard<std::mutex> guard(mutex_);
   const std::size_t count = rows_.size();

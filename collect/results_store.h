@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "results/shop_row.h"
@@ -64,6 +65,10 @@ class ResultsStore {
 
   // Removes count rows from first on; returns their shop numbers.
   std::vector<std::int64_t> RemoveRows(std::size_t first, std::size_t count);
+  // Removes the rows of ranges (first, last), sorted and apart, in one pass
+  // over the list; returns their shop numbers.
+  std::vector<std::int64_t> RemoveRanges(
+      const std::vector<std::pair<std::size_t, std::size_t>>& ranges);
   // Removes every row; returns how many there were.
   std::size_t Clear();
 

@@ -614,8 +614,7 @@ void MainWindow::DeleteSelectedRows() {
     ranges.emplace_back(range.top(), range.bottom());
   }
   if (ranges.empty()) return;
-  // From the bottom up, so the rows above keep their places; ranges that
-  // touch are taken as one.
+  // Ranges that touch are taken as one.
   std::sort(ranges.begin(), ranges.end());
   std::vector<std::pair<int, int>> merged;
   for (const auto& range : ranges) {
@@ -625,11 +624,7 @@ void MainWindow::DeleteSelectedRows() {
       merged.push_back(range);
     }
   }
-  std::vector<std::int64_t> numbers;
-  for (auto it = merged.rbegin(); it != merged.rend(); ++it) {
-    std::vector<std::int64_t> removed = model_->RemoveRows(it->first, it->second - it->first + 1);
-    numbers.insert(numbers.end(), removed.begin(), removed.end());
-  }
+  std::vector<std::int64_t> numbers = model_->RemoveRanges(merged);
   if (keeper_ != nullptr) keeper_->Remove(std::move(numbers));
   ShowReadout();
 }

@@ -83,6 +83,27 @@ std::vector<std::int64_t> ResultsModel::RemoveRows(int first, int count) {
   return numbers;
 }
 
+std::vector<std::int64_t> ResultsModel::RemoveRanges(
+    const std::vector<std::pair<int, int>>& ranges) {
+  if (ranges.empty()) return {};
+  if (ranges.size() == 1) {
+    return RemoveRows(ranges[0].first, ranges[0].second - ranges[0].first + 1);
+  }
+  // A selection of many pieces: one pass over the store, not one per piece.
+  std::vector<std::pair<std::size_t, std::size_t>> rows;
+  int removed = 0;
+  for (const auto& [first, last] : ranges) {
+    if (first < 0 || last < first || last >= shown_) continue;
+    rows.emplace_back(static_cast<std::size_t>(first), static_cast<std::size_t>(last));
+    removed += last - first + 1;
+  }
+  beginResetModel();
+  std::vector<std::int64_t> numbers = store_.RemoveRanges(rows);
+  shown_ -= removed;
+  endResetModel();
+  return numbers;
+}
+
 std::size_t ResultsModel::RemoveAll() {
   beginResetModel();
   const std::size_t count = store_.Clear();

@@ -38,6 +38,9 @@ class ResultsModel : public QAbstractTableModel {
   // Removes rows first .. first + count - 1 from the store and the view;
   // returns their shop numbers.
   std::vector<std::int64_t> RemoveRows(int first, int count);
+  // Removes the rows of ranges (first, last), sorted and apart; returns their
+  // shop numbers. One range is removed as such, more in one pass and a reset.
+  std::vector<std::int64_t> RemoveRanges(const std::vector<std::pair<int, int>>& ranges);
   // Removes every row; returns how many there were.
   std::size_t RemoveAll();
 

@@ -655,7 +655,20 @@ TEST_F(KeptListWindowTest, TheMenuCopiesDeletesAndExportsOnlyNewRowsAndTheFileKe
 }
 
 TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {
-  for (std::int64_t n = 1; n <= 3; ++n) Found(n);
+  for (std::int64_t n = 1; n <= 5; ++n) Found(n);
+  Commit();
+  // A selection in pieces goes in one step.
+  SelectRows(0, 0);
+  QAbstractItemModel* model = window_->ResultsView()->model();
+  window_->ResultsView()->selectionModel()->select(
+      model->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  window_->ResultsView()->selectionModel()->select(
+      model->index(4, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  window_->DeleteRowsAction()->trigger();
+  EXPECT_EQ(Store().Numbers(10), (std::vector<std::int64_t>{2, 4}));
+  EXPECT_EQ(model->rowCount(), 2);
+  EXPECT_EQ(Store().Cell(1, kColOrdinal), "2");
+  Found(3);
   Commit();
   std::vector<QString> asked;
   bool answer = false;
