@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "text/failure_log.h"
@@ -201,6 +202,7 @@ ResultsDb::ResultsDb(sqlite3* db, std::string path, int lockFd)
     : db_(db), path_(std::move(path)), lockFd_(lockFd) {}
 
 ResultsDb::~ResultsDb() {
+  sqlite3_finalize(found_);
   sqlite3_close(db_);
   if (lockFd_ >= 0) ::close(lockFd_);
 }
@@ -246,6 +248,8 @@ std::string ResultsDb::MoveAside() {
   // Closing would copy the -wal file's pages into the damaged file: the two
   // go aside as they are.
   (void)sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_finalize(found_);
+  found_ = nullptr;
   sqlite3_close(db_);
   db_ = nullptr;
   return MoveFileAside(path_);
@@ -304,15 +308,25 @@ DbWrite ResultsDb::ApplyOne(const RowChange& change, std::int64_t now) {
       // A shop found again keeps its place, its ordinal text and its export
       // mark; its cells and last-seen time change.
       const bool restore = change.kind == RowChange::Restore;
-      Statement insert(
-          db_, restore ? "INSERT OR REPLACE INTO shops VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,"
-                         "?10,?11,?11,CASE WHEN ?12 THEN ?11 END)"
-                       : "INSERT INTO shops VALUES(?1,?2,NULL,?4,?5,?6,?7,?8,?9,?10,?11,?11,"
-                         "NULL) ON CONFLICT(number) DO UPDATE SET account=?4, state=?5, "
-                         "name=?6, address=?7, created=?8, credit=?9, items=?10, "
-                         "last_seen=?11");
-      if (insert.rc() != SQLITE_OK) return WriteOutcome(insert.rc());
-      sqlite3_stmt* s = insert.get();
+      std::unique_ptr<Statement> once;
+      sqlite3_stmt* s = found_;
+      if (restore) {
+        once = std::make_unique<Statement>(
+            db_,
+            "INSERT OR REPLACE INTO shops VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?11,"
+            "CASE WHEN ?12 THEN ?11 END)");
+        if (once->rc() != SQLITE_OK) return WriteOutcome(once->rc());
+        s = once->get();
+      } else if (s == nullptr) {
+        const int rc = sqlite3_prepare_v3(
+            db_,
+            "INSERT INTO shops VALUES(?1,?2,NULL,?4,?5,?6,?7,?8,?9,?10,?11,?11,NULL) "
+            "ON CONFLICT(number) DO UPDATE SET account=?4, state=?5, name=?6, address=?7, "
+            "created=?8, credit=?9, items=?10, last_seen=?11",
+            -1, SQLITE_PREPARE_PERSISTENT, &found_, nullptr);
+        if (rc != SQLITE_OK) return WriteOutcome(rc);
+        s = found_;
+      }
       sqlite3_bind_int64(s, 1, change.row.number);
       sqlite3_bind_int64(s, 2, nextPos_++);
       for (int c = restore ? 0 : 1; c < kShopCells; ++c) {
@@ -320,8 +334,10 @@ DbWrite ResultsDb::ApplyOne(const RowChange& change, std::int64_t now) {
           return DbWrite::Failed;
       }
       sqlite3_bind_int64(s, 11, now);
-      sqlite3_bind_int(s, 12, change.row.exported ? 1 : 0);
-      return run(s);
+      if (restore) sqlite3_bind_int(s, 12, change.row.exported ? 1 : 0);
+      const DbWrite written = run(s);
+      sqlite3_reset(s);
+      return written;
     }
     case RowChange::Remove:
     case RowChange::MarkExported: {

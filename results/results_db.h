@@ -19,6 +19,7 @@
 #include "results/shop_row.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace dt {
 
@@ -75,6 +76,8 @@ class ResultsDb {
   DbWrite ApplyOne(const RowChange& change, std::int64_t now);
 
   sqlite3* db_;
+  // The statement of a found shop, prepared once: most changes are found shops.
+  sqlite3_stmt* found_ = nullptr;
   std::string path_;
   int lockFd_;
   std::int64_t nextPos_ = 1;

@@ -63,12 +63,16 @@ void ResultsKeeper::Start(KeeperHooks hooks) {
 }
 
 void ResultsKeeper::Enqueue(RowChange change) {
+  bool first = false;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    first = queue_.empty();
     queue_.push_back(std::move(change));
     ++queued_;
   }
-  wake_.notify_all();
+  // Only the first change of a batch wakes the writer; the rest join it
+  // while it gathers, without a thread switch each.
+  if (first) wake_.notify_all();
 }
 
 void ResultsKeeper::Found(std::int64_t number, ShopCells cells) {
