@@ -226,6 +226,13 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
          return std::shared_ptr<void>(nullptr, [folder](void*) { ::chmod(folder.c_str(), 0755); });
        },
        kResultsUnavailableMessage, false, false},
+      {"a database file the user may not write",
+       [&](const std::string& path) {
+         makeDb(path, "CREATE TABLE t(x);");
+         ::chmod(path.c_str(), 0444);
+         return nullptr;
+       },
+       kResultsUnavailableMessage, false, true},
       {"a full disk", [](const std::string&) { return nullptr; }, kResultsWriteFailedMessage, false,
        false, 4},
       {"another program writing for a moment",
