@@ -3,6 +3,7 @@
 // run ends the process at once, the shop log stays beside the program.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -630,8 +631,9 @@ TEST_F(ProgramTest, TheResultsListSurvivesAKillAnEscAndARerun) {
 }
 
 // Killed at any moment of a fast run, the shop log still reads whole: every
-// line a complete key=value of its one section, no NUL, no key twice. A kill
-// right after the close request leaves the settings file old or new, whole.
+// line a complete key=value of its one section, no NUL, no key twice, and the
+// results file passes SQLite's integrity check. A kill right after the close
+// request leaves the settings file old or new, whole.
 TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
   marketsim::Options market;
   market.seed = 5;
@@ -696,6 +698,19 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
       // A new file is whole: every savable control has its key.
       EXPECT_NE(settings.find(Utf8ToGbk("编辑框关键字=")), std::string::npos);
       EXPECT_EQ(settings.compare(settings.size() - 2, 2, "\r\n"), 0);
+    }
+    // The results file passes SQLite's own check after every kill.
+    const std::string results =
+        home_.path().toStdString() + "/.local/share/dovetrail/results.sqlite";
+    if (std::filesystem::exists(results)) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open_v2(results.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+      sqlite3_stmt* check = nullptr;
+      ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+      ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+      EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+      sqlite3_finalize(check);
+      sqlite3_close(db);
     }
     const auto orphans = std::distance(
         std::filesystem::directory_iterator(home_.path().toStdString() + "/Documents"),
