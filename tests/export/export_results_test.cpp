@@ -200,3 +200,29 @@ TEST_F(ExportResultsTest, FailureIsReportedNotClaimedAsSuccess) {
 
 }  // namespace
 }  // namespace dt
+
+namespace dt {
+namespace {
+
+// The saved hook marks the rows as exported: it runs once for a file that
+// was written, whatever the format, and never for one that was not.
+TEST_F(ExportResultsTest, OnlyAWrittenFileCallsTheSavedHook) {
+  const struct {
+    const char* name;
+    bool written;
+  } cases[] = {{"out.txt", true},          {"out.csv", true},          {"out.xlsx", true},
+               {"missing/out.txt", false}, {"missing/out.csv", false}, {"missing/out.xlsx", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    chosen_ = folder_.File(c.name);
+    int saved = 0;
+    ExportDeps deps = Deps();
+    deps.columnTitle = [](int) { return std::string("t"); };
+    deps.saved = [&saved] { ++saved; };
+    ExportResults(deps);
+    EXPECT_EQ(saved, c.written ? 1 : 0);
+  }
+}
+
+}  // namespace
+}  // namespace dt
