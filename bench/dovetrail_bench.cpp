@@ -545,7 +545,8 @@ WindowFigures WholeWindowVsFetchLoop() {
   std::size_t rowsPerRun = 0;
   auto windowRun = [&](double& longestGapMs) {
     log.NewFile();
-    const std::size_t rowsBefore = collector.Results().RowCount();
+    // One row per shop: each run lists its shops anew, as the first run did.
+    window.Model().RemoveAll();
     QEventLoop loop;
     QElapsedTimer sinceTick;
     qint64 longestNs = 0;
@@ -569,7 +570,7 @@ WindowFigures WholeWindowVsFetchLoop() {
     tick.stop();
     start->click();  // the run went to the range's end; the caption still says stop
     window.ShowProgress();
-    const std::size_t rows = collector.Results().RowCount() - rowsBefore;
+    const std::size_t rows = collector.Results().RowCount();
     if (rows == 0 || (rowsPerRun != 0 && rows != rowsPerRun) ||
         window.Model().rowCount() != static_cast<int>(collector.Results().RowCount())) {
       std::fprintf(stderr, "window run collected %zu rows, expected %zu\n", rows, rowsPerRun);
