@@ -1,6 +1,8 @@
 #include "results/results_keeper.h"
 
+#include <algorithm>
 #include <ctime>
+#include <unordered_set>
 #include <utility>
 
 #include "text/failure_log.h"
@@ -34,11 +36,24 @@ const std::string_view kResultsWrittenAgainMessage =
 
 namespace {
 
+// The found shops of changes[from...] to show, in order. A shop the user
+// removed (or cleared) after it was queued is not shown: the list had lost it
+// before it could show it, and the file loses it in the same transaction.
 std::vector<ShopRow> FoundRows(const std::vector<RowChange>& changes, std::size_t from) {
   std::vector<ShopRow> rows;
-  for (std::size_t i = from; i < changes.size(); ++i) {
-    if (changes[i].kind == RowChange::Found) rows.push_back(changes[i].row);
+  std::unordered_set<std::int64_t> removedLater;
+  bool clearedLater = false;
+  for (std::size_t i = changes.size(); i-- > from;) {
+    const RowChange& change = changes[i];
+    if (change.kind == RowChange::Clear) clearedLater = true;
+    if (change.kind == RowChange::Remove) {
+      removedLater.insert(change.numbers.begin(), change.numbers.end());
+    }
+    if (change.kind == RowChange::Found && !clearedLater &&
+        !removedLater.contains(change.row.number))
+      rows.push_back(change.row);
   }
+  std::reverse(rows.begin(), rows.end());
   return rows;
 }
 
@@ -214,7 +229,7 @@ void ResultsKeeper::Work() {
   std::size_t shown = 0;           // of pending, the first ones already in the list
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stop_ || hurry_ || !queue_.empty() || !pending.empty(); });
+    wake_.wait(lock, [&] { return stop_ || !queue_.empty() || !pending.empty(); });
     if (stop_ && queue_.empty() && pending.empty()) break;
     // Rows gather for a moment, unless a commit is waited for.
     if (!stop_ && !hurry_) {

@@ -168,6 +168,27 @@ TEST(ResultsKeeper, ARowIsShownOnlyOnceItsBatchIsCommitted) {
   EXPECT_EQ(reader.Text("SELECT count(*) FROM shops"), "1");
 }
 
+// A shop the user removed or cleared away while it waited for its batch is
+// neither shown nor kept; a shop found after the clear is both.
+TEST(ResultsKeeper, RowsClearedOrRemovedBeforeTheirCommitStayAway) {
+  testing::TempFolder folder;
+  const std::string path = folder.File("results.sqlite");
+  KeeperOptions slow = Kept::Quick();
+  slow.batch = 300ms;
+  Kept kept(path, slow);
+  ASSERT_TRUE(kept.Loaded());
+  kept.keeper->Found(1, Shop(1, "a"));
+  kept.keeper->Found(2, Shop(2, "b"));
+  kept.keeper->Clear();
+  kept.keeper->Found(3, Shop(3, "c"));
+  kept.keeper->Found(4, Shop(4, "d"));
+  kept.keeper->Remove({4});
+  ASSERT_TRUE(kept.keeper->Commit(5s));
+  EXPECT_EQ(kept.store.Numbers(10), (std::vector<std::int64_t>{3}));
+  Other reader(path);
+  EXPECT_EQ(reader.Text("SELECT group_concat(number) FROM shops"), "3");
+}
+
 // Each bad condition planted before the start: the list goes on in memory,
 // the user's file is never overwritten or deleted, and the program says so
 // once (or not at all when nothing is wrong for the user).
