@@ -161,13 +161,15 @@ sqlite3* OpenChecked(const std::string& path, const DbOptions& options, int& rc,
     const std::string pragma = "PRAGMA max_page_count=" + std::to_string(options.maxPages);
     if (const int code = Exec(db, pragma.c_str()); code != SQLITE_OK) return fail(code);
   }
+  int version = 0;
   {
-    Statement version(db, "PRAGMA user_version");
-    if (version.rc() != SQLITE_OK) return fail(version.rc());
-    const int step = sqlite3_step(version.get());
+    Statement read(db, "PRAGMA user_version");
+    if (read.rc() != SQLITE_OK) return fail(read.rc());
+    const int step = sqlite3_step(read.get());
     if (step != SQLITE_ROW) return fail(step);
+    version = sqlite3_column_int(read.get(), 0);
     // A newer program's file is left as it is.
-    if (sqlite3_column_int(version.get(), 0) > kSchemaVersion) return fail(SQLITE_CANTOPEN);
+    if (version > kSchemaVersion) return fail(SQLITE_CANTOPEN);
   }
   {
     Statement mode(db, "PRAGMA journal_mode=WAL");
@@ -184,7 +186,9 @@ sqlite3* OpenChecked(const std::string& path, const DbOptions& options, int& rc,
       "CREATE INDEX IF NOT EXISTS shops_pos ON shops(pos);"
       "PRAGMA user_version=1;"
       "COMMIT;";
-  if (const int code = Exec(db, schema); code != SQLITE_OK) {
+  // Opening a kept file writes nothing: the schema is made once.
+  if (const int code = version == kSchemaVersion ? SQLITE_OK : Exec(db, schema);
+      code != SQLITE_OK) {
     (void)Exec(db, "ROLLBACK");  // nothing to take back when BEGIN itself failed
     return fail(code);
   }
