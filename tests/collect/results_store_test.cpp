@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -67,61 +66,6 @@ TEST(ResultsStore, ReadersSeeWholeRowsWhileTasksAppend) {
   }
   writer.join();
   EXPECT_EQ(seen, 20000u);
-}
-
-}  // namespace
-}  // namespace dt
-
-namespace dt {
-namespace {
-
-std::vector<ShopRow> Shops(std::initializer_list<std::int64_t> numbers, const std::string& name) {
-  std::vector<ShopRow> rows;
-  for (const std::int64_t n : numbers) {
-    ShopRow row;
-    row.number = n;
-    row.cells[kColShopName] = name + std::to_string(n);
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-// Removing pieces of the list: the rows left keep their order, the ordinal
-// is the place, a shop found again after a removal updates the right row,
-// and the unexported count follows.
-TEST(ResultsStore, RemovedRangesLeaveTheOthersInOrderAndFindableByNumber) {
-  const struct {
-    const char* what;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
-    std::vector<std::int64_t> left;
-  } cases[] = {
-      {"nothing", {}, {1, 2, 3, 4, 5, 6}},
-      {"the first row", {{0, 0}}, {2, 3, 4, 5, 6}},
-      {"the last row", {{5, 5}}, {1, 2, 3, 4, 5}},
-      {"pieces", {{0, 1}, {3, 3}, {5, 5}}, {3, 5}},
-      {"a piece past the end", {{4, 9}}, {1, 2, 3, 4}},
-      {"everything", {{0, 5}}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ResultsStore store;
-    store.Put(Shops({1, 2, 3, 4, 5, 6}, "a"));
-    store.MarkExported({2, 4});
-    const std::vector<std::int64_t> removed = store.RemoveRanges(c.ranges);
-    EXPECT_EQ(store.Numbers(100), c.left);
-    EXPECT_EQ(removed.size() + c.left.size(), 6u);
-    std::size_t unexported = 0;
-    for (std::size_t row = 0; row < c.left.size(); ++row) {
-      EXPECT_EQ(store.Cell(row, kColOrdinal), std::to_string(row + 1));
-      if (c.left[row] != 2 && c.left[row] != 4) ++unexported;
-    }
-    EXPECT_EQ(store.UnexportedCount(), unexported);
-    store.Put(Shops({6, 7}, "b"));
-    const std::vector<std::int64_t> numbers = store.Numbers(100);
-    const auto at6 = std::find(numbers.begin(), numbers.end(), 6) - numbers.begin();
-    EXPECT_EQ(store.Cell(static_cast<std::size_t>(at6), kColShopName), "b6");
-    EXPECT_EQ(store.RowCount(), c.left.size() + (c.left.empty() || c.left.back() != 6 ? 2 : 1));
-  }
 }
 
 }  // namespace
