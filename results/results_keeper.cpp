@@ -100,6 +100,10 @@ void ResultsKeeper::Found(std::int64_t number, ShopCells cells) {
 
 void ResultsKeeper::Remove(std::vector<std::int64_t> numbers) {
   if (numbers.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    removedLately_.insert(numbers.begin(), numbers.end());
+  }
   RowChange change;
   change.kind = RowChange::Remove;
   change.numbers = std::move(numbers);
@@ -107,6 +111,10 @@ void ResultsKeeper::Remove(std::vector<std::int64_t> numbers) {
 }
 
 void ResultsKeeper::Clear() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    clearedLately_ = true;
+  }
   RowChange change;
   change.kind = RowChange::Clear;
   Enqueue(std::move(change));
@@ -239,15 +247,24 @@ void ResultsKeeper::Work() {
     for (RowChange& change : queue_) pending.push_back(std::move(change));
     taken_ += queue_.size();
     queue_.clear();
+    removedLately_.clear();
+    clearedLately_ = false;
     const std::uint64_t taking = taken_;
     const bool last = stop_;
     lock.unlock();
     const bool kept = WriteBatch(pending);
     // Rows committed, or kept in memory only, are shown; rows of a failed
     // write are shown at once too, since the list goes on in memory.
-    if (hooks_.show && shown < pending.size()) hooks_.show(FoundRows(pending, shown));
-    shown = pending.size();
     lock.lock();
+    // Shown under the lock the user's removals take first: a shop removed
+    // while its batch was written stays away (its removal is in the next one).
+    if (hooks_.show && shown < pending.size() && !clearedLately_) {
+      std::vector<ShopRow> rows = FoundRows(pending, shown);
+      std::erase_if(rows,
+                    [this](const ShopRow& row) { return removedLately_.contains(row.number); });
+      hooks_.show(std::move(rows));
+    }
+    shown = pending.size();
     tried_ = taking;
     if (kept || last) {
       done_ += pending.size();

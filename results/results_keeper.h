@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "results/results_db.h"
@@ -62,7 +63,8 @@ class ResultsKeeper : public ShopRowSink {
   void Start(KeeperHooks hooks);
 
   void Found(std::int64_t number, ShopCells cells) override;
-  // The user's changes; the list has them already.
+  // The user's changes. Removals and clears come here before they leave the
+  // list, so that a commit shown meanwhile cannot bring the rows back.
   void Remove(std::vector<std::int64_t> numbers);
   void Clear();
   void SetOrdinal(std::int64_t number, std::string text);
@@ -103,6 +105,9 @@ class ResultsKeeper : public ShopRowSink {
   std::uint64_t taken_ = 0;   // changes ever taken from the queue to write
   std::uint64_t tried_ = 0;   // of those, the ones a finished write held
   bool hurry_ = false;        // a commit is waited for
+  // Removals and clears queued since the writer took its batch.
+  std::unordered_set<std::int64_t> removedLately_;
+  bool clearedLately_ = false;
   bool stop_ = false;
 
   std::atomic<bool> loading_{true};

@@ -624,8 +624,15 @@ void MainWindow::DeleteSelectedRows() {
       merged.push_back(range);
     }
   }
-  std::vector<std::int64_t> numbers = model_->RemoveRanges(merged);
-  if (keeper_ != nullptr) keeper_->Remove(std::move(numbers));
+  // The kept list hears of the removal first (see ResultsKeeper::Remove).
+  if (keeper_ != nullptr) {
+    std::vector<std::size_t> rows;
+    for (const auto& [top, bottom] : merged) {
+      for (int row = top; row <= bottom; ++row) rows.push_back(static_cast<std::size_t>(row));
+    }
+    keeper_->Remove(collector_.Results().Numbers(rows));
+  }
+  model_->RemoveRanges(merged);
   ShowReadout();
 }
 
@@ -633,8 +640,8 @@ void MainWindow::ClearList() {
   if (ListBusy()) return;
   const std::size_t rows = collector_.Results().RowCount();
   if (rows == 0 || !confirm_ || !confirm_(Ui(ClearQuestion(rows)))) return;
-  model_->RemoveAll();
   if (keeper_ != nullptr) keeper_->Clear();
+  model_->RemoveAll();
   ShowReadout();
 }
 

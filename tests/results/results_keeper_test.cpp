@@ -139,6 +139,28 @@ TEST(ResultsKeeper, OnlyCommittedRowsAreShown) {
   EXPECT_EQ(reader.Text("SELECT group_concat(number) FROM shops"), "3");
 }
 
+// A shop found again whose row the user removes while the update's batch is
+// being written (here: waiting out another program's write) stays removed.
+TEST(ResultsKeeper, ARowRemovedWhileItsUpdateIsWrittenStaysRemoved) {
+  testing::TempFolder folder;
+  const std::string path = folder.File("results.sqlite");
+  KeeperOptions options = Quick();
+  options.db.busyTimeout = 5000ms;
+  Kept kept(path, options);
+  kept.keeper->Found(1, Shop(1, "a"));
+  ASSERT_TRUE(kept.keeper->Commit(5s));
+  Other other(path);
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE; DELETE FROM shops WHERE number=0;"), SQLITE_OK);
+  kept.keeper->Found(1, Shop(1, "again"));
+  std::this_thread::sleep_for(200ms);  // the batch is taken and waits for the lock
+  kept.keeper->Remove({1});            // as the window removes: the keeper first
+  kept.store.RemoveRows(0, 1);
+  ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+  ASSERT_TRUE(kept.keeper->Commit(5s));
+  EXPECT_EQ(kept.store.RowCount(), 0u);
+  EXPECT_EQ(other.Text("SELECT count(*) FROM shops"), "0");
+}
+
 // Each bad condition planted before the start: the list goes on in memory,
 // the user's file is never overwritten or deleted (an unreadable one is
 // moved aside whole, with its -wal file), and the program says so once, or
