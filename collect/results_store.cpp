@@ -68,6 +68,7 @@ void ResultsStore::SetCell(std::size_t row, int column, std::string_view text) {
   cells[static_cast<std::size_t>(column)] = std::string(text);
   Row packed = Pack(cells);
   packed.number = rows_[row].number;
+  packed.seq = rows_[row].seq;
   packed.exported = rows_[row].exported;
   rows_[row] = std::move(packed);
   ++changes_;
@@ -77,31 +78,34 @@ std::size_t ResultsStore::AppendNumberedRow(Cells cells) {
   cells[kColOrdinal].clear();
   std::lock_guard<std::mutex> guard(mutex_);
   rows_.push_back(Pack(cells));
+  rows_.back().seq = nextSeq_++;
   ++unexported_;
   return rows_.size() - 1;
 }
 
-std::size_t* ResultsStore::IndexOf(std::int64_t number) {
-  if (indexStale_) {
-    index_.clear();
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-      if (rows_[i].number != kNoNumber) index_[rows_[i].number] = i;
-    }
-    indexStale_ = false;
-  }
+std::size_t ResultsStore::IndexOf(std::int64_t number) const {
   const auto found = index_.find(number);
-  return found == index_.end() ? nullptr : &found->second;
+  if (found == index_.end()) return rows_.size();
+  const auto at = std::lower_bound(rows_.begin(), rows_.end(), found->second,
+                                   [](const Row& row, std::uint64_t seq) { return row.seq < seq; });
+  return static_cast<std::size_t>(at - rows_.begin());
+}
+
+void ResultsStore::Forget(const Row& row) {
+  if (row.number != kNoNumber) index_.erase(row.number);
+  if (!row.exported) --unexported_;
 }
 
 void ResultsStore::Put(std::vector<ShopRow>&& rows) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (ShopRow& shop : rows) {
-    if (std::size_t* at = IndexOf(shop.number)) {
-      Row& row = rows_[*at];
+    if (const std::size_t at = IndexOf(shop.number); at < rows_.size()) {
+      Row& row = rows_[at];
       // The ordinal text is the user's: a shop found again keeps it.
       shop.cells[kColOrdinal] = std::string(CellOf(row, kColOrdinal));
       Row packed = Pack(shop.cells);
       packed.number = row.number;
+      packed.seq = row.seq;
       packed.exported = row.exported;
       row = std::move(packed);
       ++changes_;
@@ -110,8 +114,9 @@ void ResultsStore::Put(std::vector<ShopRow>&& rows) {
     Row row = Pack(shop.cells);
     row.number = shop.number;
     row.exported = shop.exported;
+    row.seq = nextSeq_++;
     if (!row.exported) ++unexported_;
-    index_.emplace(shop.number, rows_.size());
+    index_.emplace_hint(index_.end(), shop.number, row.seq);
     rows_.push_back(std::move(row));
   }
 }
@@ -123,11 +128,10 @@ std::vector<std::int64_t> ResultsStore::RemoveRows(std::size_t first, std::size_
   const std::size_t end = first + std::min(count, rows_.size() - first);
   for (std::size_t i = first; i < end; ++i) {
     if (rows_[i].number != kNoNumber) numbers.push_back(rows_[i].number);
-    if (!rows_[i].exported) --unexported_;
+    Forget(rows_[i]);
   }
   rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(first),
               rows_.begin() + static_cast<std::ptrdiff_t>(end));
-  indexStale_ = true;
   return numbers;
 }
 
@@ -141,14 +145,13 @@ std::vector<std::int64_t> ResultsStore::RemoveRanges(
     while (range != ranges.end() && range->second < i) ++range;
     if (range != ranges.end() && range->first <= i) {
       if (rows_[i].number != kNoNumber) numbers.push_back(rows_[i].number);
-      if (!rows_[i].exported) --unexported_;
+      Forget(rows_[i]);
       continue;
     }
     if (kept != i) rows_[kept] = std::move(rows_[i]);
     ++kept;
   }
   rows_.resize(kept);
-  indexStale_ = true;
   return numbers;
 }
 
@@ -157,7 +160,6 @@ std::size_t ResultsStore::Clear() {
   const std::size_t count = rows_.size();
   rows_.clear();
   index_.clear();
-  indexStale_ = false;
   unexported_ = 0;
   return count;
 }
@@ -179,8 +181,8 @@ std::size_t ResultsStore::UnexportedCount() const {
 void ResultsStore::MarkExported(const std::vector<std::int64_t>& numbers) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (const std::int64_t number : numbers) {
-    if (std::size_t* at = IndexOf(number); at != nullptr && !rows_[*at].exported) {
-      rows_[*at].exported = true;
+    if (const std::size_t at = IndexOf(number); at < rows_.size() && !rows_[at].exported) {
+      rows_[at].exported = true;
       --unexported_;
     }
   }

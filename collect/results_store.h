@@ -13,10 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -89,18 +89,23 @@ class ResultsStore {
     std::string bytes;
     std::array<std::uint32_t, kResultColumns + 1> bounds{};
     std::int64_t number = kNoNumber;
+    std::uint64_t seq = 0;  // grows with every row appended; rows stay in its order
     bool exported = false;
   };
   static Row Pack(const Cells& cells);
   static std::string_view CellOf(const Row& row, int column);
   std::string CellLocked(std::size_t row, int column) const;
-  // The index of number's row; rebuilt after removals.
-  std::size_t* IndexOf(std::int64_t number);
+  // The index of number's row, or rows_.size() when it has none.
+  std::size_t IndexOf(std::int64_t number) const;
+  void Forget(const Row& row);
 
   mutable std::mutex mutex_;
   std::deque<Row> rows_;
-  std::unordered_map<std::int64_t, std::size_t> index_;
-  bool indexStale_ = false;
+  // Number -> the row's seq; a row's index is found by its seq, so removals
+  // renumber nothing, and a tree grows without the long rehash of a hash
+  // table while a million rows load.
+  std::map<std::int64_t, std::uint64_t> index_;
+  std::uint64_t nextSeq_ = 0;
   std::size_t unexported_ = 0;
   std::uint64_t changes_ = 0;
 };

@@ -49,7 +49,7 @@ struct KeeperHooks {
 struct KeeperOptions {
   std::chrono::milliseconds batch{200};        // how long found rows gather before a commit
   std::chrono::milliseconds retryPause{1000};  // after a failed write
-  std::size_t loadChunk = 20000;
+  std::size_t loadChunk = 5000;
   DbOptions db;
 };
 

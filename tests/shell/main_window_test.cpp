@@ -565,7 +565,11 @@ class KeptListWindowTest : public ExportWindowTest {
                     {}});
     window_->SetResultsKeeper(keeper_.get());
   }
-  static constexpr KeeperOptions Quick{10ms};
+  inline static const KeeperOptions Quick = [] {
+    KeeperOptions options;
+    options.batch = 10ms;
+    return options;
+  }();
   void Found(std::int64_t number) {
     ShopCells cells;
     cells[kColAccount] = "seller" + std::to_string(number);
