@@ -109,7 +109,14 @@ PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& addres
   cells[kColCreated] = fields->creationDate;
   cells[kColCredit] = fields->creditLevel;
   cells[kColItems] = fields->itemCount;
-  results_.AppendNumberedRow(std::move(cells));
+  if (config_.rowSink != nullptr) {
+    config_.rowSink->Found(number, std::move(cells));
+  } else {
+    std::vector<ShopRow> rows(1);
+    rows[0].number = number;
+    rows[0].cells = std::move(cells);
+    results_.Put(std::move(rows));
+  }
   if (config_.writeShopLog && !config_.writeShopLog(ToText(number), ShopLogValue(*fields)) &&
       !logFailureReported_.exchange(true)) {
     ReportFailure(FailureArea::Run, "shop log entry of " + ToText(number) + " not written");

@@ -30,6 +30,9 @@ struct CollectorConfig {
   ShopLogWriter writeShopLog;  // may be empty: no log
   std::string shopLogName;     // the log's path for messages, GBK
   PaceRules paceRules;         // tries, pauses and pace against the marketplace
+  // Where found shops go (the kept list, which shows them in the results once
+  // committed); without one they go straight into the results.
+  ShopRowSink* rowSink = nullptr;
 };
 
 // The status line of a run the marketplace stopped.

@@ -43,7 +43,8 @@ std::string CutCellsMessage(std::size_t cells) {
 
 // Writes the table and says how it went, on whatever thread it runs.
 void WriteTable(const std::string& path, ExportFormat format, const ExportTable& table,
-                const std::function<void(std::string_view)>& appendStatusLine) {
+                const std::function<void(std::string_view)>& appendStatusLine,
+                const std::function<void()>& savedHook) {
   bool saved = false;
   if (format == ExportFormat::Csv) {
     saved = WriteCsvFile(path, table);
@@ -53,6 +54,7 @@ void WriteTable(const std::string& path, ExportFormat format, const ExportTable&
     if (saved && written.sheets > 1) appendStatusLine(SheetsMessage(written.sheets));
     if (saved && written.cutCells > 0) appendStatusLine(CutCellsMessage(written.cutCells));
   }
+  if (saved && savedHook) savedHook();
   appendStatusLine(saved ? kExportSavedMessage : kExportFailedMessage);
 }
 
@@ -120,9 +122,8 @@ void ExportResults(const ExportDeps& deps) {
     for (const int column : table.columns) {
       table.titles.push_back(deps.columnTitle ? deps.columnTitle(column) : std::string());
     }
-    auto work = [path, format, table = std::move(table), append = deps.appendStatusLine] {
-      WriteTable(path, format, table, append);
-    };
+    auto work = [path, format, table = std::move(table), append = deps.appendStatusLine,
+                 saved = deps.saved] { WriteTable(path, format, table, append, saved); };
     if (deps.runAside) {
       deps.runAside(std::move(work));
     } else {
@@ -132,6 +133,7 @@ void ExportResults(const ExportDeps& deps) {
   }
   const std::string lines = BuildExportText(rows, deps.cell, deps.options());
   const bool saved = WriteExportFile(path, lines) == ExportWrite::Saved;
+  if (saved && deps.saved) deps.saved();
   deps.appendStatusLine(saved ? kExportSavedMessage : kExportFailedMessage);
 }
 

@@ -57,6 +57,9 @@ struct ExportDeps {
   // answering while a million rows are written; cell and appendStatusLine
   // are then called there. Without one the writing runs at once.
   std::function<void(std::function<void()> work)> runAside;
+  // Called once the rows are in the file (on the thread that wrote them);
+  // never after a failed write.
+  std::function<void()> saved;
 };
 
 // The list's columns in an export row: the seller account, then the chosen

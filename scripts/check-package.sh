@@ -43,6 +43,7 @@ depends=$(field Depends)
 check "Depends from the shared libraries: $depends" \
   grep -qE 'libqt6widgets6.*libcurl4|libcurl4.*libqt6widgets6' <<<"$depends"
 check "Depends names the workbook library" grep -q 'libxlsxwriter4' <<<"$depends"
+check "Depends names SQLite, the results file's library" grep -q 'libsqlite3-0' <<<"$depends"
 dpkg-deb -e "$deb" "$work/control"
 for trigger in /usr/share/icons/hicolor /usr/share/applications; do
   grep -qx "activate-noawait $trigger" "$work/control/triggers" 2>/dev/null || fail "no trigger for $trigger"

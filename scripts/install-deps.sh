@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libxlsxwriter-dev
+  qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libxlsxwriter-dev libsqlite3-dev
   libgtest-dev python3
   ca-certificates fonts-noto-cjk
   xvfb xauth imagemagick xdotool x11-utils

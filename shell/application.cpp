@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "collect/worker_pool.h"
 #include "files/file_io.h"
 #include "files/user_folders.h"
+#include "results/results_keeper.h"
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
 #include "shell/main_window.h"
@@ -63,6 +65,20 @@ void LogFailure(FailureArea area, std::string_view message) {
 constexpr std::string_view kSettingsSection = "Dovetrail";
 constexpr std::string_view kSettingsSkipList =
     "\xB1\xE0\xBC\xAD\xBF\xF2\xCC\xE1\xCA\xBE/";  // 编辑框提示/
+// The results list, kept beside them.
+constexpr char kResultsFileName[] = "results.sqlite";
+// How long the end of the program waits for the last rows to reach the file.
+constexpr std::chrono::seconds kLastCommitLimit{10};
+
+// Every way the program ends passes here before the process ends: rows the
+// engine found and the user's changes to the list still waiting for their
+// batch are committed.
+void CommitPendingRows(ResultsKeeper& keeper) {
+  if (!keeper.Commit(kLastCommitLimit)) {
+    std::fputs("dovetrail: the last rows of the results list could not be kept\n", stderr);
+  }
+}
+
 // Where the latest run stood, in the user's data folder: never in the
 // settings file, whose keys are the form's controls alone.
 constexpr char kRunStateFileName[] = "run-progress.txt";
@@ -152,9 +168,21 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   };
   const std::string shopLogName = Utf8ToGbk(shopLogPath);
   config.shopLogName = shopLogName;
+  // Without a data folder (no HOME) the list lives in memory only, as the
+  // keeper without a path keeps it.
+  const std::string dataFolderPath = UserFolderPath(UserFolder::Data);
+  auto* keeper =
+      new ResultsKeeper(dataFolderPath.empty() ? std::string() : dataFolderPath + kResultsFileName);
+  config.rowSink = keeper;
   auto* collector = new Collector(*pool, runLock, std::move(config));
+  // The writer thread loads the kept rows into the list and shows what it
+  // commits; it says in the status box what went wrong with the file.
+  keeper->Start(
+      {[collector](std::vector<ShopRow>&& rows) { collector->Results().Put(std::move(rows)); },
+       [collector](std::string_view line) { collector->Status().AppendStatusLine(line); }});
   auto* launcher = new SystemBrowserLauncher;
   auto* window = new MainWindow(*collector, *launcher);
+  window->SetResultsKeeper(keeper);
 
   // The window serves no input before its saved state is back and the
   // engine's mirrors of the boxes agree with what it shows.
@@ -201,6 +229,7 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   window->show();
   if (hooks.afterShow) hooks.afterShow(*window);
   app->exec();
+  CommitPendingRows(*keeper);
 
   // End at once: tasks still running are not waited for, and nothing they
   // might touch is destroyed.

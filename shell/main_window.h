@@ -15,9 +15,11 @@
 
 #include "collect/collector.h"
 #include "collect/run_report.h"
+#include "results/results_keeper.h"
 #include "settings/control_states.h"
 #include "shell/results_view.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -84,6 +86,24 @@ class MainWindow : public QWidget {
   // Replaces the save-file dialog of the export (tests). Without one, the
   // toolkit's dialog is shown.
   void SetSaveFileDialog(SaveFileDialog dialog) { saveFileDialog_ = std::move(dialog); }
+
+  // The kept list: the user's changes to the list (removals, the ordinal's
+  // text, export marks) go there too, and the readout says while it loads.
+  // Without one the list lives in memory only.
+  void SetResultsKeeper(ResultsKeeper* keeper);
+  // Asks the user a yes/no question (UTF-8 for the toolkit); replaced by tests.
+  void SetConfirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
+
+  // The list's context menu (and its keys): 复制, 打开店铺, 删除所选行,
+  // 清空列表 (asks first), 只导出未导出的店铺. Removing waits while an
+  // export reads the list or the kept rows still load.
+  QAction* CopyAction() const { return copyAction_; }
+  QAction* OpenShopAction() const { return openAction_; }
+  QAction* DeleteRowsAction() const { return deleteAction_; }
+  QAction* ClearListAction() const { return clearAction_; }
+  QAction* ExportNewAction() const { return exportNewAction_; }
+  // The selected rows as tab-separated lines, as 复制 puts them on the clipboard.
+  QString SelectedRowsText() const;
 
   // Copies the last-number box and the two filter boxes into the engine's
   // mirrors, which task threads read. Runs on every change of those boxes;
@@ -153,7 +173,13 @@ class MainWindow : public QWidget {
   bool WaitForExportBeforeClose();
 
   void StartClicked();
-  void ExportClicked();
+  void ExportClicked(bool newOnly = false);
+  void SetUpListActions();
+  void UpdateListActions();
+  bool ListBusy() const;
+  void CopySelectedRows();
+  void DeleteSelectedRows();
+  void ClearList();
   void UpdateClicked();
   void ResultsDoubleClicked();
 
@@ -188,6 +214,14 @@ class MainWindow : public QWidget {
   std::uint64_t savedFailedListVersion_ = 0;
   QSpinBox* requestsBox_ = nullptr;
   std::function<void(int)> requestsSaver_;
+
+  ResultsKeeper* keeper_ = nullptr;
+  std::function<bool(const QString&)> confirm_;
+  QAction* copyAction_ = nullptr;
+  QAction* openAction_ = nullptr;
+  QAction* deleteAction_ = nullptr;
+  QAction* clearAction_ = nullptr;
+  QAction* exportNewAction_ = nullptr;
 };
 
 }  // namespace dt::shell

@@ -62,6 +62,56 @@ std::size_t ResultsModel::ShowNewRows() {
   return static_cast<std::size_t>(added);
 }
 
+void ResultsModel::ShowChangedRows() {
+  const std::uint64_t changes = store_.ChangeCount();
+  if (changes == changesShown_) return;
+  changesShown_ = changes;
+  // The view asks again only for the cells it shows.
+  if (shown_ > 0) emit dataChanged(index(0, 0), index(shown_ - 1, kResultColumns - 1));
+}
+
+std::vector<std::int64_t> ResultsModel::RemoveRows(int first, int count) {
+  if (first < 0 || count <= 0 || first >= shown_) return {};
+  count = std::min(count, shown_ - first);
+  beginRemoveRows(QModelIndex(), first, first + count - 1);
+  std::vector<std::int64_t> numbers =
+      store_.RemoveRows(static_cast<std::size_t>(first), static_cast<std::size_t>(count));
+  shown_ -= count;
+  endRemoveRows();
+  // The rows below took new positions: their ordinals change.
+  if (first < shown_) emit dataChanged(index(first, 0), index(shown_ - 1, 0));
+  return numbers;
+}
+
+std::vector<std::int64_t> ResultsModel::RemoveRanges(
+    const std::vector<std::pair<int, int>>& ranges) {
+  if (ranges.empty()) return {};
+  if (ranges.size() == 1) {
+    return RemoveRows(ranges[0].first, ranges[0].second - ranges[0].first + 1);
+  }
+  // A selection of many pieces: one pass over the store, not one per piece.
+  std::vector<std::pair<std::size_t, std::size_t>> rows;
+  int removed = 0;
+  for (const auto& [first, last] : ranges) {
+    if (first < 0 || last < first || last >= shown_) continue;
+    rows.emplace_back(static_cast<std::size_t>(first), static_cast<std::size_t>(last));
+    removed += last - first + 1;
+  }
+  beginResetModel();
+  std::vector<std::int64_t> numbers = store_.RemoveRanges(rows);
+  shown_ -= removed;
+  endResetModel();
+  return numbers;
+}
+
+std::size_t ResultsModel::RemoveAll() {
+  beginResetModel();
+  const std::size_t count = store_.Clear();
+  shown_ = 0;
+  endResetModel();
+  return count;
+}
+
 int ResultsModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : shown_;
 }
@@ -108,8 +158,12 @@ bool ResultsModel::setData(const QModelIndex& index, const QVariant& value, int 
       role != Qt::EditRole) {
     return false;
   }
-  store_.SetCell(static_cast<std::size_t>(index.row()), kColOrdinal,
-                 Utf8ToGbk(value.toString().toStdString()));
+  const std::string text = Utf8ToGbk(value.toString().toStdString());
+  store_.SetCell(static_cast<std::size_t>(index.row()), kColOrdinal, text);
+  if (ordinalEdited_) {
+    const std::int64_t number = store_.Number(static_cast<std::size_t>(index.row()));
+    if (number != ResultsStore::kNoNumber) ordinalEdited_(number, text);
+  }
   emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
   return true;
 }

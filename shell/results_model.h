@@ -6,8 +6,12 @@
 
 #include <QAbstractTableModel>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "collect/results_store.h"
 
@@ -28,6 +32,23 @@ class ResultsModel : public QAbstractTableModel {
   // Announces the rows appended to the store since the previous call, in one
   // insertion; returns how many there were.
   std::size_t ShowNewRows();
+  // Repaints the rows when some changed in place since the previous call (a
+  // shop found again).
+  void ShowChangedRows();
+  // Removes rows first .. first + count - 1 from the store and the view;
+  // returns their shop numbers.
+  std::vector<std::int64_t> RemoveRows(int first, int count);
+  // Removes the rows of ranges (first, last), sorted and apart; returns their
+  // shop numbers. One range is removed as such, more in one pass and a reset.
+  std::vector<std::int64_t> RemoveRanges(const std::vector<std::pair<int, int>>& ranges);
+  // Removes every row; returns how many there were.
+  std::size_t RemoveAll();
+
+  // Called with the row's shop number and the new GBK text after an in-place
+  // edit of the first column.
+  void SetOrdinalEdited(std::function<void(std::int64_t number, const std::string& text)> edited) {
+    ordinalEdited_ = std::move(edited);
+  }
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -42,6 +63,8 @@ class ResultsModel : public QAbstractTableModel {
  private:
   ResultsStore& store_;
   int shown_ = 0;
+  std::uint64_t changesShown_ = 0;
+  std::function<void(std::int64_t, const std::string&)> ordinalEdited_;
 };
 
 }  // namespace dt::shell

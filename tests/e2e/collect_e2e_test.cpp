@@ -548,8 +548,8 @@ TEST_F(CollectE2E, ARefusingMarketplaceBlocksTheRunBeforeTheFirstRefusedNumber) 
   }
 }
 
-// The same shops accepted by two runs: two rows each, one log line each with
-// the later run's value, in the place the first run gave it. Accounts with
+// The same shops accepted by two runs: one row each, its cells the later
+// run's in the place the first run gave it, as the log's line. Accounts with
 // TAB, CR and LF keep them in the row and lose only CR and LF in the log.
 TEST_F(CollectE2E, ShopLogKeepsOneLinePerShopWithTheLaterValue) {
   constexpr int kShops = 300;
@@ -574,7 +574,11 @@ TEST_F(CollectE2E, ShopLogKeepsOneLinePerShopWithTheLaterValue) {
   StartAsProxy(later);  // the marketplace now shows other pages for the same numbers
   RunRange(first, last);
   const auto laterTruth = sim::Truth(after, first, last);
-  CheckRows(kShops, laterTruth);
+  const auto laterRows = CheckRows(0, laterTruth);
+  EXPECT_EQ(laterRows.size(), firstRows.size());
+  for (std::size_t i = 0; i < std::min(laterRows.size(), firstRows.size()); ++i) {
+    EXPECT_EQ(laterRows[i].number, firstRows[i].number) << "row " << i << " moved";
+  }
   ExpectEachFetchedOnce(earlier, first, last);
   ExpectEachFetchedOnce(later, first, last);
 
@@ -605,7 +609,7 @@ TEST_F(CollectE2E, ShopLogKeepsOneLinePerShopWithTheLaterValue) {
     EXPECT_EQ(value, "(" + shop.creationDate + ")" + WithoutLineBreaks(shop.sellerAccount));
     EXPECT_NE(value.find('\t'), std::string::npos);
     bool inRows = false;
-    for (std::size_t row = kShops; row < collector_.Results().RowCount(); ++row) {
+    for (std::size_t row = 0; row < collector_.Results().RowCount(); ++row) {
       if (collector_.Results().Cell(row, kColAddress) != shop.shopAddress) continue;
       EXPECT_EQ(collector_.Results().Cell(row, kColAccount), shop.sellerAccount);
       inRows = true;
@@ -657,7 +661,7 @@ TEST_F(CollectE2E, AFailingShopLogIsReportedOncePerRun) {
     // Another line between the runs, so that a second report is no repeat.
     if (round == 0) collector_.Status().AppendStatusLine("between");
   }
-  EXPECT_EQ(collector_.Results().RowCount(), 60u);
+  EXPECT_EQ(collector_.Results().RowCount(), 30u) << "one row per shop, the log failing or not";
   const std::string failed = "\xB5\xEA\xC6\xCC\xC8\xD5\xD6\xBE\xCE\xB4\xC4\xDC\xD0\xB4\xC8\xEB ";
   EXPECT_EQ(StatusMessages(collector_.Status().TakePending()),
             (std::vector<std::string>{failed, "between", failed}));

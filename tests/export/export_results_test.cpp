@@ -200,3 +200,25 @@ TEST_F(ExportResultsTest, FailureIsReportedNotClaimedAsSuccess) {
 
 }  // namespace
 }  // namespace dt
+
+namespace dt {
+namespace {
+
+// The saved hook marks the rows as exported: it runs once for a file that
+// was written, whatever the format, and never for one that was not.
+TEST_F(ExportResultsTest, OnlyAWrittenFileCallsTheSavedHook) {
+  for (const std::string folder : {"", "missing/"}) {
+    for (const char* name : {"out.txt", "out.csv", "out.xlsx"}) {
+      SCOPED_TRACE(folder + name);
+      chosen_ = folder_.File(folder + name);
+      int saved = 0;
+      ExportDeps deps = Deps();
+      deps.saved = [&saved] { ++saved; };
+      ExportResults(deps);
+      EXPECT_EQ(saved, folder.empty() ? 1 : 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dt

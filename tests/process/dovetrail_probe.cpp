@@ -10,11 +10,14 @@
 //   --esc-after MS       prints "esc", then presses Esc in the window
 //   --save-as FILTER|NAME  the next save dialog: the name filter that starts
 //                        with FILTER chosen (none: as it opens), NAME typed, accepted
+//   --dump FILE          writes the results list to FILE: a line per row, its
+//                        eight cells as the list holds them, TAB between them
 //   --wait-until NAME=TEXT lets the window run until a button's caption or a
 //                        box's text is TEXT, a list's row count the number TEXT
 //                        (NAME alone: until it is enabled)
 // Names and texts are UTF-8.
 #include <QAbstractButton>
+#include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
@@ -24,6 +27,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -99,6 +103,18 @@ void RunSteps(QWidget& window, std::size_t from) {
       else if (auto* box = qobject_cast<QCheckBox*>(widget))
         shown = box->isChecked() ? "1" : "0";
       Say(QString::fromStdString(name) + "=" + shown);
+    } else if (step == "--dump") {
+      std::ofstream out(value, std::ios::binary | std::ios::trunc);
+      if (auto* list = window.findChild<QAbstractItemView*>(QStringLiteral("超级列表框"))) {
+        const QAbstractItemModel* model = list->model();
+        for (int row = 0; row < model->rowCount(); ++row) {
+          for (int column = 0; column < model->columnCount(); ++column) {
+            if (column > 0) out << '\t';
+            out << model->data(model->index(row, column), Qt::EditRole).toString().toStdString();
+          }
+          out << '\n';
+        }
+      }
     } else if (step == "--save-as") {
       const QString both = QString::fromStdString(value);
       AnswerSaveDialog(both.section('|', 0, 0), both.section('|', 1));

@@ -3,6 +3,7 @@
 // run ends the process at once, the shop log stays beside the program.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +17,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "settings/ini_file.h"
@@ -527,9 +530,83 @@ TEST_F(ProgramTest, AProgramInAFolderTheUserMayNotWriteLogsToTheUsersDataFolder)
   EXPECT_TRUE(said) << "no status line names the log:\n" << shown;
 }
 
+// The results list across a kill -9 mid-run, an Esc and a re-run over the
+// same range: every row the list had shown comes back, cell for cell what
+// the marketplace showed, in its place, numbered 1, 2, 3, ...; the re-run
+// updates rows in place and lists no shop twice.
+TEST_F(ProgramTest, TheResultsListSurvivesAKillAnEscAndARerun) {
+  marketsim::Options market;
+  market.seed = 21;
+  market.density = 0.8;
+  market.latencyMs = 5;
+  StartMarket(market);
+  // Each shop's row after its ordinal, as the list shows it (control bytes
+  // as blanks), by address.
+  std::map<std::string, std::string> rowOf;
+  for (const auto& shop : marketsim::Truth(market, 1000, 1199)) {
+    std::string row = "-";
+    for (std::string cell : {shop.sellerAccount, std::string(), shop.shopName, shop.shopAddress,
+                             shop.creationDate, shop.creditLevel, shop.itemCount}) {
+      for (char& c : cell) c = static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+      row += "\t" + cell;
+    }
+    rowOf[shop.shopAddress] = GbkToUtf8(row.substr(2));
+  }
+  const std::string dump = home_.path().toStdString() + "/list.txt";
+  // The dumped list, each row checked against the truth; no shop twice.
+  const auto listed = [&] {
+    std::vector<std::string> lines;
+    std::istringstream in(dt::testing::ReadBytes(dump));
+    std::set<std::string> seen;
+    for (std::string line; std::getline(in, line); lines.push_back(line)) {
+      const std::size_t at = line.find("http://");
+      const std::string address = line.substr(at, line.find('\t', at) - at);
+      EXPECT_TRUE(seen.insert(address).second) << "listed twice: " << address;
+      EXPECT_EQ(line, std::to_string(lines.size() + 1) + "\t" + rowOf[address]);
+    }
+    return lines;
+  };
+  const std::vector<std::string> range = {
+      "--set", "编辑框编号1=1000", "--set", "编辑框编号2=1199", "--click", "按钮开始1"};
+  std::size_t shown = 0;
+  {
+    ChildOptions options = Options(DT_PROBE, range);
+    options.setEnv["http_proxy"] = MarketProxy();
+    ChildProcess run(options);
+    for (const auto end = std::chrono::steady_clock::now() + 30s;
+         shown < 15 && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+      shown = std::stoul(Figure(Status(), "rows").value_or("0"));
+    }
+    // Every row the status counts is one the list shows.
+    shown = std::stoul(Figure(Status(), "rows").value_or("0"));
+    run.Kill(SIGKILL);
+    ASSERT_EQ(run.WaitForExit(5s), std::optional<int>(-SIGKILL));
+  }
+  ASSERT_GE(shown, 15u);
+  ASSERT_LT(shown, rowOf.size()) << "the run ended before the kill";
+  ChildProcess again(Options(DT_PROBE, {"--wait", "1500", "--dump", dump, "--esc-after", "0"}));
+  ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
+  const std::vector<std::string> afterKill = listed();
+  EXPECT_GE(afterKill.size(), shown);
+  // After that Esc the list is back, and a re-run of the range updates it in place.
+  std::vector<std::string> steps = range;
+  steps.insert(steps.end(), {"--wait-until", "超级列表框=" + std::to_string(rowOf.size()), "--wait",
+                             "500", "--dump", dump, "--esc-after", "0"});
+  ChildOptions options = Options(DT_PROBE, steps);
+  options.setEnv["http_proxy"] = MarketProxy();
+  ChildProcess rerun(options);
+  ASSERT_EQ(rerun.WaitForExit(60s), std::optional<int>(0)) << Status();
+  const std::vector<std::string> whole = listed();
+  EXPECT_EQ(whole.size(), rowOf.size());
+  for (std::size_t i = 0; i < std::min(afterKill.size(), whole.size()); ++i) {
+    EXPECT_EQ(whole[i], afterKill[i]) << "row " << i + 1 << " moved";
+  }
+}
+
 // Killed at any moment of a fast run, the shop log still reads whole: every
-// line a complete key=value of its one section, no NUL, no key twice. A kill
-// right after the close request leaves the settings file old or new, whole.
+// line a complete key=value of its one section, no NUL, no key twice, and the
+// results file passes SQLite's integrity check. A kill right after the close
+// request leaves the settings file old or new, whole.
 TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
   marketsim::Options market;
   market.seed = 5;
@@ -594,6 +671,19 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
       // A new file is whole: every savable control has its key.
       EXPECT_NE(settings.find(Utf8ToGbk("编辑框关键字=")), std::string::npos);
       EXPECT_EQ(settings.compare(settings.size() - 2, 2, "\r\n"), 0);
+    }
+    // The results file passes SQLite's own check after every kill.
+    const std::string results =
+        home_.path().toStdString() + "/.local/share/dovetrail/results.sqlite";
+    if (std::filesystem::exists(results)) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open_v2(results.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+      sqlite3_stmt* check = nullptr;
+      ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+      ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+      EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+      sqlite3_finalize(check);
+      sqlite3_close(db);
     }
     const auto orphans = std::distance(
         std::filesystem::directory_iterator(home_.path().toStdString() + "/Documents"),

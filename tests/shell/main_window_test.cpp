@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCheckBox>
+#include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -567,6 +569,138 @@ TEST_F(ExportWindowTest, CancelWritesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(folder_.Path()));
   window_->ShowProgress();
   EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")->toPlainText().isEmpty());
+}
+
+}  // namespace
+}  // namespace dt::shell
+
+namespace dt::shell {
+namespace {
+
+// The window over a kept list, as the program wires them.
+class KeptListWindowTest : public ExportWindowTest {
+ protected:
+  void SetUp() override {
+    MakeWindow();
+    keeper_ = std::make_unique<ResultsKeeper>(folder_.File("results.sqlite"), Quick);
+    keeper_->Start({[this](std::vector<ShopRow>&& rows) {
+                      engine_.collector().Results().Put(std::move(rows));
+                    },
+                    {}});
+    window_->SetResultsKeeper(keeper_.get());
+  }
+  inline static const KeeperOptions Quick = [] {
+    KeeperOptions options;
+    options.batch = 10ms;
+    return options;
+  }();
+  void Found(std::int64_t number) {
+    ShopCells cells;
+    cells[kColAccount] = "seller" + std::to_string(number);
+    cells[kColShopName] = G("店") + std::to_string(number);
+    cells[kColAddress] = "http://shop" + std::to_string(number) + ".taobao.com/";
+    keeper_->Found(number, cells);
+  }
+  void Commit() {
+    ASSERT_TRUE(keeper_->Commit(5s));
+    window_->ShowProgress();
+  }
+  void SelectRows(int top, int bottom) {
+    QAbstractItemModel* model = window_->ResultsView()->model();
+    window_->ResultsView()->selectionModel()->select(
+        QItemSelection(model->index(top, 0), model->index(bottom, 0)),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  }
+  ResultsStore& Store() { return engine_.collector().Results(); }
+  std::unique_ptr<ResultsKeeper> keeper_;
+};
+
+TEST_F(KeptListWindowTest, TheMenuCopiesDeletesAndExportsOnlyNewRowsAndTheFileKeepsIt) {
+  QString captions;
+  for (QAction* action : window_->ResultsView()->actions()) captions += action->text() + "|";
+  EXPECT_EQ(captions, "复制|打开店铺||删除所选行|清空列表||只导出未导出的店铺|");
+  for (std::int64_t n = 11; n <= 15; ++n) Found(n);
+  Commit();
+  ASSERT_EQ(Store().RowCount(), 5u);
+
+  SelectRows(1, 2);
+  EXPECT_EQ(window_->SelectedRowsText(),
+            "2\tseller12\t店12\thttp://shop12.taobao.com/\t\t\t\n"
+            "3\tseller13\t店13\thttp://shop13.taobao.com/\t\t\t\n");
+  window_->DeleteRowsAction()->trigger();
+  EXPECT_EQ(Store().Numbers(10), (std::vector<std::int64_t>{11, 14, 15}));
+  EXPECT_EQ(Store().Cell(1, kColOrdinal), "2") << "the ordinal is the row's place";
+  QAbstractItemModel* model = window_->ResultsView()->model();
+  EXPECT_EQ(model->rowCount(), 3);
+  ASSERT_TRUE(model->setData(model->index(0, 0), QStringLiteral("甲")));
+
+  // A whole export marks every row; the new-only export then writes the
+  // rows found since, and nothing once they are written.
+  ExportTo(folder_.File("all.txt"));
+  EXPECT_EQ(Store().UnexportedCount(), 0u);
+  Found(16);
+  Found(14);  // found again: in place, still exported
+  Commit();
+  const std::string fresh = folder_.File("new.txt");
+  dialogCalls_.clear();
+  window_->SetSaveFileDialog([this, fresh](std::string_view, std::string_view, std::string_view) {
+    dialogCalls_.push_back({});
+    return fresh;
+  });
+  window_->ExportNewAction()->trigger();
+  EXPECT_EQ(dt::testing::ReadBytes(fresh), "seller16 " + G("店") + "16\r\n");
+  window_->ExportNewAction()->trigger();
+  EXPECT_EQ(dialogCalls_.size(), 1u) << "nothing new: no dialog";
+  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框提示")->toPlainText().contains("没有未导出的店铺"));
+  Found(17);
+  Commit();
+  EXPECT_TRUE(window_->StatusAnswerText().ends_with(" rows=5 unexported=1"))
+      << window_->StatusAnswerText();
+
+  keeper_.reset();  // the end of the program: what is pending is committed
+  ResultsStore again;
+  ResultsKeeper next(folder_.File("results.sqlite"), Quick);
+  next.Start({[&again](std::vector<ShopRow>&& rows) { again.Put(std::move(rows)); }, {}});
+  ASSERT_TRUE(next.Commit(5s));
+  for (int i = 0; i < 200 && next.Loading(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(again.Numbers(10), (std::vector<std::int64_t>{11, 14, 15, 16, 17}));
+  EXPECT_EQ(again.Cell(0, kColOrdinal), G("甲"));
+  EXPECT_EQ(again.UnexportedRows(), (std::vector<std::size_t>{4}));
+}
+
+TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {
+  for (std::int64_t n = 1; n <= 5; ++n) Found(n);
+  Commit();
+  // A selection in pieces goes in one step.
+  SelectRows(0, 0);
+  QAbstractItemModel* model = window_->ResultsView()->model();
+  for (const int row : {2, 4}) {
+    window_->ResultsView()->selectionModel()->select(
+        model->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  window_->DeleteRowsAction()->trigger();
+  EXPECT_EQ(Store().Numbers(10), (std::vector<std::int64_t>{2, 4}));
+  EXPECT_EQ(model->rowCount(), 2);
+  EXPECT_EQ(Store().Cell(1, kColOrdinal), "2");
+  Found(3);
+  Commit();
+  std::vector<QString> asked;
+  bool answer = false;
+  window_->SetConfirm([&](const QString& question) {
+    asked.push_back(question);
+    return answer;
+  });
+  window_->ClearListAction()->trigger();
+  EXPECT_EQ(asked, (std::vector<QString>{"清空列表，删除全部 3 行？"}));
+  EXPECT_EQ(Store().RowCount(), 3u) << "a No keeps the list";
+  answer = true;
+  window_->ClearListAction()->trigger();
+  EXPECT_EQ(Store().RowCount(), 0u);
+  EXPECT_EQ(window_->ResultsView()->model()->rowCount(), 0);
+  Found(2);
+  Commit();
+  EXPECT_EQ(Store().Cell(0, kColOrdinal), "1");
+  EXPECT_EQ(Store().Number(0), 2);
 }
 
 }  // namespace
