@@ -137,19 +137,21 @@ RunProgress Collector::Progress() const {
   return progress;
 }
 
-void Collector::Start(int first) {
+void Collector::ForgetLastRun() {
   logFailureReported_.store(false);
   pace_.Reset();
   run_.Slots().Reset();
+}
+
+void Collector::Start(int first) {
+  ForgetLastRun();
   run_.Start(first);
 }
 
 bool Collector::StartFailedNumbers() {
   const std::set<std::int64_t> failed = run_.FailedNumbers();
   if (failed.empty()) return false;
-  logFailureReported_.store(false);
-  pace_.Reset();
-  run_.Slots().Reset();
+  ForgetLastRun();
   run_.StartList(std::vector<std::int64_t>(failed.begin(), failed.end()));
   return true;
 }

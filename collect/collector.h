@@ -87,6 +87,9 @@ class Collector {
   CollectionRun::Step FetchShopPage(ShopNumber number, int attempt);
   PageOutcome ShopPageWork(ShopNumber number, const std::string& address, const std::string& body);
   void ReportBlock(ShopNumber number);
+  // A new run starts with a clean pace, full request slots and its own
+  // report of a failing shop log.
+  void ForgetLastRun();
 
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;
