@@ -64,6 +64,9 @@ void CollectionRun::StartLocked(std::int64_t first) {
   blocked_ = false;
   runAlive_ = 0;
   pending_.clear();
+  // Rows of an earlier start still unkept belong to its resume point, which
+  // the new start replaces.
+  unkept_.clear();
   queue_.clear();
   retry_.Clear();
   resumeFloor_.reset();
@@ -185,7 +188,23 @@ void CollectionRun::UndoFailureLocked(std::int64_t number) {
   --done_;
   --failed_;
   pending_.insert(number);
-  if (failedList_.erase(number) > 0) ++failedListVersion_;
+  // A run over the failed list has no resume point to keep the number below:
+  // it stays in the list until its page is read.
+  if (!listRun_ && failedList_.erase(number) > 0) ++failedListVersion_;
+}
+
+void CollectionRun::HoldUntilKept(std::int64_t number) {
+  std::lock_guard<std::mutex> guard(state_);
+  unkept_.insert(number);
+}
+
+void CollectionRun::RowsKept(const std::vector<std::int64_t>& numbers) {
+  std::lock_guard<std::mutex> guard(state_);
+  for (const std::int64_t number : numbers) {
+    if (const auto at = unkept_.find(number); at != unkept_.end()) unkept_.erase(at);
+    // The shop's row is kept: its number was read, whichever run read it.
+    if (!unkept_.contains(number) && failedList_.erase(number) > 0) ++failedListVersion_;
+  }
 }
 
 void CollectionRun::CountRetry() {
@@ -241,8 +260,10 @@ bool CollectionRun::AdmitFor(std::int64_t number, std::uint64_t generation) {
   if (listRun_ && generation == generation_) return flag_ == Flag::Running;
   if (number > last) {
     if (flag_ == Flag::Running) flag_ = Flag::EndedByRange;
-    // Past the range: nothing there is left to do.
-    if (generation == generation_) pending_.erase(number);
+    // The number stays pending: the box may read a low value for a moment on
+    // the way to a higher one (typing "2000" reads "2" first), and a number
+    // handed out is never left unread below the resume point. One past the
+    // range's end for good lies above any resume point anyway.
     return false;
   }
   if (flag_ == Flag::Running) return true;
@@ -389,7 +410,8 @@ std::optional<std::int64_t> CollectionRun::CountPageLocked(const FinishedPage& p
   // it, whichever run read it.
   if (page.outcome == PageOutcome::Failed) {
     if (failedList_.insert(page.number).second) ++failedListVersion_;
-  } else if (failedList_.erase(page.number) > 0) {
+  } else if (!unkept_.contains(page.number) && failedList_.erase(page.number) > 0) {
+    // A found row not yet kept leaves the list when it is (RowsKept).
     ++failedListVersion_;
   }
   if (page.generation != generation_) return std::nullopt;
@@ -455,6 +477,8 @@ RunProgress CollectionRun::Progress() const {
   // pending, everything below the next number is.
   std::int64_t lowest = pending_.empty() ? next_ : *pending_.begin();
   if (resumeFloor_) lowest = std::min(lowest, *resumeFloor_);
+  // A row found but not yet kept holds the resume point at its number.
+  if (!unkept_.empty()) lowest = std::min(lowest, *unkept_.begin());
   // A run over the failed list has no place in a range to go on from: what
   // it did not read stays in the list.
   if (!listRun_ && lowest <= p.last) p.resume = lowest;

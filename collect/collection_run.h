@@ -184,6 +184,14 @@ class CollectionRun {
 
   void CountRetry();
 
+  // A shop's row went to a sink that keeps it later (a batch written to
+  // disk): until RowsKept names the number, it stays below the resume point
+  // and in the failed list, so a kill before the write loses no row behind a
+  // saved resume point. Called before the row is handed to the sink.
+  void HoldUntilKept(std::int64_t number);
+  // The sink's word, on its own thread: these numbers' rows are kept.
+  void RowsKept(const std::vector<std::int64_t>& numbers);
+
   // The drought rule of the runs started from now on (window thread).
   void SetDroughtRules(DroughtRules rules);
   // The longest stretch without a shop known on the way to the next Start's
@@ -283,6 +291,9 @@ class CollectionRun {
   std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0, retries_ = 0;
   std::int64_t failedInARow_ = 0;
   bool blocked_ = false;
+  // Numbers whose found rows the sink has not kept yet, once per row; the
+  // resume point stays at or below them.
+  std::multiset<std::int64_t> unkept_;
   // Numbers waiting for a later try; they stay pending meanwhile.
   RetryQueue retry_;
   DroughtRules droughtRules_;

@@ -16,12 +16,23 @@ Collector::Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config)
       pace_(config_.paceRules),
       run_(pool, lock,
            [this](ShopNumber number, int attempt) { return FetchShopPage(number, attempt); }) {
+  // The sink says when found rows are kept; until then their numbers hold
+  // the resume point.
+  if (config_.rowSink != nullptr) {
+    config_.rowSink->OnKept(
+        [this](const std::vector<std::int64_t>& numbers) { run_.RowsKept(numbers); });
+  }
   run_.OnDrought([this](std::int64_t length) {
     ReportFailure(FailureArea::Run,
                   ToText(length) + " numbers in a row without a shop; the run stops");
     status_.AppendStatusLine(std::string(kDroughtMessageStart) + ToText(length) +
                              std::string(kDroughtMessageEnd));
   });
+}
+
+Collector::~Collector() {
+  // The sink may outlive the collector: it no longer reports to it.
+  if (config_.rowSink != nullptr) config_.rowSink->OnKept({});
 }
 
 Collector::Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork)
@@ -110,6 +121,7 @@ PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& addres
   cells[kColCredit] = fields->creditLevel;
   cells[kColItems] = fields->itemCount;
   if (config_.rowSink != nullptr) {
+    run_.HoldUntilKept(number);
     config_.rowSink->Found(number, std::move(cells));
   } else {
     std::vector<ShopRow> rows(1);

@@ -31,7 +31,8 @@ struct CollectorConfig {
   std::string shopLogName;     // the log's path for messages, GBK
   PaceRules paceRules;         // tries, pauses and pace against the marketplace
   // Where found shops go (the kept list, which shows them in the results once
-  // committed); without one they go straight into the results.
+  // committed, and says when they are kept: their numbers hold the resume
+  // point until then); without one they go straight into the results.
   ShopRowSink* rowSink = nullptr;
 };
 
@@ -57,6 +58,9 @@ class Collector {
   // For tests of the run machinery: the given work stands in for the shop
   // task's (fetch, parse, filter, row, log).
   Collector(WorkerPool& pool, RunLock& lock, std::function<void(ShopNumber)> pageWork);
+  ~Collector();
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
 
   CollectionRun& Run() { return run_; }
   const MarketPace& Pace() const { return pace_; }

@@ -98,6 +98,11 @@ void ResultsKeeper::Found(std::int64_t number, ShopCells cells) {
   Enqueue(std::move(change));
 }
 
+void ResultsKeeper::OnKept(KeptHandler handler) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  kept_ = std::move(handler);
+}
+
 void ResultsKeeper::Remove(std::vector<std::int64_t> numbers) {
   if (numbers.empty()) return;
   {
@@ -266,6 +271,14 @@ void ResultsKeeper::Work() {
     }
     shown = pending.size();
     tried_ = taking;
+    if (kept && kept_) {
+      // Only now may the engine count these numbers as done for good.
+      std::vector<std::int64_t> found;
+      for (const RowChange& change : pending) {
+        if (change.kind == RowChange::Found) found.push_back(change.row.number);
+      }
+      if (!found.empty()) kept_(found);
+    }
     if (kept || last) {
       done_ += pending.size();
       pending.clear();

@@ -63,6 +63,9 @@ class ResultsKeeper : public ShopRowSink {
   void Start(KeeperHooks hooks);
 
   void Found(std::int64_t number, ShopCells cells) override;
+  // Told on the writer thread, under the keeper's lock, after each commit
+  // (or batch kept in memory only when there is no file).
+  void OnKept(KeptHandler handler) override;
   // The user's changes. Removals and clears come here before they leave the
   // list, so that a commit shown meanwhile cannot bring the rows back.
   void Remove(std::vector<std::int64_t> numbers);
@@ -109,6 +112,7 @@ class ResultsKeeper : public ShopRowSink {
   std::unordered_set<std::int64_t> removedLately_;
   bool clearedLately_ = false;
   bool stop_ = false;
+  KeptHandler kept_;
 
   std::atomic<bool> loading_{true};
   std::atomic<std::size_t> loaded_{0};

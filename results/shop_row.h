@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace dt {
 
@@ -21,12 +23,22 @@ struct ShopRow {
   bool exported = false;    // held by a successful export before
 };
 
-// Where the engine puts a shop it found. Called on task threads under the run
-// lock: it never waits for a disk or a network.
+// Where the engine puts a shop it found. Found is called on task threads under
+// the run lock: it never waits for a disk or a network. A row found is not
+// safe yet: the sink tells, later and on its own thread, which numbers' rows
+// it has kept (written where they survive the program, or given up on when
+// this start has nowhere to write them), so that the engine never counts a
+// number as done whose row could still be lost.
 class ShopRowSink {
  public:
+  // The numbers whose rows were kept, one entry per Found.
+  using KeptHandler = std::function<void(const std::vector<std::int64_t>& numbers)>;
+
   virtual ~ShopRowSink() = default;
   virtual void Found(std::int64_t number, ShopCells cells) = 0;
+  // Replaces the handler told of kept rows (an empty one: nobody is told).
+  // Once this returns, the handler it replaced is not running nor called again.
+  virtual void OnKept(KeptHandler handler) = 0;
 };
 
 }  // namespace dt

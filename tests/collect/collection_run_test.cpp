@@ -518,8 +518,9 @@ class ManualPool : public WorkerPool {
 };
 
 // The resume point at the range's edges: the last number while its page is
-// still to come, and a number whose thread never started after the run has
-// finished.
+// still to come, a number whose thread never started after the run has
+// finished, one refused while the last-number box passed a low value on its
+// way up ("2" of "2000"), and a found row until the sink says it is kept.
 TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
   const struct {
     const char* what;
@@ -527,9 +528,13 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
     int runFirst;  // tasks run before the first look
     RunState stateThen;
     std::optional<std::int64_t> resumeThen, resumeAtEnd;
+    int done;
+    ShopNumber held = 0;  // its row waits to be kept; 100: the box reads 2 meanwhile
   } cases[] = {
-      {"the last number still to come", 0, 5, RunState::Running, 105, std::nullopt},
-      {"a task that never started", 3, 20, RunState::Finished, 102, 102},
+      {"the last number still to come", 0, 5, RunState::Running, 105, std::nullopt, 6},
+      {"a task that never started", 3, 20, RunState::Finished, 102, 102, 5},
+      {"a number refused while typed", 0, 2, RunState::Ended, 101, 101, 5, 100},
+      {"a found row not yet kept", 0, 20, RunState::Finished, 103, 103, 6, 103},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -538,9 +543,13 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
     RunLock lock;
     Recorder recorder;
     CollectionRun run(pool, lock, CollectionRun::Plain([&](ShopNumber n) { recorder(n); }));
+    recorder.hook = [&](ShopNumber n) {
+      if (n == c.held) n == 100 ? run.SetLastNumber(2) : run.HoldUntilKept(n);
+    };
     run.SetLastNumber(105);
     run.Start(100);
     for (int i = 0; i < c.runFirst; ++i) pool.RunNext();
+    run.SetLastNumber(105);
     RunProgress p = run.Progress();
     EXPECT_EQ(p.state, c.stateThen);
     EXPECT_EQ(p.resume, c.resumeThen);
@@ -549,7 +558,9 @@ TEST(RunResumePoint, HoldsAtTheEdgesOfTheRange) {
     p = run.Progress();
     EXPECT_EQ(p.state, RunState::Finished);
     EXPECT_EQ(p.resume, c.resumeAtEnd);
-    EXPECT_EQ(p.done, c.resumeAtEnd ? 5 : 6);
+    EXPECT_EQ(p.done, c.done);
+    run.RowsKept({103});
+    EXPECT_EQ(run.Progress().resume, c.held == 103 ? std::nullopt : c.resumeAtEnd);
   }
 }
 
@@ -659,6 +670,19 @@ TEST(RunFailedList, GrowsShrinksAndIsRunAgain) {
   while (pool.RunNext()) {
   }
   EXPECT_EQ(worked.size(), before);
+
+  // A run over the list has no resume point: what a block, or a stop after a
+  // redo, leaves unread stays in the list.
+  for (const bool block : {true, false}) {
+    run.SetFailedNumbers({300, 301, 302});
+    unreadable = {300, 301};
+    run.StartList({300, 301, 302});
+    ASSERT_TRUE(pool.RunNext() && pool.RunNext());  // both given up
+    block ? run.Block({300, 301}) : (run.Redo({300, 301}), run.Stop());
+    while (pool.RunNext()) {
+    }
+    EXPECT_EQ(run.FailedNumbers().size(), 3u) << block;
+  }
 }
 
 // A number to be tried again waits in the queue while its chain takes the

@@ -44,12 +44,15 @@ KeeperOptions Quick(std::chrono::milliseconds batch = 20ms) {
 struct Kept {
   explicit Kept(const std::string& path, KeeperOptions options = Quick())
       : keeper(std::make_unique<ResultsKeeper>(path, options)) {
+    keeper->OnKept(
+        [this](const auto& numbers) { told.insert(told.end(), numbers.begin(), numbers.end()); });
     keeper->Start({[this](std::vector<ShopRow>&& rows) { store.Put(std::move(rows)); },
                    [this](std::string_view line) { said.emplace_back(line); }});
     for (int i = 0; i < 500 && keeper->Loading(); ++i) std::this_thread::sleep_for(10ms);
   }
   ResultsStore store;
-  std::vector<std::string> said;  // written by the writer thread only
+  std::vector<std::string> said;   // written by the writer thread only
+  std::vector<std::int64_t> told;  // numbers said kept, the same
   std::unique_ptr<ResultsKeeper> keeper;
 };
 
@@ -284,6 +287,10 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
     ASSERT_EQ(said.size(), c.said.empty() ? 0u : 1u);
     EXPECT_TRUE(said.empty() || said[0].starts_with(c.said)) << said[0];
     kept.keeper.reset();
+    // Rows are said kept once in the file or with no file to keep them in;
+    // never while their write fails.
+    const std::vector<std::int64_t> all = {1, 2, 3};
+    EXPECT_EQ(kept.told, committed ? all : std::vector<std::int64_t>{});
     fault.reset();
     if (c.plant && c.onDisk) {
       Other reader(path);
