@@ -229,7 +229,12 @@ void RunDovetrail(int argc, char** argv, const StartupHooks& hooks) {
   window->show();
   if (hooks.afterShow) hooks.afterShow(*window);
   app->exec();
+  // Whichever way the loop ended, the run takes no new number while the last
+  // rows are committed.
+  collector->Run().Stop();
   CommitPendingRows(*keeper);
+  // The rows committed now no longer hold the resume point back.
+  window->SaveRunState(true);
 
   // End at once: tasks still running are not waited for, and nothing they
   // might touch is destroyed.

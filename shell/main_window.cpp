@@ -709,6 +709,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  // No number is admitted from here on: the pages already under way are all
+  // the last commit has to wait for, and whatever of them misses it stays at
+  // or above the resume point saved now.
+  collector_.Run().Stop();
+  SetStartCaption(false);
   SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();

@@ -376,19 +376,23 @@ TEST_F(RunWindowTest, AClickDoesWhatTheShownCaptionSays) {
   EXPECT_EQ(results_->RowCount(), 10u);
 }
 
-TEST_F(RunWindowTest, SecondClickStopsTheRunWithoutWaiting) {
+// Esc, like the close box and the signals, stops the run first: nothing is
+// admitted while the last rows are committed.
+TEST_F(RunWindowTest, SecondClickOrACloseStopsTheRunWithoutWaiting) {
   delay_ = 2ms;
-  MakeWindow();
-  SetRange("1", "100000000");
-  auto* start = Find<QPushButton>("按钮开始1");
-  QTest::mouseClick(start, Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return window_->Model().rowCount() > 3; }));
-  QTest::mouseClick(start, Qt::LeftButton);
-  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
-  EXPECT_FALSE(engine_.collector().Run().Running());
-  ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
-  QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
-  EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+  for (const bool esc : {false, true}) {
+    MakeWindow();
+    SetRange("1", "100000000");
+    auto* start = Find<QPushButton>("按钮开始1");
+    QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return window_->Model().rowCount() > 3; }));
+    esc ? QTest::keyClick(window_.get(), Qt::Key_Escape) : QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+    EXPECT_EQ(engine_.collector().Run().Progress().state, RunState::Stopped);
+    ASSERT_TRUE(engine_.collector().Run().WaitUntilIdle(10s));
+    QTest::qWait(2 * MainWindow::kRefreshMilliseconds);
+    EXPECT_EQ(StartCaption(), QString::fromUtf8("开始采集"));
+  }
 }
 
 // The state file is written from the timer at most once a second during a
