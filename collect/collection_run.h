@@ -286,7 +286,7 @@ class CollectionRun {
   bool stoppedByUser_ = false;
   int runAlive_ = 0;  // tasks of this generation not yet ended
   // Numbers handed out whose page work has not finished. A task that ends at
-  // admission because of a stop stays here: its number is still to be done.
+  // admission (a stop, the range end) stays here: its number is still to be done.
   std::set<std::int64_t> pending_;
   std::int64_t done_ = 0, shops_ = 0, filtered_ = 0, failed_ = 0, retries_ = 0;
   std::int64_t failedInARow_ = 0;
