@@ -332,7 +332,9 @@ TEST(MarketSimServer, ThirtySlowRequestsAtOnceAreServedSideBySide) {
   }
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(pages, 30);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 1800ms);
+  // Side by side they take a second; a pool of 8 takes four, in turns thirty.
+  // The bound between leaves room for a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3500ms);
 }
 
 TEST(MarketSimServer, StopReturnsPromptlyWhileAPageStalls) {
