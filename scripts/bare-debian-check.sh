@@ -60,7 +60,9 @@ for m in proc sys dev dev/pts; do
     mounted+=("$root/$m")
   fi
 done
+# Name resolution as the host has it (sudo looks the host's own name up).
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp /etc/hosts "$root/etc/hosts"
 # Package scripts must not start services inside the chroot.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod +x "$root/usr/sbin/policy-rc.d"
