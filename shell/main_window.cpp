@@ -676,7 +676,8 @@ void MainWindow::ClearList() {
 }
 
 void MainWindow::UpdateClicked() {
-  OpenAddress(launcher_, kUpdatePageAddress, false);
+  const std::string page = UpdatePageAddress(QCoreApplication::applicationDirPath().toStdString());
+  if (!page.empty()) launcher_.OpenDefault(page);
 }
 
 void MainWindow::ResultsDoubleClicked() {

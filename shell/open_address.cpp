@@ -1,6 +1,8 @@
 #include "shell/open_address.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -26,6 +28,17 @@ void OpenAddress(BrowserLauncher& launcher, std::string_view addressGbk, bool us
       addressGbk.empty() ? std::string(kDefaultPageAddress) : GbkToUtf8(addressGbk);
   if (useBrowser && launcher.StartBrowser(url)) return;
   launcher.OpenDefault(url);
+}
+
+std::string UpdatePageAddress(const std::string& programFolder) {
+  const QDir program(QString::fromStdString(programFolder));
+  for (const QString& path : {program.absoluteFilePath(QStringLiteral(DT_README_FROM_PROGRAM)),
+                              QStringLiteral(DT_SOURCE_README)}) {
+    if (QFileInfo(path).isFile()) {
+      return QUrl::fromLocalFile(QDir::cleanPath(path)).toString().toStdString();
+    }
+  }
+  return {};
 }
 
 }  // namespace dt::shell

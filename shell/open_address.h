@@ -8,7 +8,6 @@
 namespace dt::shell {
 
 // Pages of the program's maker.
-inline constexpr std::string_view kUpdatePageAddress = "https://example.com/dovetrail/update";
 inline constexpr std::string_view kDefaultPageAddress = "https://example.com/dovetrail/";
 
 class BrowserLauncher {
@@ -33,5 +32,11 @@ class SystemBrowserLauncher : public BrowserLauncher {
 // the started browser, falling back to the default browser when it cannot be
 // started; otherwise in the default browser. Reports nothing.
 void OpenAddress(BrowserLauncher& launcher, std::string_view addressGbk, bool useBrowser);
+
+// The page the update button opens, as a file:// address (UTF-8): the README
+// installed with the program (share/doc/dovetrail/ beside the program's bin/),
+// else the README of the source tree the program was built from; empty when
+// neither exists, so the button never opens a page that is not there.
+std::string UpdatePageAddress(const std::string& programFolder);
 
 }  // namespace dt::shell

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -212,20 +213,34 @@ TEST(MarketSimServer, RateLimitRefusesTheBurstBeyondItAndCountsOnlyAccepted) {
   const int port = server.Start();
   ASSERT_GT(port, 0);
   httplib::Client client("127.0.0.1", port);
+  // The second is the simulator's own clock: a request answered before a
+  // second has passed since the first ten were sent met all ten within it.
+  // On a busy machine later requests may fall past it and be let through.
   const auto started = std::chrono::steady_clock::now();
   for (int number = 1; number <= 10; ++number) EXPECT_TRUE(IsPage(GetShop(client, number)));
+  auto lastLetThrough = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(started + 500ms);
+  int refused = 0;
+  std::set<int> letThrough;
   for (int number = 11; number <= 25; ++number) {
     const auto answer = GetShop(client, number);
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->status, 429) << number;
-    EXPECT_EQ(answer->get_header_value("Retry-After"), "1");
-    EXPECT_EQ(server.PagesServed(number), 0);
+    const auto answeredAt = std::chrono::steady_clock::now();
+    if (answer->status == 429) {
+      ++refused;
+      EXPECT_EQ(answer->get_header_value("Retry-After"), "1");
+      EXPECT_EQ(server.PagesServed(number), 0);
+    } else {
+      EXPECT_GE(answeredAt - started, 1s) << number << " let through within the second";
+      letThrough.insert(number);
+      lastLetThrough = answeredAt;
+    }
   }
-  EXPECT_EQ(server.Answered429(), 15);
-  std::this_thread::sleep_until(started + 1100ms);
+  EXPECT_EQ(server.Answered429(), refused);
+  if (refused == 0) GTEST_SKIP() << "too busy a machine: no request came within the second";
+  std::this_thread::sleep_until(lastLetThrough + 1100ms);
   for (int number = 11; number <= 15; ++number) EXPECT_TRUE(IsPage(GetShop(client, number)));
-  EXPECT_EQ(server.PagesServed(11), 1);
+  EXPECT_EQ(server.PagesServed(11), letThrough.contains(11) ? 2 : 1);
 }
 
 TEST(MarketSimServer, OutageClosesEveryConnectionForItsLengthThenEnds) {
@@ -332,7 +347,9 @@ TEST(MarketSimServer, ThirtySlowRequestsAtOnceAreServedSideBySide) {
   }
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(pages, 30);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 1800ms);
+  // Side by side they take a second; a pool of 8 takes four, in turns thirty.
+  // The bound between leaves room for a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3500ms);
 }
 
 TEST(MarketSimServer, StopReturnsPromptlyWhileAPageStalls) {

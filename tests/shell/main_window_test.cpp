@@ -18,6 +18,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -198,10 +199,26 @@ TEST_F(WindowTest, DoubleClickOnARowUsesTheRowTheFirstClickSelected) {
   EXPECT_EQ(view->viewport()->findChild<QLineEdit*>(), nullptr);
 }
 
-TEST_F(WindowTest, UpdateButtonOpensTheUpdatePageInTheDefaultBrowser) {
+TEST_F(WindowTest, UpdateButtonOpensAReadmeThatExistsInTheDefaultBrowser) {
   MakeWindow();
   QTest::mouseClick(Find<QPushButton>("按钮注册1"), Qt::LeftButton);
-  EXPECT_EQ(launcher_.calls, (std::vector<Call>{{false, std::string(kUpdatePageAddress)}}));
+  // Not installed: the source tree's README.
+  ASSERT_EQ(launcher_.calls.size(), 1u);
+  const std::string& url = launcher_.calls[0].url;
+  EXPECT_FALSE(launcher_.calls[0].started);
+  const std::string prefix = "file://";
+  ASSERT_EQ(url.rfind(prefix, 0), 0u) << url;
+  EXPECT_TRUE(url.ends_with("/README.md")) << url;
+  EXPECT_TRUE(std::filesystem::is_regular_file(url.substr(prefix.size()))) << url;
+
+  // Installed: the README under share/doc beside bin/ comes first.
+  dt::testing::TempFolder prefixFolder;
+  const auto doc = prefixFolder.Path() / "share/doc/dovetrail";
+  std::filesystem::create_directories(doc);
+  std::filesystem::create_directories(prefixFolder.Path() / "bin");
+  { std::ofstream(doc / "README.md") << "# Dovetrail\n"; }
+  EXPECT_EQ(UpdatePageAddress((prefixFolder.Path() / "bin").string()),
+            "file://" + (doc / "README.md").string());
 }
 
 TEST_F(WindowTest, EscClosesThroughTheCloseHook) {

@@ -94,7 +94,8 @@ TEST_F(ResultsModelTest, AHugeCellShowsOnlyItsBeginningAndTheStoreKeepsAll) {
   QElapsedTimer clock;
   clock.start();
   view.viewport()->repaint();
-  EXPECT_LT(clock.elapsed(), 200) << "ms for one repaint";
+  // A few ms are usual; the bound leaves room for a busy machine.
+  EXPECT_LT(clock.elapsed(), 1000) << "ms for one repaint";
 }
 
 TEST_F(ResultsModelTest, RowsAppearOnlyInBatchesOfWhatIsNew) {
@@ -154,7 +155,8 @@ TEST_F(ResultsModelTest, AMillionRowsInBatchesStayCheapInAShownView) {
   EXPECT_EQ(model_.rowCount(), kRows);
   // One batch costs the window the same whatever the rows before it: no work
   // per row already shown.
-  EXPECT_LT(slowest, 250) << "ms for one batch";
+  // A few ms are usual; the bound leaves room for a busy machine.
+  EXPECT_LT(slowest, 1000) << "ms for one batch";
   EXPECT_EQ(Text(kRows - 1, kColOrdinal), QString::number(kRows));
 }
 

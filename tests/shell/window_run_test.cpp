@@ -193,7 +193,9 @@ TEST(WindowRunTest, RowsFromTaskThreadsNeverStallTheWindow) {
   for (auto& writer : writers) writer.join();
   ASSERT_TRUE(allShown);
   tick.stop();
-  EXPECT_LT(longestGap, 2 * MainWindow::kRefreshMilliseconds + 50)
+  // Ten refresh periods: room for a busy machine, far below the seconds a
+  // window waiting for the writers or taking every row at once would stall.
+  EXPECT_LT(longestGap, 10 * MainWindow::kRefreshMilliseconds)
       << "the window thread stalled for " << longestGap << " ms";
   EXPECT_EQ(model->index(kThreads * kRowsEach - 1, 0).data().toInt(), kThreads * kRowsEach);
 }

@@ -399,8 +399,9 @@ TEST_F(FetchPageTest, ConnectLimitHoldsAgainstAServerThatAcceptsLate) {
     std::string address = server.Url();
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(FetchPage(address, limits), c.body);
+    // Room for a busy machine, below the 5 s a fetch that ignored the limit takes.
     EXPECT_LT(std::chrono::steady_clock::now() - started,
-              std::chrono::seconds(limits.connectTimeoutSeconds) + 1s);
+              std::chrono::seconds(limits.connectTimeoutSeconds) + 3s);
   }
 }
 
