@@ -102,16 +102,14 @@ void MarketPace::FitToRefusedRate(Clock::time_point now) {
 void MarketPace::Recover() {
   ++pagesInARow_;
   if (stormWidened_) {
-    // The storm is over once pages come in a row: the interval goes back to
-    // where it was before it, and its refusals are forgotten so that the next
-    // refusal is not taken for the storm going on.
+    // Pages again: the requests go at the pace from before the storm at
+    // once. The storm is over once pages come in a row; its refusals are
+    // forgotten then, so that the next refusal is not taken for it going on.
+    interval_ = preStorm_;
     if (pagesInARow_ >= rules_.stormOver) {
-      interval_ = preStorm_;
       stormWidened_ = false;
       recent_.clear();
       recentRefusals_ = 0;
-    } else {
-      interval_ = std::max(preStorm_, interval_ - (interval_ - preStorm_) / 2);
     }
     return;
   }
@@ -174,6 +172,9 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     while (now - recentRefused_.front() >= std::chrono::seconds(1)) recentRefused_.pop_front();
   }
   const bool storm = answer.kind == AnswerKind::Refusal && StormLocked();
+  // Refused again before the storm was over: its interval comes back.
+  if (stormWidened_ && answer.kind == AnswerKind::Refusal)
+    interval_ = std::max(interval_, stormInterval_);
   // A 429 speaks of the rate of the whole run; so do refusals that are most
   // of what the marketplace says. One page's trouble, or a refusal now and
   // then among pages, speaks of that page alone: its Retry-After holds only
@@ -193,8 +194,10 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     lastWidened_ = now;
     if (!stormWidened_) preStorm_ = interval_;
     stormWidened_ = true;
-    interval_ = std::min<Duration>(std::max<Duration>(interval_ * 2, rules_.stormFloor),
-                                   rules_.longestInterval);
+    const Duration widest = std::max<Duration>(
+        interval_, std::min<Duration>(rules_.longestInterval, rules_.probePause));
+    interval_ = std::min<Duration>(std::max<Duration>(interval_ * 2, rules_.stormFloor), widest);
+    stormInterval_ = interval_;
   }
   const bool down = DownLocked(now);
   streakWasDown_ = streakWasDown_ || down;

@@ -59,15 +59,17 @@ struct PaceRules {
   // Answers remembered across numbers, and the share of refusals among them
   // from which the marketplace counts as refusing most requests: each further
   // refusal then widens the interval (doubling, at most once an interval,
-  // from stormFloor on) as a 429 does, Retry-After or not.
+  // from stormFloor on, never beyond probePause: a marketplace that is down
+  // is probed no more often than that anyway), Retry-After or not.
   int recentAnswers = 20;
   double stormShare = 0.5;
   std::chrono::milliseconds stormFloor{100};
   // While the interval lies above the margin of a refused rate, each page
   // shortens it by this share.
   double afterStorm = 1.0 / 8;
-  // Pages read in a row that end a storm: each halves what the storm added,
-  // and the last of them gives the interval back as it was before.
+  // Pages read in a row that end a storm. The first gives the interval back
+  // as it was before the storm; a refusal before the last takes the storm's
+  // interval up again.
   int stormOver = 2;
 };
 
@@ -151,9 +153,11 @@ class MarketPace {
   std::deque<bool> recent_;  // the latest answers: true for a refusal
   int recentRefusals_ = 0;
   Clock::time_point lastWidened_{};
-  // A storm widened the interval from preStorm_; pages in a row since.
+  // A storm widened the interval from preStorm_ to stormInterval_; pages
+  // in a row since.
   bool stormWidened_ = false;
   Clock::duration preStorm_{};
+  Clock::duration stormInterval_{};
   int pagesInARow_ = 0;
 };
 

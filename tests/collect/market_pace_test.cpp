@@ -283,22 +283,23 @@ TEST(MarketPace, ARefusalStormWidensThePace) {
   for (int i = 0; i < 8; ++i) {  // the cap at the last, within the block time
     t += previous;
     pace.After(2000 + i, 1, Answer(503), t);
-    EXPECT_EQ(pace.Interval(), std::min<Clock::duration>(previous * 2, Exact().longestInterval));
+    EXPECT_EQ(pace.Interval(), std::min<Clock::duration>(previous * 2, Exact().probePause));
     previous = pace.Interval();
   }
   // Refusals that are most answers hold the whole run for their Retry-After.
   pace.After(2100, 1, Answer(503, 2), t);
   EXPECT_EQ(pace.NextRequestAt(t), t + 2s);
-  // Pages in a row end the storm: the first halves what it added, the
-  // second gives back the interval from before it; a refusal between them
-  // starts the count again.
+  // A page gives back the interval from before the storm; a refusal before
+  // the second page in a row takes the storm's up again; after it, the storm
+  // is over and a refusal is one among pages.
   const auto widened = pace.Interval();
   pace.After(3000, 1, Answer(200), t);
-  EXPECT_EQ(pace.Interval(), widened / 2);
+  EXPECT_EQ(pace.Interval(), Clock::duration{});
   pace.After(3001, 1, Answer(503), t);
+  EXPECT_EQ(pace.Interval(), widened);
   pace.After(3002, 1, Answer(200), t);
-  EXPECT_EQ(pace.Interval(), widened / 4);
   pace.After(3003, 1, Answer(200), t);
+  pace.After(3004, 1, Answer(503), t += 1min);
   EXPECT_EQ(pace.Interval(), Clock::duration{});
 
   // A storm over an interval learned from a 429 gives back that interval,
