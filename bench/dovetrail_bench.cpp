@@ -347,8 +347,8 @@ Row RunUnderARateLimit() {
   server.Stop();
   unsetenv("http_proxy");
   const double limitPerNumber = 1.0 / kLimit;
-  return {"run under a 25/s limit, rate reached over the limit", "per number", limitPerNumber,
-          perNumber, limitPerNumber / perNumber};
+  return {"run under a 25/s limit, vs the limit, 429s " + std::to_string(server.Answered429()),
+          "per number", limitPerNumber, perNumber, limitPerNumber / perNumber};
 }
 
 // The simulator over a slow link (20 ms round trip, one more per new
@@ -367,6 +367,7 @@ class SlowMarket {
     server_.Stop();
     unsetenv("http_proxy");
   }
+  int Answered429() const { return server_.Answered429(); }
 
   static sim::Options MakeOptions(int rateLimit = 0) {
     sim::Options options;
@@ -476,7 +477,8 @@ std::vector<Row> RequestsAtOnceOverASlowLink() {
     config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
     dt::Collector collector(pool, lock, std::move(config));
     const double measured = CollectAtOnce(collector, kFirst, 750, 16, lost);
-    rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost),
+    rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost) +
+                        ", 429s " + std::to_string(market.Answered429()),
                     "per number", 1.0 / 25, measured, (1.0 / 25) / measured});
   }
   return rows;

@@ -391,9 +391,10 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
     int atOnce = 1;
   } cases[] = {
       {"healthy", 1000, testing::QuickOutageRules(), [](sim::Options&) {}},
-      {"busy: 5% answered 503, 3% dropped", 400, testing::QuickOutageRules(),
+      {"busy: 5% answered 503 with Retry-After, 3% dropped", 400, testing::QuickOutageRules(),
        [](sim::Options& o) {
          o.busyShare = 0.05;
+         o.busyRetryAfter = 1;
          o.dropShare = 0.03;
        }},
       {"more than 25 requests a second refused with 429", 150, rateRules,
@@ -405,9 +406,11 @@ TEST_F(CollectE2E, AnUnreliableMarketplaceCostsTimeNotShops) {
        }},
       {"half the pages in UTF-8", 300, testing::QuickOutageRules(),
        [](sim::Options& o) { o.utf8Share = 0.5; }},
-      {"16 at once, busy: 5% answered 503, 3% dropped", 400, testing::QuickOutageRules(),
+      {"16 at once, busy: 5% answered 503 with Retry-After, 3% dropped", 400,
+       testing::QuickOutageRules(),
        [](sim::Options& o) {
          o.busyShare = 0.05;
+         o.busyRetryAfter = 1;
          o.dropShare = 0.03;
        },
        16},
