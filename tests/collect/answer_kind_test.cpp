@@ -38,13 +38,11 @@ TEST(ClassifyAnswer, StatusTransportRedirectHostAndWhatCameBefore) {
       {kWhole, 300, kAsked, kUp, K::Trouble, R::None},
       {kWhole, 302, kAsked, kUp, K::Trouble, R::None},  // a redirect that never ended
       {kWhole, 400, kAsked, kUp, K::Trouble, R::None},
-      {kWhole, 405, kAsked, kUp, K::Trouble, R::None},
       {kWhole, 501, kAsked, kUp, K::Trouble, R::None},
       {kWhole, 505, kAsked, kUp, K::Trouble, R::None},
       {kWhole, 520, kAsked, kUp, K::Trouble, R::None},
       {kWhole, 526, kAsked, kSilent, K::Trouble, R::None},
-      {kWhole, 0, kAsked, kUp, K::Trouble, R::None},
-      // An empty 2xx is no page.
+      // An empty 2xx is no page: trouble, which a failure streak goes on through.
       {kWhole, 200, kAsked, kUp, K::Trouble, R::None, true},
       {kWhole, 204, kAsked, kUp, K::Trouble, R::None, true},
       // The same host: another scheme, port, path or case is still the shop's own.
