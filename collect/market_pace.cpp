@@ -92,8 +92,8 @@ void MarketPace::FitToRefusedRate(Clock::time_point now) {
   if (taken < 3) return;
   limit_ = Duration(std::chrono::seconds(1)) / taken;
   const Duration fitted = Scaled(limit_, 1 + rules_.margin);
-  // The interval goes to a little under that rate; a refusal of a request
-  // sent before the fit finds the same rate and changes nothing.
+  // The interval goes to a little under that rate; a refusal never shortens
+  // it, pages do, slowly.
   interval_ = std::min<Duration>(std::max(interval_, fitted), rules_.longestInterval);
   // A storm gives back only what it added itself.
   if (stormWidened_) preStorm_ = std::min<Duration>(std::max(preStorm_, fitted), interval_);
