@@ -347,8 +347,8 @@ Row RunUnderARateLimit() {
   server.Stop();
   unsetenv("http_proxy");
   const double limitPerNumber = 1.0 / kLimit;
-  return {"run under a 25/s limit, rate reached over the limit", "per number", limitPerNumber,
-          perNumber, limitPerNumber / perNumber};
+  return {"run under a 25/s limit, vs the limit, 429s " + std::to_string(server.Answered429()),
+          "per number", limitPerNumber, perNumber, limitPerNumber / perNumber};
 }
 
 // The simulator over a slow link (20 ms round trip, one more per new
@@ -367,6 +367,7 @@ class SlowMarket {
     server_.Stop();
     unsetenv("http_proxy");
   }
+  int Answered429() const { return server_.Answered429(); }
 
   static sim::Options MakeOptions(int rateLimit = 0) {
     sim::Options options;
@@ -476,7 +477,8 @@ std::vector<Row> RequestsAtOnceOverASlowLink() {
     config.fetchPage = [](std::string& a, dt::FetchOutcome& o) { return dt::FetchPage(a, o); };
     dt::Collector collector(pool, lock, std::move(config));
     const double measured = CollectAtOnce(collector, kFirst, 750, 16, lost);
-    rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost),
+    rows.push_back({"16 at once under a 25/s limit vs the limit, lost " + std::to_string(lost) +
+                        ", 429s " + std::to_string(market.Answered429()),
                     "per number", 1.0 / 25, measured, (1.0 / 25) / measured});
   }
   return rows;
@@ -484,7 +486,8 @@ std::vector<Row> RequestsAtOnceOverASlowLink() {
 
 // The marketplaces of the network rows below, over the same slow link: the
 // healthy mix (2 % of numbers always cut after the whole page, 1 % always
-// 500) and a busy one (5 % of attempts 503, 3 % dropped, every page whole).
+// 500) and a busy one (5 % of attempts 503 with Retry-After: 1, 3 % dropped,
+// every page whole).
 sim::Options HealthyMix() {
   sim::Options options = SlowMarket::MakeOptions();
   options.faultShare = 0.03;
@@ -496,6 +499,7 @@ sim::Options HealthyMix() {
 sim::Options BusyMarket() {
   sim::Options options = SlowMarket::MakeOptions();
   options.busyShare = 0.05;
+  options.busyRetryAfter = 1;
   options.dropShare = 0.03;
   return options;
 }
@@ -537,19 +541,38 @@ std::vector<Row> UnreliableMarketsOverASlowLink() {
                     baseline / measured});
   };
   for (const auto& [name, options] : {std::pair{std::string("healthy mix"), HealthyMix()},
-                                      {"busy 5% 503 3% drop", BusyMarket()}}) {
+                                      {"busy 5% 503+RA 3% drop", BusyMarket()}}) {
     lost = 0;
     const double one = CollectOver(options, kFirst, kCount, 1, lost);
     row(name + ", 1 at once vs no faults", clean, one, lost);
   }
   for (const auto& [name, options] : {std::pair{std::string("healthy mix"), HealthyMix()},
-                                      {"busy 5% 503 3% drop", BusyMarket()}}) {
+                                      {"busy 5% 503+RA 3% drop", BusyMarket()}}) {
     lost = 0;
     const double loop = MultiOver(options, kFirst, kCount, 16);
     const double sixteen = CollectOver(options, kFirst, kCount, 16, lost);
     row(name + ", 16 at once vs curl multi 16", loop, sixteen, lost);
   }
   return rows;
+}
+
+// (g'') A marketplace that closes every connection unanswered for 20 s, one
+// request at a time over a short link: the time the outage adds to the same
+// range without it, against the outage's own length plus 10 s (a ratio of 1
+// or more keeps within that).
+Row TwentySecondOutage() {
+  constexpr int kFirst = 67808220, kCount = 1500;
+  sim::Options options = SlowMarket::MakeOptions();
+  options.rttMs = 0;
+  options.latencyMs = 5;
+  int lost = 0;
+  const double clean = CollectOver(options, kFirst, kCount, 1, lost) * kCount;
+  options.outageAfter = 400;
+  options.outageMs = 20000;
+  const double outage = CollectOver(options, kFirst, kCount, 1, lost) * kCount;
+  const double allowed = 20 + 10;
+  return {"20 s outage, 1 at once: time added vs 20+10 s, lost " + std::to_string(lost),
+          "whole run", allowed, outage - clean, allowed / (outage - clean)};
 }
 
 // A row of the exports' benchmarks: an account with line breaks and tabs, a
@@ -1099,6 +1122,7 @@ int main(int argc, char** argv) {
     const std::vector<Row> unreliable = UnreliableMarketsOverASlowLink();
     rows.insert(rows.end(), unreliable.begin(), unreliable.end());
   }
+  if (wanted("outage")) rows.push_back(TwentySecondOutage());
   if (wanted("parser")) rows.push_back(ParserVsFind());
   if (wanted("log")) {
     rows.push_back(ShopLogAppend());

@@ -22,19 +22,23 @@ std::string HostOf(std::string_view address) {
 }
 
 AnswerClass ClassifyAnswer(const FetchOutcome& outcome, std::string_view askedAddress,
-                           MarketBefore before) {
+                           MarketBefore before, bool emptyBody) {
   // A request that never reached the marketplace tells nothing about it; one
-  // refused at the door tells about this page only while others are read.
-  const Refusal gone = before == MarketBefore::Silent ? Refusal::Gone : Refusal::None;
+  // refused at the door, or left without a byte until its time ran out,
+  // tells about this page only while others are read.
+  const AnswerClass silent = before == MarketBefore::Silent
+                                 ? AnswerClass{AnswerKind::Refusal, Refusal::Gone}
+                                 : AnswerClass{AnswerKind::Trouble, Refusal::None};
   switch (outcome.transport) {
     case Transport::Unusable:
       return {AnswerKind::Unusable, Refusal::None};
     case Transport::NoConnection:
     case Transport::NoAnswer:
-      if (gone == Refusal::Gone) return {AnswerKind::Refusal, Refusal::Gone};
-      return {AnswerKind::Trouble, Refusal::None};
-    case Transport::Cut:
+      return silent;
     case Transport::TimedOut:
+      if (outcome.status == 0 && emptyBody) return silent;
+      break;
+    case Transport::Cut:
     case Transport::Complete:
       break;
   }
@@ -51,16 +55,16 @@ AnswerClass ClassifyAnswer(const FetchOutcome& outcome, std::string_view askedAd
     case 407:
     case 451:
       return {AnswerKind::Refusal, Refusal::Denied};
-    case 408:
-    case 500:
-    case 502:
-    case 504:
-      return {AnswerKind::Trouble, Refusal::None};
     default:
       break;
   }
   if (outcome.transport != Transport::Complete) return {AnswerKind::Trouble, Refusal::None};
-  return {AnswerKind::Page, Refusal::None};
+  // Only these say what the shop's page is: "no such shop", or a page to
+  // read. Any other status, a redirect that did not end and an empty answer
+  // are the marketplace failing at this page, never a number without a shop.
+  const bool page = outcome.status == 404 || outcome.status == 410 ||
+                    (outcome.status >= 200 && outcome.status < 300 && !emptyBody);
+  return {page ? AnswerKind::Page : AnswerKind::Trouble, Refusal::None};
 }
 
 bool HoldsWholeShop(std::string_view page) {

@@ -11,8 +11,9 @@
 namespace dt {
 
 enum class AnswerKind {
-  Page,      // read it: a shop, a page without one, a 404
-  Trouble,   // this page failed (500, 502, 504, 408, a cut, a time-out): try it later
+  Page,      // read it: a 2xx with a body (a shop or a page without one), a 404 or 410
+  Trouble,   // this page failed (any other status, an empty 2xx, a cut, a time-out,
+             // a redirect that never ended): try it later
   Refusal,   // the marketplace asks for less, refuses or is gone: drives the pace
   Unusable,  // the request itself could not be made: another try cannot help
 };
@@ -22,7 +23,7 @@ enum class Refusal {
   None,
   Busy,    // 429, 503
   Denied,  // 401, 403, 407, 451, or sent to a host that is not the shop's own
-  Gone,    // no connection and no answer, with other numbers failing too
+  Gone,    // no connection, or nothing received, with other numbers failing too
 };
 
 struct AnswerClass {
@@ -42,9 +43,10 @@ enum class MarketBefore {
 std::string HostOf(std::string_view address);
 
 // The class of an answer to a request for askedAddress. outcome.finalAddress
-// names where redirects ended (empty: where it was asked).
+// names where redirects ended (empty: where it was asked); emptyBody: not one
+// byte of a body arrived.
 AnswerClass ClassifyAnswer(const FetchOutcome& outcome, std::string_view askedAddress,
-                           MarketBefore before);
+                           MarketBefore before, bool emptyBody);
 
 // Whether a page holds a whole shop: every field the parser reads found
 // together with the marker that ends it, so a cut after it took nothing.

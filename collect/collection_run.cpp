@@ -466,6 +466,7 @@ RunProgress CollectionRun::Progress() const {
     p.state = RunState::Stopped;
   } else if (blocked_) {
     p.state = RunState::Blocked;
+    p.drought = resumeFloor_.has_value();
   } else if (runAlive_ == 0) {
     p.state = RunState::Finished;
   } else if (flag_ == Flag::EndedByRange) {

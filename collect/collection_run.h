@@ -59,6 +59,7 @@ constexpr std::int64_t RangeSize(std::int64_t first, std::int64_t last) {
 // The latest run's figures, taken at one moment.
 struct RunProgress {
   RunState state = RunState::Idle;
+  bool drought = false;    // Blocked by numbers without a shop, not by the marketplace
   std::int64_t first = 0;  // the first number of the latest start
   std::int64_t last = 0;   // the last number as it is now
   std::int64_t next = 0;   // the lowest number not yet handed out

@@ -71,15 +71,13 @@ CollectionRun::Step Collector::FetchShopPage(ShopNumber number, int attempt) {
   const bool wholeShop =
       (outcome.transport == Transport::Cut || outcome.transport == Transport::TimedOut) &&
       !body.empty() && HoldsWholeShop(PageText(body));
-  const Verdict verdict = pace_.After(number, attempt, outcome, Clock::now(), asked, wholeShop);
+  const Verdict verdict =
+      pace_.After(number, attempt, outcome, Clock::now(), asked, wholeShop, body.empty());
   run_.Slots().After(verdict.answer);
   switch (verdict.kind) {
     case Verdict::Read:
       // Numbers given up while the marketplace was down get their turn.
       if (std::vector<std::int64_t> redo = pace_.TakeRedo(); !redo.empty()) run_.Redo(redo);
-      // An empty body is a fetch that failed: no page from the marketplace
-      // is ever empty.
-      if (body.empty()) return CollectionRun::PageRest([] { return PageOutcome::Failed; });
       return CollectionRun::PageRest(
           [this, number, address = std::move(address), body = std::move(body)] {
             return ShopPageWork(number, address, body);
@@ -88,6 +86,8 @@ CollectionRun::Step Collector::FetchShopPage(ShopNumber number, int attempt) {
       return CollectionRun::PageRest([] { return PageOutcome::Failed; });
     case Verdict::Blocked:
       ReportBlock(number);
+      return CollectionRun::PageRest(notDone);
+    case Verdict::Halted:
       return CollectionRun::PageRest(notDone);
     case Verdict::Retry:
       break;

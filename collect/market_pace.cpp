@@ -29,6 +29,11 @@ void MarketPace::Reset() {
   streakRefusal_ = Refusal::None;
   recent_.clear();
   recentRefusals_ = 0;
+  recentRefused_.clear();
+  // What a storm added belongs to the run it came in.
+  if (stormWidened_) interval_ = preStorm_;
+  stormWidened_ = false;
+  pagesInARow_ = 0;
 }
 
 void MarketPace::Remember(bool refusal) {
@@ -71,16 +76,65 @@ bool MarketPace::DownLocked(Clock::time_point now) const {
   return streak_ && streakNumbers_.size() >= 3 && now - streakStart_ >= rules_.downAfter;
 }
 
+void MarketPace::FitToRefusedRate(Clock::time_point now) {
+  const auto lastSecond = [now](std::deque<Clock::time_point>& moments) {
+    while (!moments.empty() && now - moments.front() >= std::chrono::seconds(1))
+      moments.pop_front();
+    // Moments reserved for later (behind a Retry-After) are no starts yet.
+    return static_cast<std::int64_t>(std::upper_bound(moments.begin(), moments.end(), now) -
+                                     moments.begin());
+  };
+  // What the marketplace took: the requests of the last second it did not
+  // refuse. With many requests out at once most of a burst may be refused;
+  // counting those would fit the interval to the burst, not to the limit.
+  const std::int64_t taken = lastSecond(recentStarts_) - lastSecond(recentRefused_);
+  // A couple of requests in a second say nothing of a rate.
+  if (taken < 3) return;
+  limit_ = Duration(std::chrono::seconds(1)) / taken;
+  const Duration fitted = Scaled(limit_, 1 + rules_.margin);
+  // The interval goes to a little under that rate; a refusal never shortens
+  // it, pages do, slowly.
+  interval_ = std::min<Duration>(std::max(interval_, fitted), rules_.longestInterval);
+  // A storm gives back only what it added itself.
+  if (stormWidened_) preStorm_ = std::min<Duration>(std::max(preStorm_, fitted), interval_);
+}
+
+void MarketPace::Recover() {
+  ++pagesInARow_;
+  if (stormWidened_) {
+    // Pages again: the requests go at the pace from before the storm at
+    // once. The storm is over once pages come in a row; its refusals are
+    // forgotten then, so that the next refusal is not taken for it going on.
+    interval_ = preStorm_;
+    if (pagesInARow_ >= rules_.stormOver) {
+      stormWidened_ = false;
+      recent_.clear();
+      recentRefusals_ = 0;
+    }
+    return;
+  }
+  // Back to the margin above the refused rate quickly; below it only
+  // slowly, to find out whether the marketplace allows more now.
+  const Duration margin = Scaled(limit_, 1 + rules_.margin);
+  const double back =
+      interval_ > Scaled(margin, 1.5) && !StormLocked() ? rules_.afterStorm : rules_.recovery;
+  interval_ = interval_ > margin ? std::max(margin, interval_ - Scaled(interval_, back))
+                                 : interval_ - Scaled(interval_, rules_.probing);
+}
+
 MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const FetchOutcome& outcome,
                                       Clock::time_point now, std::string_view askedAddress,
-                                      bool wholeShop) {
+                                      bool wholeShop, bool emptyBody) {
   std::lock_guard<std::mutex> guard(mutex_);
   // Silent: two other numbers failed since the last page was read.
   const std::size_t others = streakNumbers_.size() - (streakNumbers_.contains(number) ? 1 : 0);
   const MarketBefore before =
       streak_ && others >= 2 ? MarketBefore::Silent : MarketBefore::Answering;
-  const AnswerClass answer = ClassifyAnswer(outcome, askedAddress, before);
+  const AnswerClass answer = ClassifyAnswer(outcome, askedAddress, before, emptyBody);
   if (answer.kind == AnswerKind::Unusable) return {Verdict::Fail, {}, answer};
+  // Answers to requests out when the run was blocked: the block is handled
+  // once, by the answer that found it.
+  if (blocked_) return {Verdict::Halted, {}, answer};
   // A cut page that already holds its whole shop is read: the cut took
   // nothing of it, and another try could only lose it.
   bool read = answer.kind == AnswerKind::Page;
@@ -89,7 +143,7 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     // Only what would be a page had it come whole.
     FetchOutcome whole = outcome;
     whole.transport = Transport::Complete;
-    read = ClassifyAnswer(whole, askedAddress, before).kind == AnswerKind::Page;
+    read = ClassifyAnswer(whole, askedAddress, before, false).kind == AnswerKind::Page;
   }
   Remember(answer.kind == AnswerKind::Refusal);
   if (read) {
@@ -101,15 +155,10 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
     givenUp_.clear();
     streakWasDown_ = false;
     streakRefusal_ = Refusal::None;
-    // Back to the margin above the refused rate quickly; below it only
-    // slowly, to find out whether the marketplace allows more now.
-    const Duration margin = Scaled(limit_, 1 + rules_.margin);
-    const double back =
-        interval_ > Scaled(margin, 1.5) && !StormLocked() ? rules_.afterStorm : rules_.recovery;
-    interval_ = interval_ > margin ? std::max(margin, interval_ - Scaled(interval_, back))
-                                   : interval_ - Scaled(interval_, rules_.probing);
+    Recover();
     return {Verdict::Read, {}, answer};
   }
+  pagesInARow_ = 0;
 
   if (!streak_) {
     streak_ = true;
@@ -118,41 +167,37 @@ MarketPace::Verdict MarketPace::After(std::int64_t number, int attempt, const Fe
   streakNumbers_.insert(number);
   if (answer.refusal == Refusal::Denied || streakRefusal_ == Refusal::None)
     streakRefusal_ = answer.refusal;
+  if (answer.kind == AnswerKind::Refusal) {
+    recentRefused_.push_back(now);
+    while (now - recentRefused_.front() >= std::chrono::seconds(1)) recentRefused_.pop_front();
+  }
+  const bool storm = answer.kind == AnswerKind::Refusal && StormLocked();
+  // Refused again before the storm was over: its interval comes back.
+  if (stormWidened_ && answer.kind == AnswerKind::Refusal)
+    interval_ = std::max(interval_, stormInterval_);
+  // A 429 speaks of the rate of the whole run; so do refusals that are most
+  // of what the marketplace says. One page's trouble, or a refusal now and
+  // then among pages, speaks of that page alone: its Retry-After holds only
+  // its own next try, and the pace learns nothing from it.
+  const bool rateLimit = answer.refusal == Refusal::Busy && outcome.status == 429;
   Duration retryAfter{};
   if (outcome.retryAfterSeconds) {
     retryAfter = std::min<Duration>(
         rules_.longestRetryAfter,
         std::chrono::seconds(std::min<std::int64_t>(*outcome.retryAfterSeconds, 86400)));
-    // Asked of the marketplace as a whole: no request of the run goes
-    // before it.
-    notBefore_ = std::max(notBefore_, now + retryAfter);
+    if (rateLimit || storm) notBefore_ = std::max(notBefore_, now + retryAfter);
   }
-  // A 429, or a 503 that says when to come back, asks for a slower rate; a
-  // bare 503 is a busy moment that the later try answers.
-  if (answer.refusal == Refusal::Busy && (outcome.status == 429 || outcome.retryAfterSeconds)) {
-    // What the marketplace refused: the requests of the last second. The
-    // interval goes to a little under that rate and stays there; more
-    // refusals at the same pace change nothing, so a marketplace that
-    // refuses at random does not slow the run ever further.
-    while (!recentStarts_.empty() && now - recentStarts_.front() >= std::chrono::seconds(1))
-      recentStarts_.pop_front();
-    // A couple of requests in a second say nothing of a rate. Moments
-    // reserved for later (behind a Retry-After) are no starts yet.
-    const auto starts = static_cast<std::int64_t>(
-        std::upper_bound(recentStarts_.begin(), recentStarts_.end(), now) - recentStarts_.begin());
-    if (starts >= 3) {
-      limit_ = Duration(std::chrono::seconds(1)) / (starts - 1);
-      interval_ = std::min<Duration>(std::max(interval_, Scaled(limit_, 1 + rules_.margin)),
-                                     rules_.longestInterval);
-    }
-  }
+  if (rateLimit) FitToRefusedRate(now);
   // Refusals are most of what the marketplace says: whatever their form, it
   // is asked less often, so that tries waiting in the queue never flood it.
-  if (answer.kind == AnswerKind::Refusal && StormLocked() &&
-      now - lastWidened_ >= std::max<Duration>(interval_, rules_.stormFloor)) {
+  if (storm && now - lastWidened_ >= std::max<Duration>(interval_, rules_.stormFloor)) {
     lastWidened_ = now;
-    interval_ = std::min<Duration>(std::max<Duration>(interval_ * 2, rules_.stormFloor),
-                                   rules_.longestInterval);
+    if (!stormWidened_) preStorm_ = interval_;
+    stormWidened_ = true;
+    const Duration widest = std::max<Duration>(
+        interval_, std::min<Duration>(rules_.longestInterval, rules_.probePause));
+    interval_ = std::min<Duration>(std::max<Duration>(interval_ * 2, rules_.stormFloor), widest);
+    stormInterval_ = interval_;
   }
   const bool down = DownLocked(now);
   streakWasDown_ = streakWasDown_ || down;

@@ -59,13 +59,18 @@ struct PaceRules {
   // Answers remembered across numbers, and the share of refusals among them
   // from which the marketplace counts as refusing most requests: each further
   // refusal then widens the interval (doubling, at most once an interval,
-  // from stormFloor on) as a 429 does, Retry-After or not.
+  // from stormFloor on, never beyond probePause: a marketplace that is down
+  // is probed no more often than that anyway), Retry-After or not.
   int recentAnswers = 20;
   double stormShare = 0.5;
   std::chrono::milliseconds stormFloor{100};
-  // While the interval lies above the margin of a refused rate (after a
-  // storm), each page shortens it by this share.
+  // While the interval lies above the margin of a refused rate, each page
+  // shortens it by this share.
   double afterStorm = 1.0 / 8;
+  // Pages read in a row that end a storm. The first gives the interval back
+  // as it was before the storm; a refusal before the last takes the storm's
+  // interval up again.
+  int stormOver = 2;
 };
 
 class MarketPace {
@@ -78,6 +83,7 @@ class MarketPace {
       Retry,    // try the same number again after pause
       Fail,     // give the number up: a failed number
       Blocked,  // the marketplace refuses the run: stop, the number stays to do
+      Halted,   // blocked by an earlier answer already: the number stays to do
     } kind = Read;
     Clock::duration pause{};
     AnswerClass answer;  // how the answer was classed
@@ -95,9 +101,12 @@ class MarketPace {
 
   // The decision after the attempt-th try (from 1) of number ended so.
   // askedAddress: what was asked for (a final address on another host is a
-  // refusal); wholeShop: the body, though cut, holds a whole shop and is read.
+  // refusal); wholeShop: the body, though cut, holds a whole shop and is read;
+  // emptyBody: not one byte of a body came. Only the first answer that finds
+  // the run blocked gets Blocked; later ones get Halted.
   Verdict After(std::int64_t number, int attempt, const FetchOutcome& outcome,
-                Clock::time_point now, std::string_view askedAddress = {}, bool wholeShop = false);
+                Clock::time_point now, std::string_view askedAddress = {}, bool wholeShop = false,
+                bool emptyBody = false);
 
   // Numbers given up during a failure streak that turned out to be an
   // outage: the marketplace is back, they are to be tried again. Taken once.
@@ -117,6 +126,11 @@ class MarketPace {
   bool DownLocked(Clock::time_point now) const;
   void Remember(bool refusal);
   bool StormLocked() const;
+  // Fits the interval to the rate the marketplace took in the last second
+  // when it refused with a 429.
+  void FitToRefusedRate(Clock::time_point now);
+  // A page arrived: the interval comes back towards what the marketplace took.
+  void Recover();
 
   const PaceRules rules_;
   mutable std::mutex mutex_;
@@ -125,7 +139,8 @@ class MarketPace {
   Clock::duration limit_{};  // the spacing the marketplace last refused
   Clock::time_point lastStart_{};
   Clock::time_point notBefore_{};
-  std::deque<Clock::time_point> recentStarts_;  // the last second's
+  std::deque<Clock::time_point> recentStarts_;   // the last second's
+  std::deque<Clock::time_point> recentRefused_;  // the last second's refusals
   // The current run of failed tries without a page in between.
   bool streak_ = false;
   Clock::time_point streakStart_{};
@@ -138,6 +153,12 @@ class MarketPace {
   std::deque<bool> recent_;  // the latest answers: true for a refusal
   int recentRefusals_ = 0;
   Clock::time_point lastWidened_{};
+  // A storm widened the interval from preStorm_ to stormInterval_; pages
+  // in a row since.
+  bool stormWidened_ = false;
+  Clock::duration preStorm_{};
+  Clock::duration stormInterval_{};
+  int pagesInARow_ = 0;
 };
 
 }  // namespace dt

@@ -40,6 +40,8 @@ constexpr std::string_view kWordDays = "\xCC\xEC ";                // 天
 constexpr std::string_view kWordUnknownTime = "--:--:--";
 constexpr std::string_view kWordFrom = "\xB4\xD3 ";          // 从
 constexpr std::string_view kWordGoOn = " \xBC\xCC\xD0\xF8";  // 继续
+// A drought stopped the run: no refusal.
+constexpr std::string_view kWordDrought = "\xCE\xDE\xB5\xEA\xC6\xCC\xD4\xDD\xCD\xA3";  // 无店铺暂停
 
 constexpr std::string_view kFileHeader = "dovetrail-run 1";
 constexpr std::string_view kFailedFileHeader = "dovetrail-failed 1";
@@ -228,7 +230,10 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
     }
     return text;
   }
-  std::string text = std::string(StateWord(p.state)) + std::string(kWordRange) + Num(p.first) +
+  // A drought stops the run as a block does, but nothing refused it.
+  const std::string_view state =
+      p.state == RunState::Blocked && p.drought ? kWordDrought : StateWord(p.state);
+  std::string text = std::string(state) + std::string(kWordRange) + Num(p.first) +
                      std::string(kWordArrow) + Num(p.last) + "\n";
   text += DoneOfSize(p.done, p.RangeSize()) + std::string(kWordNext) + Num(p.next) + "\n";
   text += std::string(kWordShops) + Num(p.shops) + std::string(kWordFiltered) + Num(p.filtered) +

@@ -16,6 +16,7 @@ struct Case {
   MarketBefore before;
   AnswerKind kind;
   Refusal refusal;
+  bool empty = false;  // not one byte of a body
 };
 
 constexpr MarketBefore kUp = MarketBefore::Answering;
@@ -26,10 +27,24 @@ TEST(ClassifyAnswer, StatusTransportRedirectHostAndWhatCameBefore) {
   using K = AnswerKind;
   using R = Refusal;
   const Case cases[] = {
-      // Pages, whatever came before.
+      // Pages, whatever came before: 2xx with a body, 404 and 410 (even empty).
       {kWhole, 200, kAsked, kUp, K::Page, R::None},
+      {kWhole, 299, kAsked, kSilent, K::Page, R::None},
       {kWhole, 404, kAsked, kUp, K::Page, R::None},
-      {kWhole, 501, kAsked, kUp, K::Page, R::None},
+      {kWhole, 404, kAsked, kUp, K::Page, R::None, true},
+      {kWhole, 410, kAsked, kUp, K::Page, R::None},
+      // Every other status is one page's trouble, never a number without a shop.
+      {kWhole, 199, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 300, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 302, kAsked, kUp, K::Trouble, R::None},  // a redirect that never ended
+      {kWhole, 400, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 501, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 505, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 520, kAsked, kUp, K::Trouble, R::None},
+      {kWhole, 526, kAsked, kSilent, K::Trouble, R::None},
+      // An empty 2xx is no page: trouble, which a failure streak goes on through.
+      {kWhole, 200, kAsked, kUp, K::Trouble, R::None, true},
+      {kWhole, 204, kAsked, kUp, K::Trouble, R::None, true},
       // The same host: another scheme, port, path or case is still the shop's own.
       {kWhole, 200, "https://shop42.taobao.com/", kUp, K::Page, R::None},
       {kWhole, 200, "http://SHOP42.taobao.com:80/moved?x=1", kUp, K::Page, R::None},
@@ -38,6 +53,10 @@ TEST(ClassifyAnswer, StatusTransportRedirectHostAndWhatCameBefore) {
       {kWhole, 408, kAsked, kUp, K::Trouble, R::None},
       {Transport::Cut, 200, kAsked, kUp, K::Trouble, R::None},
       {Transport::TimedOut, 0, "", kUp, K::Trouble, R::None},
+      // Nothing received before the time ran out: as a dropped connection.
+      {Transport::TimedOut, 0, "", kUp, K::Trouble, R::None, true},
+      {Transport::TimedOut, 0, "", kSilent, K::Refusal, R::Gone, true},
+      {Transport::TimedOut, 200, kAsked, kSilent, K::Trouble, R::None},  // part of a page came
       // A dropped connection: one page's trouble while others are read.
       {Transport::NoConnection, 0, "", kUp, K::Trouble, R::None},
       {Transport::NoConnection, 0, "", kSilent, K::Refusal, R::Gone},
@@ -58,9 +77,9 @@ TEST(ClassifyAnswer, StatusTransportRedirectHostAndWhatCameBefore) {
     outcome.transport = c.transport;
     outcome.status = c.status;
     outcome.finalAddress = c.finalAddress;
-    EXPECT_EQ(ClassifyAnswer(outcome, kAsked, c.before), (AnswerClass{c.kind, c.refusal}))
+    EXPECT_EQ(ClassifyAnswer(outcome, kAsked, c.before, c.empty), (AnswerClass{c.kind, c.refusal}))
         << static_cast<int>(c.transport) << " " << c.status << " " << c.finalAddress << " "
-        << (c.before == kSilent ? "silent" : "answering");
+        << (c.before == kSilent ? "silent" : "answering") << (c.empty ? " empty" : "");
   }
 }
 

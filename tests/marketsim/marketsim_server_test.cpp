@@ -166,6 +166,7 @@ TEST(MarketSimServer, BusyAndDroppedAttemptsFollowTheirDraws) {
   options.seed = 8;
   options.utf8Share = 0.5;
   options.busyShare = 0.3;
+  options.busyRetryAfter = 2;
   options.dropShare = 0.2;
   Server server(options);
   const int port = server.Start();
@@ -183,6 +184,7 @@ TEST(MarketSimServer, BusyAndDroppedAttemptsFollowTheirDraws) {
       } else if (BusyAt(options, number, attempt)) {
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->status, 503);
+        EXPECT_EQ(answer->get_header_value("Retry-After"), "2");
         EXPECT_FALSE(answer->body.empty());
         ++busy;
       } else {
@@ -484,6 +486,7 @@ TEST(MarketSimProgram, RejectsBadArguments) {
                                                                 {"--fault-at", "5"},
                                                                 {"--seed", "x"},
                                                                 {"--busy-share", "1.5"},
+                                                                {"--busy-retry-after", "0"},
                                                                 {"--rate-limit", "0"},
                                                                 {"--outage-ms", "500"},
                                                                 {"--block-after", "-1"},

@@ -21,7 +21,8 @@ constexpr const char* kUsage =
     "usage: marketsim [--port N] [--seed S] [--density D] [--latency-ms MS]\n"
     "                 [--fault-share F] [--faults kind,kind] [--fault-at N=kind,...]\n"
     "                 [--stall-ms MS] [--truth FIRST LAST [--json]]\n"
-    "                 [--busy-share F] [--drop-share F] [--rate-limit RPS]\n"
+    "                 [--busy-share F [--busy-retry-after S]] [--drop-share F]\n"
+    "                 [--rate-limit RPS]\n"
     "                 [--outage-after N --outage-ms MS] [--block-after N [--block-form F]]\n"
     "                 [--utf8-share F] [--rtt-ms MS]\n"
     "fault kinds: not-found server-error refuse reset-mid-body stall redirect\n"
@@ -29,6 +30,8 @@ constexpr const char* kUsage =
     "             control-bytes-in-account empty-item-count hostile-overlap\n"
     "             cut-after-body\n"
     "network:  --busy-share F     that share of attempts is answered 503\n"
+    "          --busy-retry-after S\n"
+    "                             those 503s carry Retry-After: S\n"
     "          --drop-share F     that share of attempts is closed unanswered\n"
     "          --rate-limit RPS   more shop requests than RPS within a second get\n"
     "                             429 with Retry-After: 1\n"
@@ -100,6 +103,8 @@ int main(int argc, char** argv) {
       ok = number(options.faultShare) && options.faultShare >= 0 && options.faultShare <= 1;
     } else if (arg == "--busy-share") {
       ok = number(options.busyShare) && options.busyShare >= 0 && options.busyShare <= 1;
+    } else if (arg == "--busy-retry-after") {
+      ok = number(options.busyRetryAfter) && options.busyRetryAfter > 0;
     } else if (arg == "--drop-share") {
       ok = number(options.dropShare) && options.dropShare >= 0 && options.dropShare <= 1;
     } else if (arg == "--utf8-share") {

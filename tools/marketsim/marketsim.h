@@ -66,6 +66,7 @@ struct Options {
   // the seed, the number and how many requests for it came before, so a retry
   // draws afresh and a run is reproducible. A dropped attempt wins over a busy one.
   double busyShare = 0.0;  // answered 503 with a small error page
+  int busyRetryAfter = 0;  // seconds a busy 503 gives in Retry-After; 0: no header
   double dropShare = 0.0;  // the connection closed without an answer
   // More than this many shop requests within the last second are answered
   // 429 with "Retry-After: 1"; those refused do not count towards it. 0: no limit.

@@ -269,6 +269,8 @@ struct Server::Impl {
       case Verdict::Busy:
         ++answered503;
         res.status = 503;
+        if (options.busyRetryAfter > 0)
+          res.set_header("Retry-After", std::to_string(options.busyRetryAfter));
         res.set_content(detail::BusyPage(), kHtml);
         return;
       case Verdict::Limited:
