@@ -19,8 +19,22 @@ std::string_view RunStateName(RunState state) {
       return "ended";
     case RunState::Blocked:
       return "blocked";
+    case RunState::Following:
+      return "following";
   }
   return "idle";
+}
+
+std::string_view RunModeName(RunMode mode) {
+  switch (mode) {
+    case RunMode::Range:
+      return "range";
+    case RunMode::List:
+      return "list";
+    case RunMode::Follow:
+      return "follow";
+  }
+  return "range";
 }
 
 CollectionRun::Work CollectionRun::Plain(std::function<void(ShopNumber)> work) {

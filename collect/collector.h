@@ -5,10 +5,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "collect/collection_run.h"
+#include "collect/frontier.h"
 #include "collect/market_pace.h"
 #include "collect/results_store.h"
 #include "collect/status_log.h"
@@ -71,6 +73,17 @@ class Collector {
   // Starts a run over the failed list's numbers; false when it is empty.
   bool StartFailedNumbers();
 
+  // Starts a follow run: from the saved state when there is one, else it
+  // finds the top from `from` upward. It goes on until Run().Stop(); a block
+  // makes it wait and try again by itself.
+  void StartFollow(std::int64_t from, std::optional<FollowState> saved, FollowSettings settings);
+  // The latest follow run's state, to keep on disk (window thread; takes no
+  // run lock). nullopt when no follow run was started.
+  std::optional<FollowState> FollowSnapshot() const;
+  // Called on a task thread, outside every lock, with each poll's news.
+  // Set before StartFollow.
+  void OnFollowNews(std::function<void(const FollowNews&)> handler);
+
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.
   void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }    // 选择框0宝贝 "零宝贝"
@@ -91,8 +104,14 @@ class Collector {
   // report of a failing shop log.
   void ForgetLastRun();
 
+  // The follow run in hand (the window and task threads both look at it).
+  std::shared_ptr<FollowSource> Follow() const;
+
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;
+  mutable std::mutex followMutex_;
+  std::shared_ptr<FollowSource> follow_;
+  std::function<void(const FollowNews&)> onFollowNews_;
   ResultsStore results_;
   StatusLog status_;
   std::atomic<bool> zeroItems_{false};

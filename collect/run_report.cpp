@@ -17,6 +17,7 @@ constexpr std::string_view kWordStopped = "\xD2\xD1\xCD\xA3\xD6\xB9";           
 constexpr std::string_view kWordFinished = "\xD2\xD1\xCD\xEA\xB3\xC9";               // 已完成
 constexpr std::string_view kWordEnded = "\xD2\xD1\xB5\xBD\xC4\xA9\xCE\xB2";          // 已到末尾
 constexpr std::string_view kWordBlocked = "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8";        // 市场拒绝
+constexpr std::string_view kWordFollowing = "\xB8\xFA\xD7\xD9\xD6\xD0";              // 跟踪中
 constexpr std::string_view kWordRange = "  \xB1\xE0\xBA\xC5 ";                       // 编号
 constexpr std::string_view kWordArrow = " \xA1\xFA ";                                // →
 constexpr std::string_view kWordLastTime = "  \xC9\xCF\xB4\xCE";                     // 上次
@@ -82,6 +83,8 @@ std::string_view StateWord(RunState state) {
       return kWordEnded;
     case RunState::Blocked:
       return kWordBlocked;
+    case RunState::Following:
+      return kWordFollowing;
   }
   return kWordIdle;
 }
@@ -272,6 +275,7 @@ std::optional<std::int64_t> ResumeOffer(const RunProgress& p,
       return p.resume;
     case RunState::Running:
     case RunState::Ended:
+    case RunState::Following:
       break;
   }
   return std::nullopt;
