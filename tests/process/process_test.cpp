@@ -692,6 +692,96 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
   }
 }
 
+// The command line without a window: a bad value ends with 2 before
+// anything starts, --help with 0, and a headless start while a copy runs
+// with 1, leaving that copy alone.
+TEST_F(ProgramTest, HeadlessStartsEndWithTheirStatus) {
+  marketsim::Options slow;
+  slow.latencyMs = 200;
+  StartMarket(slow);
+  const auto options = [this](std::vector<std::string> args) {
+    ChildOptions child = Options(DT_PROGRAM, std::move(args));
+    child.setEnv["http_proxy"] = MarketProxy();
+    return child;
+  };
+  const struct {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {{{"--headless", "--poll", "4"}, 2},
+               {{"--headless", "--range", "9", "8"}, 2},
+               {{"--headless", "--follow", "x"}, 2},
+               {{"--range", "1"}, 2},
+               {{"--help"}, 0}};
+  for (const auto& c : cases) {
+    ChildProcess run(options(c.args));
+    EXPECT_EQ(run.WaitForExit(10s), std::optional<int>(c.code)) << c.args.back();
+    EXPECT_EQ(Status(), "") << "no copy may be left running";
+  }
+  ChildProcess help(options({"--headless", "--help"}));
+  ASSERT_EQ(help.WaitForExit(10s), std::optional<int>(0));
+  ASSERT_FALSE(help.Lines().empty());
+  EXPECT_EQ(help.Lines().front().rfind("Usage: dovetrail", 0), 0u);
+
+  for (const char* first : {DT_PROGRAM, "headless"}) {
+    const bool window = std::string(first) == DT_PROGRAM;
+    ChildProcess running(
+        options(window ? std::vector<std::string>{}
+                       : std::vector<std::string>{"--headless", "--range", "5", "5000000"}));
+    ASSERT_TRUE(WaitForStatus("shows=0", 20s)) << first;
+    ChildProcess second(options({"--headless", "--follow"}));
+    EXPECT_EQ(second.WaitForExit(10s), std::optional<int>(1)) << first;
+    EXPECT_TRUE(WaitForStatus("shows=0", 5s)) << "the headless start asked for a window";
+    EXPECT_FALSE(running.WaitForExit(0ms)) << first;
+  }
+}
+
+// A headless range run walks its range without a display, lists what the
+// window would, prints its lines converted for the terminal and ends with 0;
+// SIGTERM part-way ends it as Esc ends the window, its resume point saved.
+TEST_F(ProgramTest, AHeadlessRangeRunEndsByItselfOrSavesOnSigterm) {
+  marketsim::Options market;
+  market.seed = 5;
+  market.latencyMs = 5;
+  StartMarket(market);
+  const std::string dataFolder = home_.path().toStdString() + "/.local/share/dovetrail/";
+  {
+    ChildOptions options = Options(DT_PROGRAM, {"--headless", "--range", "2000", "2039"});
+    options.setEnv["http_proxy"] = MarketProxy();
+    options.unsetEnv.push_back("DISPLAY");
+    options.setEnv["QT_QPA_PLATFORM"] = "nosuchplatform";  // none is needed
+    ChildProcess run(options);
+    ASSERT_EQ(run.WaitForExit(30s), std::optional<int>(0));
+    for (int n = 2000; n <= 2039; ++n) EXPECT_EQ(market_->RequestCount(n), 1) << n;
+    EXPECT_EQ(market_->RequestCount(2040), 0);
+  }
+  ChildProcess check(Options(DT_PROBE, {"--wait", "1500", "--esc-after", "0"}));
+  ASSERT_TRUE(WaitForStatus("state=idle", 20s));
+  EXPECT_EQ(Figure(Status(), "rows"), std::to_string(marketsim::Truth(market, 2000, 2039).size()));
+  ASSERT_EQ(check.WaitForExit(20s), std::optional<int>(0));
+
+  market_->Stop();
+  market.latencyMs = 40;
+  StartMarket(market);
+  ChildOptions options = Options(DT_PROGRAM, {"--headless", "--range", "3000", "9999"});
+  options.setEnv["http_proxy"] = MarketProxy();
+  ChildProcess run(options);
+  for (const auto end = std::chrono::steady_clock::now() + 20s;
+       market_->TotalRequests() < 30 && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(20ms);
+  }
+  run.Kill(SIGTERM);
+  ASSERT_EQ(run.WaitForExit(15s), std::optional<int>(0));
+  const std::string saved = dt::testing::ReadBytes(dataFolder + "run-progress.txt");
+  EXPECT_NE(saved.find("3000"), std::string::npos) << saved;
+  ChildProcess again(Options(DT_PROBE, {"--wait", "1500", "--esc-after", "0"}));
+  ASSERT_TRUE(WaitForStatus("state=idle", 20s));
+  const int resume = std::stoi(Figure(Status(), "resume").value_or("0"));
+  EXPECT_GT(resume, 3000);
+  EXPECT_LT(resume, 9999);
+  for (int n = 3000; n < resume; ++n) EXPECT_GE(market_->RequestCount(n), 1) << n;
+  ASSERT_EQ(again.WaitForExit(20s), std::optional<int>(0));
+}
+
 }  // namespace
 }  // namespace dt
 

@@ -10,10 +10,12 @@
 
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
+#include "shell/headless_options.h"
 #include "shell/program_settings.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "tests/shell/shell_test_support.h"
+#include "tests/support/case_name.h"
 #include "tests/support/temp_folder.h"
 
 namespace dt::shell {
@@ -128,6 +130,120 @@ TEST_F(WindowSettingsTest, RequestsAtOnceLiveInTheProgramsOwnFileOnly) {
   ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
   EXPECT_EQ(dt::testing::ReadBytes(File()), formFile);
 }
+
+// Following lives in the program's own file too: a missing or foreign value
+// gives the default, a poll out of bounds its nearest bound.
+TEST_F(WindowSettingsTest, FollowSettingsLiveInTheProgramsOwnFile) {
+  const struct {
+    const char* text;  // nullptr: no file
+    bool on;
+    int poll;
+  } cases[] = {{nullptr, false, 60},
+               {"[follow]\non=true\npoll=4\n", true, 5},
+               {"[follow]\non=true\npoll=5\n", true, 5},
+               {"[follow]\non=false\npoll=6\n", false, 6},
+               {"[follow]\npoll=86400\n", false, 86400},
+               {"[follow]\npoll=86401\n", false, 86400},
+               {"[follow]\non=yes\npoll=soon\n", false, 60},
+               {"[network]\non=true\npoll=9\n", false, 60}};
+  int index = 0;
+  for (const auto& c : cases) {
+    const std::string file = folder_.filePath(QString::number(++index) + ".conf").toStdString();
+    if (c.text) dt::testing::WriteBytes(file, c.text);
+    const FollowConfig read = ReadFollowSettings(file);
+    EXPECT_EQ(read.on, c.on) << (c.text ? c.text : "no file");
+    EXPECT_EQ(read.pollSeconds, c.poll) << (c.text ? c.text : "no file");
+  }
+  // Written beside the requests at once, which stay.
+  const std::string conf = folder_.filePath("config/dovetrail/dovetrail.conf").toStdString();
+  ASSERT_TRUE(WriteRequestsAtOnce(conf, 7));
+  ASSERT_TRUE(WriteFollowSettings(conf, FollowConfig{true, 17}));
+  EXPECT_EQ(ReadRequestsAtOnce(conf), 7);
+  EXPECT_TRUE(ReadFollowSettings(conf).on);
+  EXPECT_EQ(ReadFollowSettings(conf).pollSeconds, 17);
+}
+
+struct OptionsCase {
+  const char* what;
+  std::vector<std::string> args;  // after the program's name
+  bool refused;
+  bool follow;
+  std::optional<std::int64_t> from, first, last;
+  std::optional<int> poll;
+};
+
+class HeadlessOptionsTest : public ::testing::TestWithParam<OptionsCase> {};
+
+TEST_P(HeadlessOptionsTest, ReadsOnlyItsOwnOptionsAndRefusesBadValues) {
+  const OptionsCase& c = GetParam();
+  std::vector<std::string> args{"dovetrail"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const HeadlessOptions options = ParseHeadlessOptions(args);
+  EXPECT_EQ(!options.error.empty(), c.refused) << options.error;
+  if (c.refused) return;
+  EXPECT_EQ(options.follow, c.follow);
+  EXPECT_EQ(options.followFrom, c.from);
+  EXPECT_EQ(options.rangeFirst, c.first);
+  EXPECT_EQ(options.rangeLast, c.last);
+  EXPECT_EQ(options.pollSeconds, c.poll);
+}
+
+const std::optional<std::int64_t> kNone;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeadlessOptionsTest,
+    ::testing::Values(
+        OptionsCase{"nothing", {}, false, false, kNone, kNone, kNone, {}},
+        OptionsCase{"others left alone",
+                    {"-platform", "x", "--verbose"},
+                    false,
+                    false,
+                    kNone,
+                    kNone,
+                    kNone,
+                    {}},
+        OptionsCase{"follow without from",
+                    {"--headless", "--follow"},
+                    false,
+                    true,
+                    kNone,
+                    kNone,
+                    kNone,
+                    {}},
+        OptionsCase{
+            "follow then option", {"--follow", "--poll", "5"}, false, true, kNone, kNone, kNone, 5},
+        OptionsCase{"follow from", {"--follow", "123"}, false, true, 123, kNone, kNone, {}},
+        OptionsCase{"from at largest",
+                    {"--follow", "2147483647"},
+                    false,
+                    true,
+                    2147483647,
+                    kNone,
+                    kNone,
+                    {}},
+        OptionsCase{
+            "from past largest", {"--follow", "2147483648"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"from negative", {"--follow", "-5"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"from not a number", {"--follow", "12a"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"range", {"--range", "10", "20"}, false, false, kNone, 10, 20, {}},
+        OptionsCase{"range of one", {"--range", "10", "10"}, false, false, kNone, 10, 10, {}},
+        OptionsCase{
+            "range upside down", {"--range", "11", "10"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"range short", {"--range", "10"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"range and follow",
+                    {"--range", "1", "2", "--follow"},
+                    true,
+                    false,
+                    kNone,
+                    kNone,
+                    kNone,
+                    {}},
+        OptionsCase{"poll below least", {"--poll", "4"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"poll at most", {"--poll", "86400"}, false, false, kNone, kNone, kNone, 86400},
+        OptionsCase{"poll above most", {"--poll", "86401"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"poll missing", {"--poll"}, true, false, kNone, kNone, kNone, {}},
+        OptionsCase{"poll with blank", {"--poll", " 60"}, true, false, kNone, kNone, kNone, {}}),
+    test::CaseName());
 
 TEST(ShowToFront, RestoresAMinimisedWindowAndShowsAHiddenOne) {
   testing::App();
