@@ -287,6 +287,8 @@ class CollectionRun {
   void UndoFailureLocked(std::int64_t number);
   void StartLocked(std::int64_t first);
   void WakePauses();
+  // Waits until `until`, a page counted for the source, or a stop; false on a stop.
+  bool WaitForSource(Clock::time_point until, std::uint64_t mark, std::uint64_t turn);
   void Post(std::int64_t number, std::uint64_t generation, int attempt = 1);
   void TaskEnded(std::uint64_t generation);
 
@@ -332,6 +334,10 @@ class CollectionRun {
   std::deque<std::int64_t> queue_;
   bool listRun_ = false;
   std::int64_t listSize_ = 0;
+  // A follow run's source of numbers; each page it counts moves sourceTurn_
+  // on, which wakes the chains waiting for it.
+  std::shared_ptr<NumberSource> source_;
+  std::atomic<std::uint64_t> sourceTurn_{0};
   // This run's failed numbers (for a redo or a block to take back).
   std::set<std::int64_t> runFailed_;
   std::set<std::int64_t> failedList_;

@@ -53,6 +53,15 @@ inline constexpr std::string_view kDroughtMessageEnd =
     "\xBB\xF2\xB1\xBB\xC0\xB9\xBD\xD8\xA3\xAC"   // 或被拦截，
     "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 采集已暂停
 
+// A follow run found the marketplace refusing: "市场拒绝访问，跟踪等待后自动重试".
+inline constexpr std::string_view kFollowBlockedMessage =
+    "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA\xA3\xAC"  // 市场拒绝访问，
+    "\xB8\xFA\xD7\xD9\xB5\xC8\xB4\xFD\xBA\xF3\xD7\xD4\xB6\xAF\xD6\xD8\xCA\xD4";  // 跟踪等待后自动重试
+// ... and the marketplace answers again: "市场恢复访问，继续跟踪".
+inline constexpr std::string_view kFollowResumedMessage =
+    "\xCA\xD0\xB3\xA1\xBB\xD6\xB8\xB4\xB7\xC3\xCE\xCA\xA3\xAC"  // 市场恢复访问，
+    "\xBC\xCC\xD0\xF8\xB8\xFA\xD7\xD9";                         // 继续跟踪
+
 class Collector {
  public:
   Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config);
@@ -104,13 +113,16 @@ class Collector {
   // report of a failing shop log.
   void ForgetLastRun();
 
-  // The follow run in hand (the window and task threads both look at it).
+  // The latest follow run (the window and task threads both look at it),
+  // and the same only while the latest run is that follow run.
   std::shared_ptr<FollowSource> Follow() const;
+  std::shared_ptr<FollowSource> FollowRun() const;
 
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;
   mutable std::mutex followMutex_;
   std::shared_ptr<FollowSource> follow_;
+  bool followRunning_ = false;
   std::function<void(const FollowNews&)> onFollowNews_;
   ResultsStore results_;
   StatusLog status_;

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "collect/collection_run.h"
+
 namespace dt {
 
 struct FollowSettings {
@@ -70,6 +72,7 @@ struct FollowNews {
   std::int64_t nextTry = 0;             // Blocked: the next try, seconds since the epoch
 };
 inline constexpr std::size_t kNewsNames = 3;
+inline constexpr std::size_t kNewsNumbers = 1000;
 
 // The decisions of a follow run. Times are seconds since the epoch (as a
 // double, so a scaled clock keeps its fractions). Not thread-safe.
@@ -104,71 +107,84 @@ class Frontier {
 
   Phase CurrentPhase() const { return phase_; }
   FollowState State() const;
-  std::int64_t Gap() const;  // G: no shop in this many numbers past the top ends a poll
+  // G: this many numbers without a shop past the poll's highest shop end it.
+  std::int64_t Gap() const;
+  // The highest shop seen (while finding: the highest the probes found).
+  std::int64_t Top() const;
   std::int64_t NewShops() const { return newShops_; }
   std::int64_t Requests() const { return requests_; }  // numbers handed out
   // News of polls ended since the last call.
   std::vector<FollowNews> TakeNews();
 
  private:
+  enum class Purpose { Probe, Poll, Check, Skipped };
   struct Window {
     std::int64_t from = 0, to = 0;  // [from, to]
   };
-  void StartPoll(double now);
-  void EndPoll(double now);
-  void StartLeap();
-  void PlanProbe();
-  void ProbeDone();
-  void Block(double now);
+  std::optional<std::int64_t> HandOut(std::int64_t number, Purpose purpose);
+  bool Outstanding(std::int64_t from, std::int64_t to) const;
+  double Density() const;
   std::int64_t ProbeWidth() const;
-  void NoteShop(std::int64_t number);
-  bool Resolved(std::int64_t from, std::int64_t to) const;
-  std::optional<std::int64_t> HighestShop(std::int64_t from, std::int64_t to) const;
-  void Forget(std::int64_t below);
-  double Spread(double seconds);
+  void PlanProbe();
+  void ProbeDone(double now);
+  void FoundTop(std::int64_t top);
+  void StartLeap();
+  void EndLeap(double now, bool found);
+  void AddSkipped(std::int64_t from, std::int64_t to);
+  void StartPollAt(std::int64_t start, std::int64_t top, bool topIsShop);
+  void StartPoll();
+  void EndPoll(double now);
+  void Wait(double now);
+  void Block(double now);
+  void Unblock();
 
   FollowSettings settings_;
   std::minstd_rand random_;
   Phase phase_ = Phase::Finding;
   double wakeAt_ = 0;
 
-  // What the pages said, for numbers of the probe or poll in hand.
-  std::map<std::int64_t, Seen> seen_;
-  std::set<std::int64_t> handedOut_;  // out, no answer yet
-  std::deque<std::int64_t> unread_;   // to be handed out again first
+  std::map<std::int64_t, Purpose> handedOut_;            // out, no answer yet
+  std::deque<std::pair<std::int64_t, Purpose>> unread_;  // to hand out again first
+  std::map<std::int64_t, Seen> seen_;                    // the probe's or the poll's answers
 
-  // Probing (finding the top, or a leap past a skip).
+  // Probing: finding the top (low_: the highest window start with shops,
+  // high_: the lowest above it without), or a leap past a skip (clearTo_:
+  // the end of the highest empty window, shopAt_: the lowest window start
+  // with shops above it).
+  bool finding_ = true;
   bool leaping_ = false;
-  std::int64_t base_ = 0;             // probes go upward from here
-  std::int64_t step_ = 0;             // the next probe's offset while growing
-  std::optional<std::int64_t> low_;   // the highest probe start with shops
-  std::optional<std::int64_t> high_;  // the lowest probe start above it without
-  std::int64_t lowShop_ = 0;          // the highest shop in the probe at low_
+  bool probing_ = false;
+  std::int64_t base_ = 0;
+  std::int64_t step_ = 0;
+  std::optional<std::int64_t> low_, high_, clearTo_, shopAt_, firstShopPast_;
+  std::int64_t lowShop_ = 0;
   Window probe_;
   std::int64_t probeNext_ = 0;
-  bool probing_ = false;
   std::int64_t probedNumbers_ = 0, probedShops_ = 0;
 
   // Polling.
   std::int64_t frontier_ = 0;
   std::int64_t knownShop_ = 0;
   std::int64_t savedGap_ = 0;
-  bool checking_ = false;      // the known shop's page is out
-  bool checked_ = false;       // this poll's check came back with a shop
-  std::int64_t pollNext_ = 0;  // the next number of the poll
-  std::int64_t pollTop_ = 0;   // the highest shop of the poll so far
-  std::int64_t pollStartFrontier_ = 0;
+  bool checking_ = false;  // the known shop's page is out
+  bool checked_ = false;   // this poll's check came back with a shop
+  std::int64_t pollStart_ = 0, pollNext_ = 0, pollTop_ = 0;
+  std::optional<std::int64_t> pollBase_;  // the shop the poll reads on from
+  std::set<std::int64_t> pollShops_;
   int emptyPolls_ = 0;
   double lastLeap_ = 0;
   double nextPoll_ = 0;
-  std::set<std::int64_t> nearTop_;  // shops within the last 1,000 numbers below the frontier
-  bool nearTopFull_ = false;        // a shop has fallen out of that window
+  // Shops within the last 1,000 numbers below the frontier, each with the
+  // gap below it (only gaps read number by number).
+  std::deque<std::pair<std::int64_t, std::int64_t>> gaps_;
+  bool gapsFull_ = false;  // a shop has fallen out of that stretch
   std::vector<std::pair<std::int64_t, std::int64_t>> skipped_;
-  std::int64_t skippedNext_ = 0;  // the next number of skipped_.front() to hand out
+  std::int64_t skippedNext_ = 0;  // the next number of skipped_.front()
 
   // Blocks.
   int blockTries_ = 0;
   bool wasBlocked_ = false;
+  Phase blockedFrom_ = Phase::Polling;
 
   std::int64_t newShops_ = 0;
   std::int64_t requests_ = 0;
@@ -178,20 +194,25 @@ class Frontier {
 
 // The Frontier behind a lock, on the follow run's clock: the run asks it
 // under its own state lock, the window snapshots it without the run lock.
-class FollowSource {
+class FollowSource : public NumberSource {
  public:
-  FollowSource(std::int64_t from, const std::optional<FollowState>& saved, FollowSettings settings);
+  FollowSource(std::int64_t from, const std::optional<FollowState>& saved, FollowSettings settings,
+               std::function<void(const FollowNews&)> onNews = {});
 
   // Follow time now, seconds since the epoch (scaled after the start).
   double Now() const;
   // The steady-clock moment a follow-time moment falls on.
-  std::chrono::steady_clock::time_point SteadyAt(double followTime) const;
+  Clock::time_point SteadyAt(double followTime) const;
 
-  std::optional<std::int64_t> Next();
-  std::chrono::steady_clock::time_point WakeAt() const;
-  void Record(std::int64_t number, Frontier::Seen seen);
-  void Unread(std::int64_t number);
+  // The run's seam.
+  std::optional<std::int64_t> Next() override;
+  Clock::time_point WakeAt() const override;
+  void Counted(std::int64_t number, PageOutcome outcome) override;
+  void AfterCount() override;
+
+  // A shop the filters let through, before its page is counted.
   void Accepted(std::int64_t number, std::string name);
+  // The marketplace refused every try (the pace's block).
   void Refused();
 
   FollowState State() const;
@@ -200,12 +221,12 @@ class FollowSource {
   std::optional<std::int64_t> NextPoll() const;  // epoch seconds, while waiting or blocked
   std::int64_t NewShops() const;
   std::int64_t Requests() const;
-  std::vector<FollowNews> TakeNews();
 
  private:
   FollowSettings settings_;
-  std::chrono::steady_clock::time_point steadyStart_;
+  Clock::time_point steadyStart_;
   double wallStart_ = 0;
+  std::function<void(const FollowNews&)> onNews_;
   mutable std::mutex mutex_;
   Frontier frontier_;
 };
