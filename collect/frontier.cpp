@@ -114,6 +114,7 @@ Frontier::Frontier(std::int64_t from, const std::optional<FollowState>& saved,
   settings_.pollInterval = std::max(settings_.pollInterval, kLeastPollInterval);
   lastLeap_ = now;
   if (saved && saved->frontier > 0) {
+    finding_ = false;
     frontier_ = saved->frontier;
     savedGap_ = saved->widestGap;
     knownShop_ = saved->knownShop > 0 ? saved->knownShop : saved->frontier;

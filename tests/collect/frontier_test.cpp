@@ -214,6 +214,7 @@ TEST(Frontier, RestartFromTheSavedStateCatchesUpListingNoneTwice) {
     }
   }
   EXPECT_GT(second.listed.begin()->first, saved->frontier);  // none again
+  EXPECT_GT(second.frontier.State().frontier, saved->frontier);
 }
 
 TEST(FollowStateFile, ReadsBackWhatWasWrittenAndRefusesHostileText) {
