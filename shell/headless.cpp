@@ -68,6 +68,17 @@ QByteArray RunWord(const RunProgress& progress) {
   return progress.mode == RunMode::Follow ? "follow" : "range";
 }
 
+// 新店 N 家：name、name、name…
+std::string NewShopsLine(const FollowNews& news) {
+  std::string line = "\xD0\xC2\xB5\xEA " + ToText(news.count) + " \xBC\xD2\xA3\xBA";
+  for (std::size_t i = 0; i < news.firstNames.size(); ++i) {
+    if (i > 0) line += "\xA1\xA2";  // 、
+    line += news.firstNames[i];
+  }
+  if (news.count > static_cast<int>(news.firstNames.size())) line += "\xA1\xAD";  // …
+  return line;
+}
+
 }  // namespace
 
 void RunHeadless(int argc, char** argv, const HeadlessOptions& options) {
@@ -106,7 +117,13 @@ void RunHeadless(int argc, char** argv, const HeadlessOptions& options) {
     return StatusAnswerOf(collector, rate->PagesPerSecond(), core.savedRun);
   });
   auto* notices = new NewShopNotices(nullptr, {}, app);
-  collector.OnFollowNews([notices](const FollowNews& news) { notices->AnnounceLater(news); });
+  collector.OnFollowNews([notices, &collector](const FollowNews& news) {
+    notices->AnnounceLater(news);
+    // The terminal hears of each poll's shops as the desktop does.
+    if (news.kind == FollowNews::NewShops && news.count > 0) {
+      collector.Status().AppendStatusLine(NewShopsLine(news));
+    }
+  });
   if (!core.startNote.empty()) collector.Status().AppendStatusLine(core.startNote);
 
   // Every end saves what is to be kept first.
@@ -124,7 +141,8 @@ void RunHeadless(int argc, char** argv, const HeadlessOptions& options) {
 
   auto* tick = new QTimer(app);
   auto started = std::make_shared<bool>(false);
-  QObject::connect(tick, &QTimer::timeout, app, [&, started, rate, writer, stopAndEnd] {
+  auto lastState = std::make_shared<RunState>(RunState::Idle);
+  QObject::connect(tick, &QTimer::timeout, app, [&, started, lastState, rate, writer, stopAndEnd] {
     if (!*started) {
       // The highest listed shop counts only once the list is back.
       if (following && !options.followFrom && core.keeper->Loading()) return;
@@ -138,6 +156,12 @@ void RunHeadless(int argc, char** argv, const HeadlessOptions& options) {
     const RunProgress progress = collector.Progress();
     rate->Sample(std::chrono::steady_clock::now(), progress.done);
     Print(stdout, collector.Status().TakePending());
+    // The readout's first line whenever the run's state changes.
+    if (progress.state != *lastState) {
+      *lastState = progress.state;
+      const std::string readout = ReadoutText(progress, rate->PagesPerSecond(), std::nullopt);
+      Print(stdout, readout.substr(0, readout.find('\n')));
+    }
     writer->Save(false);
     // A range walked to its end, or a run that stopped itself, ends the
     // program; a follow run goes on until it is stopped.
