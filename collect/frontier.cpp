@@ -494,9 +494,9 @@ void Frontier::Unread(std::int64_t number) {
   unread_.emplace_back(number, purpose);
 }
 
-void Frontier::Record(std::int64_t number, Seen seen, double now) {
+bool Frontier::Record(std::int64_t number, Seen seen, double now) {
   const auto it = handedOut_.find(number);
-  if (it == handedOut_.end()) return;  // not asked for by this run (a redo)
+  if (it == handedOut_.end()) return true;  // not asked for by this run (a redo)
   const Purpose purpose = it->second;
   handedOut_.erase(it);
   switch (purpose) {
@@ -508,9 +508,9 @@ void Frontier::Record(std::int64_t number, Seen seen, double now) {
       } else {
         Block(now);
       }
-      return;
+      return false;
     case Purpose::Skipped:
-      return;
+      return true;
     case Purpose::Probe:
     case Purpose::Poll:
       break;
@@ -518,9 +518,9 @@ void Frontier::Record(std::int64_t number, Seen seen, double now) {
   seen_[number] = seen;
   if (purpose == Purpose::Probe) {
     if (probing_ && probeNext_ > probe_.to && !Outstanding(probe_.from, probe_.to)) ProbeDone(now);
-    return;
+    return true;
   }
-  if (phase_ != Phase::Polling || leaping_ || number < pollStart_) return;
+  if (phase_ != Phase::Polling || leaping_ || number < pollStart_) return true;
   if (seen == Seen::Shop) {
     pollShops_.insert(number);
     pollTop_ = std::max(pollTop_, number);
@@ -528,6 +528,7 @@ void Frontier::Record(std::int64_t number, Seen seen, double now) {
   // The poll ends when G numbers past its highest shop were read without one.
   const std::int64_t limit = pollTop_ + Gap();
   if (pollNext_ > limit && !Outstanding(pollStart_, limit)) EndPoll(now);
+  return true;
 }
 
 FollowState Frontier::State() const {
@@ -611,23 +612,21 @@ NumberSource::Clock::time_point FollowSource::WakeAt() const {
   return SteadyAt(frontier_.WakeAt());
 }
 
-void FollowSource::Counted(std::int64_t number, PageOutcome outcome) {
+bool FollowSource::Counted(std::int64_t number, PageOutcome outcome) {
   std::lock_guard<std::mutex> guard(mutex_);
   switch (outcome) {
     case PageOutcome::Listed:
     case PageOutcome::Filtered:
-      frontier_.Record(number, Frontier::Seen::Shop, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::Shop, Now());
     case PageOutcome::Other:
-      frontier_.Record(number, Frontier::Seen::NoShop, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::NoShop, Now());
     case PageOutcome::Failed:
-      frontier_.Record(number, Frontier::Seen::Failed, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::Failed, Now());
     case PageOutcome::NotDone:
       frontier_.Unread(number);
-      return;
+      return true;
   }
+  return true;
 }
 
 void FollowSource::AfterCount() {
