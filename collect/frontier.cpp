@@ -22,6 +22,7 @@ constexpr double kMissOdds = 1e-5;
 constexpr std::int64_t kNarrowestProbe = 16;
 constexpr std::int64_t kWidestProbe = 4000;
 constexpr std::int64_t kFirstFindStep = 64;
+constexpr std::int64_t kHighestNumber = INT32_MAX;  // shop numbers are 32-bit
 
 constexpr std::string_view kStateHeader = "dovetrail-follow 1";
 
@@ -168,6 +169,8 @@ void Frontier::PlanProbe() {
   } else if (clearTo_ && shopAt_) {
     at = *clearTo_ + (*shopAt_ - *clearTo_) / 2;
   }
+  // No probe reaches past the highest number there can be.
+  at = std::min(at, kHighestNumber - width + 1);
   probe_ = Window{at, at + width - 1};
   probeNext_ = probe_.from;
   probing_ = true;
@@ -218,6 +221,10 @@ void Frontier::ProbeDone(double now) {
     } else {
       high_ = probe_.from;
     }
+    if (!high_ && probe_.to >= kHighestNumber) {
+      FoundTop(lowShop_);  // shops up to the last number: the polls read on
+      return;
+    }
     if (!high_) {
       step_ = step_ == 0 ? kFirstFindStep : step_ * 2;
     } else if (*high_ - *low_ <= width) {
@@ -234,7 +241,7 @@ void Frontier::ProbeDone(double now) {
   } else if (!shopAt_) {
     clearTo_ = probe_.to;
     step_ *= 2;
-    if (step_ > kLeapReach) {
+    if (step_ > kLeapReach || probe_.to >= kHighestNumber) {
       EndLeap(now, false);
       return;
     }
@@ -444,7 +451,8 @@ std::optional<std::int64_t> Frontier::Next(double now) {
   if (probing_ && (phase_ == Phase::Finding || leaping_)) {
     if (probeNext_ <= probe_.to) return HandOut(probeNext_++, Purpose::Probe);
   } else if (phase_ == Phase::Polling) {
-    if (pollNext_ <= pollTop_ + Gap()) return HandOut(pollNext_++, Purpose::Poll);
+    const std::int64_t limit = std::min(pollTop_ + Gap(), kHighestNumber);
+    if (pollNext_ <= limit) return HandOut(pollNext_++, Purpose::Poll);
   }
   // Skipped stretches are read when nothing else is to do.
   if (phase_ != Phase::Finding && !skipped_.empty()) {
@@ -526,7 +534,7 @@ bool Frontier::Record(std::int64_t number, Seen seen, double now) {
     pollTop_ = std::max(pollTop_, number);
   }
   // The poll ends when G numbers past its highest shop were read without one.
-  const std::int64_t limit = pollTop_ + Gap();
+  const std::int64_t limit = std::min(pollTop_ + Gap(), kHighestNumber);
   if (pollNext_ > limit && !Outstanding(pollStart_, limit)) EndPoll(now);
   return true;
 }
