@@ -677,7 +677,7 @@ class FollowE2E : public CollectE2E {
   // The margin of a poll's wait in real time is a tenth of a second per
   // second of follow time: enough for a loaded machine at this scale.
 #if defined(__SANITIZE_THREAD__)
-  static constexpr double kScale = 2;
+  static constexpr double kScale = 3;
 #else
   static constexpr double kScale = 5;
 #endif
