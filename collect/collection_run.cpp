@@ -330,8 +330,11 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* ret
       std::unique_lock<std::mutex> guard(state_);
       std::optional<std::int64_t> drought;
       if (page != nullptr && source_ && page->generation == generation_) {
-        source_->Counted(page->number, page->outcome);
         counted = source_;
+        if (!source_->Counted(page->number, page->outcome)) {
+          pending_.erase(page->number);
+          page = nullptr;
+        }
       }
       if (page != nullptr) drought = CountPageLocked(*page);
       if (drought) {

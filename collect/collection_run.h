@@ -122,8 +122,10 @@ class NumberSource {
   // or at WakeAt().
   virtual std::optional<std::int64_t> Next() = 0;
   virtual Clock::time_point WakeAt() const = 0;
-  // A number's page work ended so (NotDone: it is to be read again).
-  virtual void Counted(std::int64_t number, PageOutcome outcome) = 0;
+  // A number's page work ended so (NotDone: it is to be read again). False
+  // for a page the source only looked at again (a check of a known shop):
+  // it does not count among the run's pages.
+  virtual bool Counted(std::int64_t number, PageOutcome outcome) = 0;
   // Called with no lock held, on the task thread that just counted a page.
   virtual void AfterCount() {}
 };

@@ -22,6 +22,7 @@ constexpr double kMissOdds = 1e-5;
 constexpr std::int64_t kNarrowestProbe = 16;
 constexpr std::int64_t kWidestProbe = 4000;
 constexpr std::int64_t kFirstFindStep = 64;
+constexpr std::int64_t kHighestNumber = INT32_MAX;  // shop numbers are 32-bit
 
 constexpr std::string_view kStateHeader = "dovetrail-follow 1";
 
@@ -168,6 +169,8 @@ void Frontier::PlanProbe() {
   } else if (clearTo_ && shopAt_) {
     at = *clearTo_ + (*shopAt_ - *clearTo_) / 2;
   }
+  // No probe reaches past the highest number there can be.
+  at = std::min(at, kHighestNumber - width + 1);
   probe_ = Window{at, at + width - 1};
   probeNext_ = probe_.from;
   probing_ = true;
@@ -218,6 +221,10 @@ void Frontier::ProbeDone(double now) {
     } else {
       high_ = probe_.from;
     }
+    if (!high_ && probe_.to >= kHighestNumber) {
+      FoundTop(lowShop_);  // shops up to the last number: the polls read on
+      return;
+    }
     if (!high_) {
       step_ = step_ == 0 ? kFirstFindStep : step_ * 2;
     } else if (*high_ - *low_ <= width) {
@@ -234,7 +241,7 @@ void Frontier::ProbeDone(double now) {
   } else if (!shopAt_) {
     clearTo_ = probe_.to;
     step_ *= 2;
-    if (step_ > kLeapReach) {
+    if (step_ > kLeapReach || probe_.to >= kHighestNumber) {
       EndLeap(now, false);
       return;
     }
@@ -444,7 +451,8 @@ std::optional<std::int64_t> Frontier::Next(double now) {
   if (probing_ && (phase_ == Phase::Finding || leaping_)) {
     if (probeNext_ <= probe_.to) return HandOut(probeNext_++, Purpose::Probe);
   } else if (phase_ == Phase::Polling) {
-    if (pollNext_ <= pollTop_ + Gap()) return HandOut(pollNext_++, Purpose::Poll);
+    const std::int64_t limit = std::min(pollTop_ + Gap(), kHighestNumber);
+    if (pollNext_ <= limit) return HandOut(pollNext_++, Purpose::Poll);
   }
   // Skipped stretches are read when nothing else is to do.
   if (phase_ != Phase::Finding && !skipped_.empty()) {
@@ -494,9 +502,9 @@ void Frontier::Unread(std::int64_t number) {
   unread_.emplace_back(number, purpose);
 }
 
-void Frontier::Record(std::int64_t number, Seen seen, double now) {
+bool Frontier::Record(std::int64_t number, Seen seen, double now) {
   const auto it = handedOut_.find(number);
-  if (it == handedOut_.end()) return;  // not asked for by this run (a redo)
+  if (it == handedOut_.end()) return true;  // not asked for by this run (a redo)
   const Purpose purpose = it->second;
   handedOut_.erase(it);
   switch (purpose) {
@@ -508,9 +516,9 @@ void Frontier::Record(std::int64_t number, Seen seen, double now) {
       } else {
         Block(now);
       }
-      return;
+      return false;
     case Purpose::Skipped:
-      return;
+      return true;
     case Purpose::Probe:
     case Purpose::Poll:
       break;
@@ -518,16 +526,17 @@ void Frontier::Record(std::int64_t number, Seen seen, double now) {
   seen_[number] = seen;
   if (purpose == Purpose::Probe) {
     if (probing_ && probeNext_ > probe_.to && !Outstanding(probe_.from, probe_.to)) ProbeDone(now);
-    return;
+    return true;
   }
-  if (phase_ != Phase::Polling || leaping_ || number < pollStart_) return;
+  if (phase_ != Phase::Polling || leaping_ || number < pollStart_) return true;
   if (seen == Seen::Shop) {
     pollShops_.insert(number);
     pollTop_ = std::max(pollTop_, number);
   }
   // The poll ends when G numbers past its highest shop were read without one.
-  const std::int64_t limit = pollTop_ + Gap();
+  const std::int64_t limit = std::min(pollTop_ + Gap(), kHighestNumber);
   if (pollNext_ > limit && !Outstanding(pollStart_, limit)) EndPoll(now);
+  return true;
 }
 
 FollowState Frontier::State() const {
@@ -611,23 +620,21 @@ NumberSource::Clock::time_point FollowSource::WakeAt() const {
   return SteadyAt(frontier_.WakeAt());
 }
 
-void FollowSource::Counted(std::int64_t number, PageOutcome outcome) {
+bool FollowSource::Counted(std::int64_t number, PageOutcome outcome) {
   std::lock_guard<std::mutex> guard(mutex_);
   switch (outcome) {
     case PageOutcome::Listed:
     case PageOutcome::Filtered:
-      frontier_.Record(number, Frontier::Seen::Shop, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::Shop, Now());
     case PageOutcome::Other:
-      frontier_.Record(number, Frontier::Seen::NoShop, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::NoShop, Now());
     case PageOutcome::Failed:
-      frontier_.Record(number, Frontier::Seen::Failed, Now());
-      return;
+      return frontier_.Record(number, Frontier::Seen::Failed, Now());
     case PageOutcome::NotDone:
       frontier_.Unread(number);
-      return;
+      return true;
   }
+  return true;
 }
 
 void FollowSource::AfterCount() {

@@ -97,7 +97,8 @@ class Frontier {
   double WakeAt() const { return wakeAt_; }
   // What the number's page came to. A number that was not read (a stop, a
   // refusal) is to be read again: Unread.
-  void Record(std::int64_t number, Seen seen, double now);
+  // False for the known shop's check, which is no news and no page of the run.
+  bool Record(std::int64_t number, Seen seen, double now);
   void Unread(std::int64_t number);
   // The marketplace refuses outright (the pace gave up on it): as a failed
   // check of the known shop.
@@ -207,7 +208,7 @@ class FollowSource : public NumberSource {
   // The run's seam.
   std::optional<std::int64_t> Next() override;
   Clock::time_point WakeAt() const override;
-  void Counted(std::int64_t number, PageOutcome outcome) override;
+  bool Counted(std::int64_t number, PageOutcome outcome) override;
   void AfterCount() override;
 
   // A shop the filters let through, before its page is counted.

@@ -50,6 +50,7 @@ struct Driver {
   std::map<std::int64_t, int> listed;  // shop number -> how often the news named it
   std::map<std::int64_t, double> listedAt;
   std::vector<FollowNews> news;
+  std::int64_t highestAsked = 0;
 
   Driver(Market m, std::int64_t from, std::optional<FollowState> saved = {},
          std::chrono::seconds poll = std::chrono::seconds(60))
@@ -63,6 +64,7 @@ struct Driver {
         const auto n = frontier.Next(kStart + t);
         if (!n) break;
         batch.push_back(*n);
+        highestAsked = std::max(highestAsked, *n);
       }
       if (batch.empty()) {
         t = std::max(t + step, std::min(end, frontier.WakeAt() - kStart));
@@ -100,6 +102,18 @@ TEST(Frontier, FindsTheTopFromFarBelowWithinItsBudget) {
     EXPECT_EQ(d.frontier.Top(), top) << below;
     EXPECT_LE(d.frontier.Requests(), 3000) << below;
   }
+}
+
+TEST(Frontier, NeverAsksPastTheHighestShopNumber) {
+  Market market;
+  market.top0 = INT32_MAX - 3;  // shops up to the last numbers there are
+  market.rate = 0;
+  Driver d(market, market.top0 - 100'000);
+  d.Run(600);  // leaps past the last number too, after ten polls found nothing
+  std::int64_t top = market.top0;
+  while (!Market::Drawn(top)) --top;
+  EXPECT_EQ(d.frontier.Top(), top);
+  EXPECT_LE(d.highestAsked, INT32_MAX);
 }
 
 TEST(Frontier, ListsEveryShopOfARisingTopOnceWithinAPollAndFiveSeconds) {
