@@ -31,6 +31,7 @@
 #include "export/export_results.h"
 #include "shell/form.h"
 #include "shell/open_address.h"
+#include "shell/program_core.h"
 #include "shell/program_icon.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/results_model.h"
@@ -404,10 +405,7 @@ void MainWindow::SetSavedRun(std::optional<SavedRun> saved) {
 }
 
 std::string MainWindow::StatusAnswerText() const {
-  const ResultsStore& store = collector_.Results();
-  return StatusAnswer(collector_.Progress(), rate_.PagesPerSecond(), saved_) +
-         " rows=" + ToText(static_cast<long long>(store.RowCount())) +
-         " unexported=" + ToText(static_cast<long long>(store.UnexportedCount()));
+  return StatusAnswerOf(collector_, rate_.PagesPerSecond(), saved_);
 }
 
 void MainWindow::AppendStatusText(const std::string& gbk) {
