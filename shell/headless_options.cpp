@@ -77,7 +77,7 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args) {
 std::string HeadlessUsage() {
   return "Usage: dovetrail [--headless [--follow [FROM] | --range LO HI] [--poll SECONDS]]\n"
          "\n"
-         "Without --headless the window opens and the command line is not read.\n"
+         "Without --headless the window opens and the run options are not used.\n"
          "\n"
          "  --headless         run without a window: the same settings, results file,\n"
          "                     shop log and status socket; status lines go to stdout\n"
