@@ -59,6 +59,8 @@
 
 #include <curl/curl.h>
 
+void PrintFollowBench();  // bench/follow_bench.cpp
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -1139,6 +1141,7 @@ int main(int argc, char** argv) {
   if (wanted("export")) exportGaps = WindowGapsDuringExport();
 #endif
   Print(rows);
+  if (wanted("follow")) PrintFollowBench();
   if (!exports.peakAboveStore.empty()) {
     std::printf("%-58s", "export 1M rows, peak memory above the store's");
     for (const auto& [what, bytes] : exports.peakAboveStore) {

@@ -19,8 +19,22 @@ std::string_view RunStateName(RunState state) {
       return "ended";
     case RunState::Blocked:
       return "blocked";
+    case RunState::Following:
+      return "following";
   }
   return "idle";
+}
+
+std::string_view RunModeName(RunMode mode) {
+  switch (mode) {
+    case RunMode::Range:
+      return "range";
+    case RunMode::List:
+      return "list";
+    case RunMode::Follow:
+      return "follow";
+  }
+  return "range";
 }
 
 CollectionRun::Work CollectionRun::Plain(std::function<void(ShopNumber)> work) {
@@ -76,6 +90,7 @@ void CollectionRun::StartLocked(std::int64_t first) {
   runFailed_.clear();
   listRun_ = false;
   listSize_ = 0;
+  source_.reset();
   done_ = shops_ = filtered_ = failed_ = retries_ = 0;
   startedAt_ = Clock::now();
   endedAt_.reset();
@@ -122,6 +137,48 @@ void CollectionRun::StartList(std::vector<std::int64_t> numbers) {
   WakePauses();
   WorkerPool::KeepTasksOnOneCore();
   for (const std::int64_t number : batch) Post(number, generation);
+}
+
+void CollectionRun::StartSource(std::shared_ptr<NumberSource> source) {
+  if (!source) return;
+  std::uint64_t generation;
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    StartLocked(0);
+    drought_.Reset(0, 0, false);  // past the top every number is without a shop
+    source_ = std::move(source);
+    generation = generation_;
+  }
+  halted_.store(false);
+  WakePauses();
+  WorkerPool::KeepTasksOnOneCore();
+  // The chains start by claiming their numbers from the source.
+  for (int i = 0; i < kBatchSize; ++i) {
+    {
+      std::lock_guard<std::mutex> guard(state_);
+      if (generation != generation_) return;
+      ++runAlive_;
+    }
+    active_.fetch_add(1);
+    bool started = false;
+    try {
+      started = pool_.StartThread([this, generation] {
+        ClaimSuccessor(nullptr, nullptr);
+        TaskEnded(generation);
+      });
+    } catch (...) {
+      // A chain fewer.
+    }
+    if (!started) TaskEnded(generation);
+  }
+}
+
+bool CollectionRun::WaitForSource(Clock::time_point until, std::uint64_t mark, std::uint64_t turn) {
+  std::unique_lock<std::mutex> guard(pauseMutex_);
+  pauseWake_.wait_until(guard, until, [&] {
+    return halted_.load() || stopMark_.load() != mark || sourceTurn_.load() != turn;
+  });
+  return !halted_.load() && stopMark_.load() == mark;
 }
 
 void CollectionRun::Stop() {
@@ -257,7 +314,7 @@ bool CollectionRun::AdmitFor(std::int64_t number, std::uint64_t generation) {
   const std::int64_t last = last_.load();
   std::lock_guard<std::mutex> guard(state_);
   // The failed list's numbers lie wherever the ranges of earlier runs did.
-  if (listRun_ && generation == generation_) return flag_ == Flag::Running;
+  if ((listRun_ || source_) && generation == generation_) return flag_ == Flag::Running;
   if (number > last) {
     if (flag_ == Flag::Running) flag_ = Flag::EndedByRange;
     // The number stays pending: the box may read a low value for a moment on
@@ -287,9 +344,19 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* ret
     std::uint64_t generation;
     std::optional<Clock::time_point> waitUntil;
     const std::uint64_t mark = stopMark_.load();
+    std::shared_ptr<NumberSource> counted;  // the source a page was counted for
+    std::uint64_t turn = 0;
+    bool forSource = false;
     {
       std::unique_lock<std::mutex> guard(state_);
       std::optional<std::int64_t> drought;
+      if (page != nullptr && source_ && page->generation == generation_) {
+        counted = source_;
+        if (!source_->Counted(page->number, page->outcome)) {
+          pending_.erase(page->number);
+          page = nullptr;
+        }
+      }
       if (page != nullptr) drought = CountPageLocked(*page);
       if (drought) {
         // A drought: the run stops here, its resume point at the first of it.
@@ -316,6 +383,16 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* ret
       } else if (!queue_.empty()) {
         claimed = queue_.front();
         queue_.pop_front();
+      } else if (source_) {
+        if (flag_ == Flag::Idle) return;  // a follow run ends only when stopped
+        if (const std::optional<std::int64_t> number = source_->Next()) {
+          claimed = *number;
+        } else {
+          waitUntil = source_->WakeAt();
+          if (const auto earliest = retry_.Earliest()) waitUntil = std::min(*waitUntil, *earliest);
+          forSource = true;
+          turn = sourceTurn_.load();
+        }
       } else if (!listRun_ && next_ <= last) {
         claimed = next_++;
       } else if (flag_ != Flag::Idle && !retry_.Empty()) {
@@ -328,9 +405,22 @@ void CollectionRun::ClaimSuccessor(const FinishedPage* page, const Retrying* ret
       // an old task's successor takes its number from the new run.
       if (!waitUntil) HandOutLocked(claimed);
     }
+    if (counted) {
+      // Chains waiting for the source's answers look again; its news goes
+      // out on this thread, outside every lock.
+      sourceTurn_.fetch_add(1);
+      {
+        std::lock_guard<std::mutex> guard(pauseMutex_);
+        pauseWake_.notify_all();
+      }
+      counted->AfterCount();
+      counted.reset();
+    }
     if (waitUntil) {
       // A stop, a block or a new start ends the wait; the numbers stay pending.
-      if (!PauseUntil(*waitUntil, mark)) return;
+      if (!(forSource ? WaitForSource(*waitUntil, mark, turn) : PauseUntil(*waitUntil, mark))) {
+        return;
+      }
       continue;
     }
     Post(claimed, generation, attempt);
@@ -402,7 +492,11 @@ CollectionRun::Step CollectionRun::FirstStep(ShopNumber number, int attempt) {
 }
 
 std::optional<std::int64_t> CollectionRun::CountPageLocked(const FinishedPage& page) {
-  if (page.outcome == PageOutcome::NotDone) return std::nullopt;  // still pending
+  if (page.outcome == PageOutcome::NotDone) {
+    // A follow run reads it again when its source hands it out again.
+    if (source_ && page.generation == generation_) pending_.erase(page.number);
+    return std::nullopt;  // still pending
+  }
   // Whether the marketplace answers is not a matter of one run: any page that
   // arrives ends the streak.
   failedInARow_ = page.outcome == PageOutcome::Failed ? failedInARow_ + 1 : 0;
@@ -436,6 +530,8 @@ std::optional<std::int64_t> CollectionRun::CountPageLocked(const FinishedPage& p
   const Seen seen = page.outcome == PageOutcome::Failed  ? Seen::Failed
                     : page.outcome == PageOutcome::Other ? Seen::NoShop
                                                          : Seen::Shop;
+  // Past the top every number is without a shop: the drought rule is off.
+  if (source_) return std::nullopt;
   const std::optional<std::int64_t> drought = drought_.Record(page.number, seen, page.read);
   if (blocked_ || stoppedByUser_) return std::nullopt;
   return drought;
@@ -458,6 +554,7 @@ RunProgress CollectionRun::Progress() const {
   p.listSize = listSize_;
   p.waiting = static_cast<std::int64_t>(retry_.Size());
   p.longestNoShop = drought_.Longest();
+  p.mode = source_ ? RunMode::Follow : listRun_ ? RunMode::List : RunMode::Range;
   if (generation_ == 0) {
     p.state = RunState::Idle;
     return p;
@@ -482,7 +579,7 @@ RunProgress CollectionRun::Progress() const {
   if (!unkept_.empty()) lowest = std::min(lowest, *unkept_.begin());
   // A run over the failed list has no place in a range to go on from: what
   // it did not read stays in the list.
-  if (!listRun_ && lowest <= p.last) p.resume = lowest;
+  if (!listRun_ && !source_ && lowest <= p.last) p.resume = lowest;
   if (listRun_) {
     p.last = next_ - 1;
     p.next = queue_.empty() ? next_ : queue_.front();

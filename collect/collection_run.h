@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -48,7 +49,10 @@ enum class PageOutcome {
 //             task ends.
 //   Blocked   the marketplace refused every try for too long and the run
 //             stopped itself; going on from the resume point skips nothing.
-enum class RunState { Idle, Running, Stopped, Finished, Ended, Blocked };
+//             A follow run is not stopped by a block: it waits and tries
+//             again by itself, and counts as Blocked meanwhile.
+//   Following a follow run waiting between two polls.
+enum class RunState { Idle, Running, Stopped, Finished, Ended, Blocked, Following };
 std::string_view RunStateName(RunState state);  // "idle", "running", ...
 
 // Numbers from first to last, both counted; 0 for an empty range.
@@ -56,10 +60,16 @@ constexpr std::int64_t RangeSize(std::int64_t first, std::int64_t last) {
   return last >= first ? last - first + 1 : 0;
 }
 
+// Where a run's numbers come from: a range, the failed list, or following
+// the newest shops.
+enum class RunMode { Range, List, Follow };
+std::string_view RunModeName(RunMode mode);  // "range", "list", "follow"
+
 // The latest run's figures, taken at one moment.
 struct RunProgress {
   RunState state = RunState::Idle;
   bool drought = false;    // Blocked by numbers without a shop, not by the marketplace
+  RunMode mode = RunMode::Range;
   std::int64_t first = 0;  // the first number of the latest start
   std::int64_t last = 0;   // the last number as it is now
   std::int64_t next = 0;   // the lowest number not yet handed out
@@ -93,8 +103,32 @@ struct RunProgress {
   std::int64_t longestNoShop = 0;
   // From the start to now, or to the moment the run ended or was stopped.
   std::chrono::steady_clock::duration elapsed{};
+  // A follow run: the highest shop number seen, the next poll (or the next
+  // try after a block; seconds since the epoch) while it waits, and the
+  // accepted shops it listed since it started.
+  std::int64_t frontier = 0;
+  std::optional<std::int64_t> nextPoll;
+  std::int64_t newShops = 0;
 
   std::int64_t RangeSize() const { return listSize > 0 ? listSize : dt::RangeSize(first, last); }
+};
+
+// Numbers for a run from elsewhere than a range. Asked under the run's
+// state lock (never the run lock): it must not wait for anything.
+class NumberSource {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~NumberSource() = default;
+  // The next number to read, or nullopt: ask again when a page is counted
+  // or at WakeAt().
+  virtual std::optional<std::int64_t> Next() = 0;
+  virtual Clock::time_point WakeAt() const = 0;
+  // A number's page work ended so (NotDone: it is to be read again). False
+  // for a page the source only looked at again (a check of a known shop):
+  // it does not count among the run's pages.
+  virtual bool Counted(std::int64_t number, PageOutcome outcome) = 0;
+  // Called with no lock held, on the task thread that just counted a page.
+  virtual void AfterCount() {}
 };
 
 class CollectionRun {
@@ -152,6 +186,11 @@ class CollectionRun {
   // A run over the given numbers (the failed list) instead of a range; the
   // last-number box does not limit it. Nothing happens without numbers.
   void StartList(std::vector<std::int64_t> numbers);
+
+  // A run whose numbers come from the given source (a follow run) instead of
+  // a range; the last-number box does not limit it, the drought rule is off,
+  // and it goes on until it is stopped.
+  void StartSource(std::shared_ptr<NumberSource> source);
 
   // The run flag goes down, also after the range end lowered it; nothing is
   // waited for.
@@ -259,6 +298,8 @@ class CollectionRun {
   void UndoFailureLocked(std::int64_t number);
   void StartLocked(std::int64_t first);
   void WakePauses();
+  // Waits until `until`, a page counted for the source, or a stop; false on a stop.
+  bool WaitForSource(Clock::time_point until, std::uint64_t mark, std::uint64_t turn);
   void Post(std::int64_t number, std::uint64_t generation, int attempt = 1);
   void TaskEnded(std::uint64_t generation);
 
@@ -307,6 +348,10 @@ class CollectionRun {
   std::deque<std::int64_t> queue_;
   bool listRun_ = false;
   std::int64_t listSize_ = 0;
+  // A follow run's source of numbers; each page it counts moves sourceTurn_
+  // on, which wakes the chains waiting for it.
+  std::shared_ptr<NumberSource> source_;
+  std::atomic<std::uint64_t> sourceTurn_{0};
   // This run's failed numbers (for a redo or a block to take back).
   std::set<std::int64_t> runFailed_;
   std::set<std::int64_t> failedList_;

@@ -1,5 +1,6 @@
 #include "collect/collector.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "collect/answer_kind.h"
@@ -85,6 +86,12 @@ CollectionRun::Step Collector::FetchShopPage(ShopNumber number, int attempt) {
     case Verdict::Fail:
       return CollectionRun::PageRest([] { return PageOutcome::Failed; });
     case Verdict::Blocked:
+      if (const std::shared_ptr<FollowSource> follow = FollowRun()) {
+        // A follow run is not ended by a block: it waits and tries again.
+        follow->Refused();
+        pace_.Reset();
+        return CollectionRun::PageRest(notDone);
+      }
       ReportBlock(number);
       return CollectionRun::PageRest(notDone);
     case Verdict::Halted:
@@ -120,6 +127,9 @@ PageOutcome Collector::ShopPageWork(ShopNumber number, const std::string& addres
   cells[kColCreated] = fields->creationDate;
   cells[kColCredit] = fields->creditLevel;
   cells[kColItems] = fields->itemCount;
+  if (const std::shared_ptr<FollowSource> follow = FollowRun()) {
+    follow->Accepted(number, fields->shopName);
+  }
   if (config_.rowSink != nullptr) {
     run_.HoldUntilKept(number);
     config_.rowSink->Found(number, std::move(cells));
@@ -146,10 +156,36 @@ RunProgress Collector::Progress() const {
   progress.requestsAtOnce = requests.Ceiling();
   progress.inFlight = requests.InFlight();
   progress.requestLimit = requests.Limit();
+  if (progress.mode != RunMode::Follow) return progress;
+  const std::shared_ptr<FollowSource> follow = Follow();
+  if (!follow) return progress;
+  progress.frontier = follow->FrontierNumber();
+  progress.nextPoll = follow->NextPoll();
+  progress.newShops = follow->NewShops();
+  // The span from the start to the frontier; nothing to resume from but the
+  // follow state.
+  progress.last = std::max(progress.first, progress.frontier);
+  if (progress.state == RunState::Running) {
+    switch (follow->CurrentPhase()) {
+      case Frontier::Phase::Waiting:
+        progress.state = RunState::Following;
+        break;
+      case Frontier::Phase::Blocked:
+        progress.state = RunState::Blocked;
+        break;
+      case Frontier::Phase::Finding:
+      case Frontier::Phase::Polling:
+        break;
+    }
+  }
   return progress;
 }
 
 void Collector::ForgetLastRun() {
+  {
+    std::lock_guard<std::mutex> guard(followMutex_);
+    followRunning_ = false;
+  }
   logFailureReported_.store(false);
   pace_.Reset();
   run_.Slots().Reset();
@@ -158,6 +194,54 @@ void Collector::ForgetLastRun() {
 void Collector::Start(int first) {
   ForgetLastRun();
   run_.Start(first);
+}
+
+std::shared_ptr<FollowSource> Collector::Follow() const {
+  std::lock_guard<std::mutex> guard(followMutex_);
+  return follow_;
+}
+
+std::shared_ptr<FollowSource> Collector::FollowRun() const {
+  std::lock_guard<std::mutex> guard(followMutex_);
+  return followRunning_ ? follow_ : nullptr;
+}
+
+void Collector::StartFollow(std::int64_t from, std::optional<FollowState> saved,
+                            FollowSettings settings) {
+  ForgetLastRun();
+  std::function<void(const FollowNews&)> onNews;
+  {
+    std::lock_guard<std::mutex> guard(followMutex_);
+    onNews = onFollowNews_;
+  }
+  auto source = std::make_shared<FollowSource>(
+      from, saved, settings, [this, onNews = std::move(onNews)](const FollowNews& news) {
+        // A block and its end get one status line each.
+        if (news.kind == FollowNews::Blocked) {
+          ReportFailure(FailureArea::Run, "the marketplace refuses the follow run; it waits");
+          status_.AppendStatusLine(std::string(kFollowBlockedMessage));
+        } else if (news.kind == FollowNews::Resumed) {
+          status_.AppendStatusLine(std::string(kFollowResumedMessage));
+        }
+        if (onNews) onNews(news);
+      });
+  {
+    std::lock_guard<std::mutex> guard(followMutex_);
+    follow_ = source;
+    followRunning_ = true;
+  }
+  run_.StartSource(std::move(source));
+}
+
+std::optional<FollowState> Collector::FollowSnapshot() const {
+  const std::shared_ptr<FollowSource> follow = Follow();
+  if (!follow) return std::nullopt;
+  return follow->State();
+}
+
+void Collector::OnFollowNews(std::function<void(const FollowNews&)> handler) {
+  std::lock_guard<std::mutex> guard(followMutex_);
+  onFollowNews_ = std::move(handler);
 }
 
 bool Collector::StartFailedNumbers() {

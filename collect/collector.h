@@ -5,10 +5,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "collect/collection_run.h"
+#include "collect/frontier.h"
 #include "collect/market_pace.h"
 #include "collect/results_store.h"
 #include "collect/status_log.h"
@@ -52,6 +54,15 @@ inline constexpr std::string_view kDroughtMessageEnd =
     "\xBB\xF2\xB1\xBB\xC0\xB9\xBD\xD8\xA3\xAC"   // 或被拦截，
     "\xB2\xC9\xBC\xAF\xD2\xD1\xD4\xDD\xCD\xA3";  // 采集已暂停
 
+// A follow run found the marketplace refusing: "市场拒绝访问，跟踪等待后自动重试".
+inline constexpr std::string_view kFollowBlockedMessage =
+    "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA\xA3\xAC"  // 市场拒绝访问，
+    "\xB8\xFA\xD7\xD9\xB5\xC8\xB4\xFD\xBA\xF3\xD7\xD4\xB6\xAF\xD6\xD8\xCA\xD4";  // 跟踪等待后自动重试
+// ... and the marketplace answers again: "市场恢复访问，继续跟踪".
+inline constexpr std::string_view kFollowResumedMessage =
+    "\xCA\xD0\xB3\xA1\xBB\xD6\xB8\xB4\xB7\xC3\xCE\xCA\xA3\xAC"  // 市场恢复访问，
+    "\xBC\xCC\xD0\xF8\xB8\xFA\xD7\xD9";                         // 继续跟踪
+
 class Collector {
  public:
   Collector(WorkerPool& pool, RunLock& lock, CollectorConfig config);
@@ -75,6 +86,17 @@ class Collector {
   // Starts a run over the failed list's numbers; false when it is empty.
   bool StartFailedNumbers();
 
+  // Starts a follow run: from the saved state when there is one, else it
+  // finds the top from `from` upward. It goes on until Run().Stop(); a block
+  // makes it wait and try again by itself.
+  void StartFollow(std::int64_t from, std::optional<FollowState> saved, FollowSettings settings);
+  // The latest follow run's state, to keep on disk (window thread; takes no
+  // run lock). nullopt when no follow run was started.
+  std::optional<FollowState> FollowSnapshot() const;
+  // Called on a task thread, outside every lock, with each poll's news.
+  // Set before StartFollow.
+  void OnFollowNews(std::function<void(const FollowNews&)> handler);
+
   // Mirrors of the two filter boxes, set by the window on every change and
   // read by the shop task at the moment it filters.
   void SetZeroItemsFilter(bool on) { zeroItems_.store(on); }    // 选择框0宝贝 "零宝贝"
@@ -95,8 +117,17 @@ class Collector {
   // report of a failing shop log.
   void ForgetLastRun();
 
+  // The latest follow run (the window and task threads both look at it),
+  // and the same only while the latest run is that follow run.
+  std::shared_ptr<FollowSource> Follow() const;
+  std::shared_ptr<FollowSource> FollowRun() const;
+
   CollectorConfig config_;
   std::function<void(ShopNumber)> testPageWork_;
+  mutable std::mutex followMutex_;
+  std::shared_ptr<FollowSource> follow_;
+  bool followRunning_ = false;
+  std::function<void(const FollowNews&)> onFollowNews_;
   ResultsStore results_;
   StatusLog status_;
   std::atomic<bool> zeroItems_{false};

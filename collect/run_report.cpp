@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <ctime>
 #include <map>
 
 #include "text/gbk_text.h"
@@ -17,6 +18,7 @@ constexpr std::string_view kWordStopped = "\xD2\xD1\xCD\xA3\xD6\xB9";           
 constexpr std::string_view kWordFinished = "\xD2\xD1\xCD\xEA\xB3\xC9";               // 已完成
 constexpr std::string_view kWordEnded = "\xD2\xD1\xB5\xBD\xC4\xA9\xCE\xB2";          // 已到末尾
 constexpr std::string_view kWordBlocked = "\xCA\xD0\xB3\xA1\xBE\xDC\xBE\xF8";        // 市场拒绝
+constexpr std::string_view kWordFollowing = "\xB8\xFA\xD7\xD9\xD6\xD0";              // 跟踪中
 constexpr std::string_view kWordRange = "  \xB1\xE0\xBA\xC5 ";                       // 编号
 constexpr std::string_view kWordArrow = " \xA1\xFA ";                                // →
 constexpr std::string_view kWordLastTime = "  \xC9\xCF\xB4\xCE";                     // 上次
@@ -38,8 +40,12 @@ constexpr std::string_view kWordLeft = "  \xCA\xA3\xD3\xE0 ";      // 剩余
 constexpr std::string_view kWordTook = "\xD3\xC3\xCA\xB1 ";        // 用时
 constexpr std::string_view kWordDays = "\xCC\xEC ";                // 天
 constexpr std::string_view kWordUnknownTime = "--:--:--";
-constexpr std::string_view kWordFrom = "\xB4\xD3 ";          // 从
-constexpr std::string_view kWordGoOn = " \xBC\xCC\xD0\xF8";  // 继续
+constexpr std::string_view kWordNewest = "  \xD7\xEE\xD0\xC2\xB5\xEA\xC6\xCC ";  // 最新店铺
+constexpr std::string_view kWordNextLook =
+    " \xA1\xA4 \xCF\xC2\xB4\xCE\xB2\xE9\xBF\xB4 ";                         //  · 下次查看
+constexpr std::string_view kWordNewShops = " \xA1\xA4 \xD0\xC2\xB5\xEA ";  //  · 新店
+constexpr std::string_view kWordFrom = "\xB4\xD3 ";                        // 从
+constexpr std::string_view kWordGoOn = " \xBC\xCC\xD0\xF8";                // 继续
 // A drought stopped the run: no refusal.
 constexpr std::string_view kWordDrought = "\xCE\xDE\xB5\xEA\xC6\xCC\xD4\xDD\xCD\xA3";  // 无店铺暂停
 
@@ -84,6 +90,8 @@ std::string_view StateWord(RunState state) {
       return kWordEnded;
     case RunState::Blocked:
       return kWordBlocked;
+    case RunState::Following:
+      return kWordFollowing;
   }
   return kWordIdle;
 }
@@ -220,6 +228,14 @@ std::string RateText(double pagesPerSecond) {
   return error == std::errc() ? std::string(buffer, end) : std::string("0.0");
 }
 
+std::string ClockText(std::int64_t secondsSinceEpoch) {
+  const std::time_t at = static_cast<std::time_t>(secondsSinceEpoch);
+  std::tm local{};
+  if (localtime_r(&at, &local) == nullptr) return std::string(kWordUnknownTime);
+  const auto two = [](int v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+  return two(local.tm_hour) + ":" + two(local.tm_min) + ":" + two(local.tm_sec);
+}
+
 std::string ReadoutText(const RunProgress& p, double rate, const std::optional<SavedRun>& saved) {
   if (p.state == RunState::Idle) {
     std::string text(kWordIdle);
@@ -231,17 +247,25 @@ std::string ReadoutText(const RunProgress& p, double rate, const std::optional<S
     return text;
   }
   // A drought stops the run as a block does, but nothing refused it.
-  const std::string_view state =
-      p.state == RunState::Blocked && p.drought ? kWordDrought : StateWord(p.state);
-  std::string text = std::string(state) + std::string(kWordRange) + Num(p.first) +
-                     std::string(kWordArrow) + Num(p.last) + "\n";
-  text += DoneOfSize(p.done, p.RangeSize()) + std::string(kWordNext) + Num(p.next) + "\n";
+  std::string text(p.state == RunState::Blocked && p.drought ? kWordDrought : StateWord(p.state));
+  if (p.mode == RunMode::Follow) {
+    // A follow run has no end to measure against: the top, the next look
+    // and what it found instead.
+    text += std::string(kWordNewest) + Num(p.frontier) + std::string(kWordNextLook) +
+            (p.nextPoll ? ClockText(*p.nextPoll) : std::string(kWordUnknownTime)) +
+            std::string(kWordNewShops) + Num(p.newShops) + "\n";
+  } else {
+    text += std::string(kWordRange) + Num(p.first) + std::string(kWordArrow) + Num(p.last) + "\n";
+    text += DoneOfSize(p.done, p.RangeSize()) + std::string(kWordNext) + Num(p.next) + "\n";
+  }
   text += std::string(kWordShops) + Num(p.shops) + std::string(kWordFiltered) + Num(p.filtered) +
           std::string(kWordFailed) + Num(p.failedKept);
   if (p.retries > 0) text += std::string(kWordRetries) + Num(p.retries);
   if (Unreachable(p)) text += kWordUnreachable;
   text += "\n";
-  if (p.state == RunState::Running || p.state == RunState::Ended) {
+  if (p.mode == RunMode::Follow && p.state != RunState::Stopped) {
+    text += std::string(kWordRate) + RateText(rate) + std::string(kWordPerSecond);
+  } else if (p.state == RunState::Running || p.state == RunState::Ended) {
     const std::int64_t remaining = std::max<std::int64_t>(0, p.RangeSize() - p.done);
     text += std::string(kWordRate) + RateText(rate) + std::string(kWordPerSecond) +
             std::string(kWordLeft);
@@ -277,6 +301,7 @@ std::optional<std::int64_t> ResumeOffer(const RunProgress& p,
       return p.resume;
     case RunState::Running:
     case RunState::Ended:
+    case RunState::Following:
       break;
   }
   return std::nullopt;
@@ -313,6 +338,10 @@ std::string StatusAnswer(const RunProgress& p, double rate, const std::optional<
   line += " pace=" + Num(p.paceMilliseconds);
   line += " inflight=" + Num(p.inFlight);
   line += " limit=" + Num(p.requestLimit);
+  line += " mode=" + std::string(RunModeName(idle ? RunMode::Range : p.mode));
+  line += " frontier=" + Num(p.frontier);
+  line += " next_poll=" + Num(p.nextPoll.value_or(0));
+  line += " new=" + Num(p.newShops);
   return line;
 }
 

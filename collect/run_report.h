@@ -76,7 +76,11 @@ std::string DurationText(std::chrono::seconds duration);
 // The rate with one decimal, "." whatever the locale.
 std::string RateText(double pagesPerSecond);
 
-// The readout's lines, GBK, LF between them. saved: the run of the state file
+// A moment (seconds since the epoch) as the local "HH:MM:SS".
+std::string ClockText(std::int64_t secondsSinceEpoch);
+
+// The readout's lines, GBK, LF between them. A follow run's first line:
+// "<state>  最新店铺 N · 下次查看 HH:MM:SS · 新店 K". saved: the run of the state file
 // while no run has started since the program did.
 std::string ReadoutText(const RunProgress& progress, double rate,
                         const std::optional<SavedRun>& saved);

@@ -55,7 +55,8 @@ SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".cxx", ".c++", ".h", ".hh", ".hpp", ".h
 # of no family (the C and C++ libraries, POSIX) is everyone's.
 HEADER_FAMILIES = {
     "QtCore": r"/qt6/QtCore/", "QtGui": r"/qt6/QtGui/", "QtWidgets": r"/qt6/QtWidgets/",
-    "QtNetwork": r"/qt6/QtNetwork/", "QtTest": r"/qt6/QtTest/", "QtOther": r"/qt6/Qt\w+/",
+    "QtNetwork": r"/qt6/QtNetwork/", "QtTest": r"/qt6/QtTest/", "QtDBus": r"/qt6/QtDBus/",
+    "QtOther": r"/qt6/Qt\w+/",
     "curl": r"/curl/[^/]+$", "sqlite3": r"/sqlite3(ext)?\.h$",
     "xlsxwriter": r"/xlsxwriter(\.h$|/)", "httplib": r"/httplib\.h$",
 }
@@ -65,6 +66,7 @@ OUTSIDE_HEADERS = {
     "Qt6::Widgets": {"QtWidgets", "QtGui", "QtCore"},
     "Qt6::Network": {"QtNetwork", "QtCore"},
     "Qt6::Test": {"QtTest", "QtCore"},
+    "Qt6::DBus": {"QtDBus", "QtCore"},
     "CURL::libcurl": {"curl"},
     "PkgConfig::SQLITE3": {"sqlite3"},
     "SQLite::SQLite3": {"sqlite3"},

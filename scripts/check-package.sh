@@ -61,7 +61,8 @@ if [ "$(printf '%s\n' "$metainfo" | grep -c .)" -ne 1 ]; then
 fi
 appid=$(basename "$metainfo" .metainfo.xml)
 expected=(/usr/bin/dovetrail "/usr/share/applications/$appid.desktop" "$metainfo"
-          /usr/share/doc/dovetrail/copyright /usr/share/doc/dovetrail/README.md)
+          /usr/share/doc/dovetrail/copyright /usr/share/doc/dovetrail/README.md
+          /usr/lib/systemd/user/dovetrail-follow.service)
 for size in 16 24 32 48; do expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/$appid.png"); done
 before=$failures
 for path in "${expected[@]}"; do

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libcurl4-openssl-dev libcpp-httplib-dev libxlsxwriter-dev libsqlite3-dev
   libgtest-dev python3
   ca-certificates fonts-noto-cjk
-  xvfb xauth imagemagick xdotool x11-utils
+  xvfb xauth imagemagick xdotool x11-utils dbus-daemon
   dpkg-dev file desktop-file-utils appstream lintian
   clang libclang-rt-dev clang-format
 )

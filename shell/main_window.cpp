@@ -31,6 +31,7 @@
 #include "export/export_results.h"
 #include "shell/form.h"
 #include "shell/open_address.h"
+#include "shell/program_core.h"
 #include "shell/program_icon.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/results_model.h"
@@ -399,45 +400,12 @@ void MainWindow::ResumeClicked() {
 
 void MainWindow::SetSavedRun(std::optional<SavedRun> saved) {
   saved_ = std::move(saved);
-  if (saved_) lastSavedRunState_ = RunStateFileText(*saved_);
+  stateWriter_.SetSavedRun(saved_);
   ShowReadout();
 }
 
-void MainWindow::SetFailedListSaver(std::function<void(const std::string&)> saver) {
-  failedListSaver_ = std::move(saver);
-  // The list as read at start-up is on disk already.
-  savedFailedListVersion_ = collector_.Run().FailedNumbersVersion();
-}
-
-void MainWindow::SaveRunState(bool now) {
-  if (!runStateSaver_) return;
-  // The clock first: most refresh ticks end here without asking the engine.
-  const auto at = std::chrono::steady_clock::now();
-  if (!now && at - lastRunStateSave_ < std::chrono::seconds(1)) return;
-  if (failedListSaver_) {
-    const std::uint64_t version = collector_.Run().FailedNumbersVersion();
-    if (version != savedFailedListVersion_) {
-      failedListSaver_(FailedNumbersFileText(collector_.Run().FailedNumbers()));
-      savedFailedListVersion_ = version;
-    }
-  }
-  const RunProgress progress = collector_.Run().Progress();
-  if (progress.state == RunState::Idle) return;  // the file's run is still the latest
-  // A run over the failed list is no place in a range: the file keeps the
-  // range run's point.
-  if (progress.listSize > 0) return;
-  std::string text = RunStateFileText(SavedRunOf(progress));
-  if (text == lastSavedRunState_) return;
-  runStateSaver_(text);
-  lastSavedRunState_ = std::move(text);
-  lastRunStateSave_ = at;
-}
-
 std::string MainWindow::StatusAnswerText() const {
-  const ResultsStore& store = collector_.Results();
-  return StatusAnswer(collector_.Progress(), rate_.PagesPerSecond(), saved_) +
-         " rows=" + ToText(static_cast<long long>(store.RowCount())) +
-         " unexported=" + ToText(static_cast<long long>(store.UnexportedCount()));
+  return StatusAnswerOf(collector_, rate_.PagesPerSecond(), saved_);
 }
 
 void MainWindow::AppendStatusText(const std::string& gbk) {
@@ -465,10 +433,12 @@ void MainWindow::StartClicked() {
   // "stop": that click stops, it does not start a new run.
   SyncEngineMirrors();
   if (ui_.start->text() == Ui(kIdleCaption)) {
-    const int first = ToInteger(Gbk(ui_.firstNumber->text()));
-    if (resumeTaken_ == first) collector_.Run().SetKnownNoShopStretch(resumeNoShop_);
-    resumeTaken_.reset();
-    collector_.Start(first);
+    if (!startOverride_ || !startOverride_()) {
+      const int first = ToInteger(Gbk(ui_.firstNumber->text()));
+      if (resumeTaken_ == first) collector_.Run().SetKnownNoShopStretch(resumeNoShop_);
+      resumeTaken_.reset();
+      collector_.Start(first);
+    }
     rate_.Reset();
     SetStartCaption(true);
   } else {

@@ -18,6 +18,7 @@
 #include "results/results_keeper.h"
 #include "settings/control_states.h"
 #include "shell/results_view.h"
+#include "shell/run_state_writer.h"
 
 class QAction;
 class QCheckBox;
@@ -122,12 +123,16 @@ class MainWindow : public QWidget {
   // a second while the figures change, and at once on a stop click and on
   // close. Nothing is stored before the first run of this start.
   void SetRunStateSaver(std::function<void(const std::string&)> saver) {
-    runStateSaver_ = std::move(saver);
+    stateWriter_.SetRunStateSaver(std::move(saver));
   }
-  void SaveRunState(bool now);
+  void SaveRunState(bool now) { stateWriter_.Save(now); }
   // Stores the failed list's file text whenever the list changed, at the
   // same moments as the state file.
-  void SetFailedListSaver(std::function<void(const std::string&)> saver);
+  void SetFailedListSaver(std::function<void(const std::string&)> saver) {
+    stateWriter_.SetFailedListSaver(std::move(saver));
+  }
+  // The writer of the state files, for the follow state's saver.
+  RunStateWriter& StateWriter() { return stateWriter_; }
 
   // The one-line answer to a status query, without the show count.
   std::string StatusAnswerText() const;
@@ -143,6 +148,12 @@ class MainWindow : public QWidget {
   QSpinBox* RequestsBox() const { return requestsBox_; }
   void SetRequestsAtOnce(int count);
   void SetRequestsSaver(std::function<void(int)> saver) { requestsSaver_ = std::move(saver); }
+
+  // Asked by a start click before a range run starts: true when it started
+  // another kind of run instead (a follow run).
+  void SetStartOverride(std::function<bool()> start) { startOverride_ = std::move(start); }
+  // A click on the start button, as the user's.
+  void ClickStart() { StartClicked(); }
 
   ResultsModel& Model() const { return *model_; }
   QTableView* ResultsView() const { return ui_.results; }
@@ -207,11 +218,8 @@ class MainWindow : public QWidget {
   std::int64_t resumeNoShop_ = 0;
   RateMeter rate_;
   std::optional<SavedRun> saved_;
-  std::function<void(const std::string&)> runStateSaver_;
-  std::string lastSavedRunState_;
-  std::chrono::steady_clock::time_point lastRunStateSave_{};
-  std::function<void(const std::string&)> failedListSaver_;
-  std::uint64_t savedFailedListVersion_ = 0;
+  RunStateWriter stateWriter_{collector_};
+  std::function<bool()> startOverride_;
   QSpinBox* requestsBox_ = nullptr;
   std::function<void(int)> requestsSaver_;
 

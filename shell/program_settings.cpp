@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <QString>
 #include <QVariant>
+#include <algorithm>
 
 #include "collect/request_slots.h"
 #include "files/file_io.h"
@@ -14,6 +15,14 @@ namespace dt::shell {
 namespace {
 
 const QString kRequestsKey = QStringLiteral("network/requests");
+const QString kFollowKey = QStringLiteral("follow/on");
+const QString kPollKey = QStringLiteral("follow/poll");
+
+// The file's folder made first: a fresh account has no configuration folder.
+bool MakeFileFolder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos || MakeFolders(FsPath(path.substr(0, slash + 1)));
+}
 
 }  // namespace
 
@@ -31,9 +40,7 @@ int ReadRequestsAtOnce(const std::string& path) {
 }
 
 bool WriteRequestsAtOnce(const std::string& path, int count) {
-  if (path.empty()) return false;
-  const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !MakeFolders(FsPath(path.substr(0, slash + 1)))) return false;
+  if (path.empty() || !MakeFileFolder(path)) return false;
   QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
   settings.setValue(kRequestsKey, count);
   settings.sync();
@@ -49,6 +56,29 @@ void KeepRequestsAtOnceIn(MainWindow& window, const std::string& path) {
       ReportFailure(FailureArea::Files, "the requests at once could not be kept in " + path);
     }
   });
+}
+
+FollowConfig ReadFollowSettings(const std::string& path) {
+  FollowConfig follow;
+  if (path.empty()) return follow;
+  const QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
+  follow.on = settings.value(kFollowKey).toString().trimmed().toLower() == QStringLiteral("true");
+  bool number = false;
+  const qlonglong poll = settings.value(kPollKey).toString().trimmed().toLongLong(&number);
+  if (number) {
+    follow.pollSeconds = static_cast<int>(std::clamp<qlonglong>(
+        poll, FollowConfig::kLeastPollSeconds, FollowConfig::kMostPollSeconds));
+  }
+  return follow;
+}
+
+bool WriteFollowSettings(const std::string& path, const FollowConfig& follow) {
+  if (path.empty() || !MakeFileFolder(path)) return false;
+  QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
+  settings.setValue(kFollowKey, follow.on);
+  settings.setValue(kPollKey, follow.pollSeconds);
+  settings.sync();
+  return settings.status() == QSettings::NoError;
 }
 
 }  // namespace dt::shell

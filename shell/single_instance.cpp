@@ -83,7 +83,7 @@ QString SingleInstance::ServerNameIn(const QString& folder, const QString& name)
   return QDir(folder).filePath(name);
 }
 
-bool SingleInstance::Claim() {
+bool SingleInstance::Claim(Ask ask) {
   if (folder_.isEmpty()) folder_ = PrivateFolder();
   // No folder of the user's own: no lock anywhere others could block.
   if (folder_.isEmpty()) return true;
@@ -99,10 +99,23 @@ bool SingleInstance::Claim() {
     Listen();
     return true;
   }
+  if (ask == Ask::Nothing) return false;
   // Another copy holds the lock. It may be busy, stopped or still starting:
-  // one short request, and this copy ends whatever the answer.
-  SendRequest(ServerName(), QByteArrayLiteral("show\n"), nullptr);
-  return false;
+  // one short request, and this copy ends whatever the answer, unless the
+  // other copy has no window and hands over to this one.
+  QByteArray answer;
+  if (!SendRequest(ServerName(), QByteArrayLiteral("show\n"), &answer)) return false;
+  constexpr QByteArrayView kHandOver = "handover ";
+  if (!answer.startsWith(kHandOver)) return false;
+  if (!lock_->tryLock(kHandOverMilliseconds)) return false;
+  handedOver_ = answer.mid(kHandOver.size());
+  Listen();
+  return true;
+}
+
+void SingleInstance::Release() {
+  if (server_) server_->close();
+  if (lock_) lock_->unlock();
 }
 
 void SingleInstance::SetShowRequestHandler(std::function<void()> handler) {
@@ -129,7 +142,17 @@ void SingleInstance::Serve() {
         return;
       }
       const QByteArray request = socket->readLine(kMaxRequestBytes).trimmed();
-      if (request == "show") {
+      if (request == "show" && handOverWord_) {
+        ++showRequests_;
+        socket->write("handover " + handOverWord_() + "\n");
+        socket->flush();
+        // The answer leaves before this copy begins to end.
+        QObject::connect(
+            socket, &QLocalSocket::disconnected, server_.get(), [end = handOverEnd_] { end(); },
+            Qt::QueuedConnection);
+        socket->disconnectFromServer();
+        return;
+      } else if (request == "show") {
         ++showRequests_;
         if (onShow_) onShow_();
         socket->write("ok\n");

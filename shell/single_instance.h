@@ -38,12 +38,37 @@ class SingleInstance {
   // 0700 (and accepted only as such). Empty when there is none (no home).
   static QString PrivateFolder();
 
+  // What a later copy asks of the running one: to show its window, or
+  // nothing (a copy without a window only learns that one runs).
+  enum class Ask { Show, Nothing };
+
+  // How long a copy that was handed over to waits for the lock to come free.
+  static constexpr int kHandOverMilliseconds = 20000;
+
   // True when this is the first copy: the lock is held and the socket is
-  // listening. False when another copy holds the lock; that copy has then been
-  // asked once to show itself, whether or not it answered in time. Without a
-  // private folder, or when the lock cannot be made for any other reason,
-  // this copy runs as the first: better two copies than none.
-  bool Claim();
+  // listening. False when another copy holds the lock; with Ask::Show that
+  // copy has then been asked once to show itself, whether or not it answered
+  // in time. A copy without a window answers by handing over: it ends, and
+  // this copy waits for the lock and runs (HandedOver() says what the other
+  // copy was doing). Without a private folder, or when the lock cannot be
+  // made for any other reason, this copy runs as the first: better two copies
+  // than none.
+  bool Claim(Ask ask = Ask::Show);
+
+  // The word a copy that handed over to this one answered with ("follow",
+  // "range" or "idle"); empty when this copy took no one's place.
+  QByteArray HandedOver() const { return handedOver_; }
+
+  // Makes this copy one that hands over: a show request is answered
+  // "handover " + word() and then end() runs on the window thread, which must
+  // save what is to be kept, Release() the lock and end the process.
+  void SetHandOver(std::function<QByteArray()> word, std::function<void()> end) {
+    handOverWord_ = std::move(word);
+    handOverEnd_ = std::move(end);
+  }
+
+  // Gives the lock and the socket up before the process ends.
+  void Release();
 
   // Called on the window thread for every show request of a later copy.
   void SetShowRequestHandler(std::function<void()> handler);
@@ -81,6 +106,9 @@ class SingleInstance {
   std::unique_ptr<QLocalServer> server_;
   std::function<void()> onShow_;
   std::function<std::string()> statusProvider_;
+  std::function<QByteArray()> handOverWord_;
+  std::function<void()> handOverEnd_;
+  QByteArray handedOver_;
   int showRequests_ = 0;
 };
 

@@ -1,6 +1,9 @@
 #include "collect/run_report.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ctime>
 
 namespace dt {
 namespace {
@@ -86,7 +89,8 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   p.resume = 137;
   EXPECT_EQ(StatusAnswer(p, 2.25, SavedRun{1, 2, 3, 2}),
             "state=stopped first=100 last=199 next=141 done=37 size=100 shops=20 filtered=5 "
-            "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40 inflight=12 limit=8");
+            "failed=3 rate=2.2 resume=137 unreachable=0 retries=4 pace=40 inflight=12 limit=8 "
+            "mode=range frontier=0 next_poll=0 new=0");
   // The readout names the requests at once while the run goes on, and only
   // when more than one is allowed.
   const std::string atOnce = "\xB2\xA2\xB7\xA2 12/8";  // 并发
@@ -113,12 +117,41 @@ TEST(RunReport, StatusAnswerCarriesTheFiguresAsPairs) {
   idle.failedInARow = kUnreachableAfterEmptyFetches;
   EXPECT_EQ(StatusAnswer(idle, 0, SavedRun{10, 19, 4, 14}),
             "state=idle first=10 last=19 next=0 done=4 size=10 shops=0 filtered=0 failed=0 "
-            "rate=0.0 resume=14 unreachable=1 retries=0 pace=0 inflight=0 limit=1");
+            "rate=0.0 resume=14 unreachable=1 retries=0 pace=0 inflight=0 limit=1 mode=range "
+            "frontier=0 next_poll=0 new=0");
   EXPECT_EQ(ResumeOffer(idle, SavedRun{10, 19, 4, 14}), 14);
   idle.last = 645090000;  // the box's value is no run's range
   EXPECT_EQ(StatusAnswer(idle, 0, std::nullopt)
                 .rfind("state=idle first=0 last=0 next=0 done=0 size=0 ", 0),
             0u);
+}
+
+TEST(RunReport, FollowRunShowsItsTopNextLookAndNewShops) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  RunProgress p;
+  p.mode = RunMode::Follow;
+  p.state = RunState::Following;
+  p.frontier = 2100000123;
+  p.nextPoll = 1'800'000'000 + 3 * 3600 + 4 * 60 + 5;
+  p.newShops = 17;
+  const std::string first =
+      ReadoutText(p, 0, std::nullopt).substr(0, ReadoutText(p, 0, std::nullopt).find('\n'));
+  EXPECT_EQ(first,
+            "\xB8\xFA\xD7\xD9\xD6\xD0  \xD7\xEE\xD0\xC2\xB5\xEA\xC6\xCC 2100000123 \xA1\xA4 "
+            "\xCF\xC2\xB4\xCE\xB2\xE9\xBF\xB4 " +
+                ClockText(*p.nextPoll) +
+                " \xA1\xA4 \xD0\xC2\xB5\xEA 17");  // 跟踪中  最新店铺 N · 下次查看 T · 新店 17
+  EXPECT_EQ(ClockText(*p.nextPoll), "11:04:05");  // 1.8e9 falls at 08:00 UTC
+  EXPECT_EQ(StatusAnswer(p, 0, std::nullopt).rfind("state=following ", 0), 0u);
+  EXPECT_NE(StatusAnswer(p, 0, std::nullopt)
+                .find(" mode=follow frontier=2100000123 next_poll=1800011045 new=17"),
+            std::string::npos);
+  // Finding the top: no poll planned yet.
+  p.state = RunState::Running;
+  p.nextPoll.reset();
+  EXPECT_NE(ReadoutText(p, 0, std::nullopt).find("--:--:--"), std::string::npos);
+  EXPECT_EQ(ResumeOffer(p, std::nullopt), std::nullopt);
 }
 
 TEST(RunReport, RateOverTheLastTenSecondsAndDurations) {

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "collect/collector.h"
@@ -678,6 +680,178 @@ TEST_F(CollectE2E, AFailingShopLogIsReportedOncePerRun) {
   const std::string failed = "\xB5\xEA\xC6\xCC\xC8\xD5\xD6\xBE\xCE\xB4\xC4\xDC\xD0\xB4\xC8\xEB ";
   EXPECT_EQ(StatusMessages(collector_.Status().TakePending()),
             (std::vector<std::string>{failed, "between", failed}));
+}
+
+// Following the newest shops against a marketplace that grows. The follow
+// run's own waits go faster than the wall clock by kScale; the marketplace
+// rises per real second, the pages and the rules are the real ones.
+class FollowE2E : public CollectE2E {
+ protected:
+  // The margin of a poll's wait in real time is a tenth of a second per
+  // second of follow time: enough for a loaded machine at this scale.
+#if defined(__SANITIZE_THREAD__)
+  static constexpr double kScale = 3;
+#else
+  static constexpr double kScale = 5;
+#endif
+
+  FollowE2E() {
+    collector_.OnFollowNews([this](const FollowNews& news) {
+      std::lock_guard<std::mutex> guard(newsMutex_);
+      const auto now = std::chrono::steady_clock::now();
+      kinds_.push_back(news.kind);
+      for (const std::int64_t n : news.numbers) {
+        if (listed_[n]++ == 0) listedAt_[n] = now;
+      }
+    });
+  }
+  ~FollowE2E() override {
+    collector_.Run().Stop();
+  }
+
+  // Waits (real time) until the run's state is `state`; false after the timeout.
+  bool WaitFor(RunState state, std::chrono::seconds timeout = 60s) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (collector_.Progress().state != state) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  // The highest shop at or below a number.
+  static int ShopAtOrBelow(const sim::Options& options, int number) {
+    while (!sim::TruthFor(options, number)) --number;
+    return number;
+  }
+
+  // Every shop of (from, to] is a row, and was news exactly once.
+  void ExpectListedOnce(const sim::Options& options, int from, int to) {
+    std::lock_guard<std::mutex> guard(newsMutex_);
+    int missing = 0;
+    for (int n = from + 1; n <= to; ++n) {
+      if (!sim::TruthFor(options, n)) continue;
+      if (listed_[n] != 1 && ++missing <= 10) {
+        ADD_FAILURE() << "shop " << n << " listed " << listed_[n] << " times";
+      }
+    }
+    EXPECT_EQ(missing, 0);
+    for (const auto& [n, times] : listed_) EXPECT_LE(times, 1) << n;
+  }
+
+  std::mutex newsMutex_;
+  std::vector<FollowNews::Kind> kinds_;
+  std::map<std::int64_t, int> listed_;
+  std::map<std::int64_t, std::chrono::steady_clock::time_point> listedAt_;
+};
+
+TEST_F(FollowE2E, FindsTheTopFromTenMillionBelowWithinThreeThousandRequests) {
+  sim::Options options;
+  options.seed = 7;
+  options.density = 0.4;
+  options.topAtStart = 90'000'000;
+  sim::Server server(options);
+  StartAsProxy(server);
+  collector_.StartFollow(*options.topAtStart - 10'000'000, std::nullopt, FollowSettings{});
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  EXPECT_LE(server.TotalRequests(), 3000);
+  const RunProgress progress = collector_.Progress();
+  EXPECT_EQ(progress.mode, RunMode::Follow);
+  EXPECT_EQ(progress.frontier, ShopAtOrBelow(options, *options.topAtStart));
+  ASSERT_TRUE(progress.nextPoll);
+  EXPECT_EQ(collector_.FollowSnapshot()->frontier, progress.frontier);
+}
+
+TEST_F(FollowE2E, RisingTopIsFollowedEachShopListedOnceWithinAPollAndFiveSeconds) {
+  sim::Options options;
+  options.seed = 8;
+  options.density = 0.4;
+  options.topAtStart = 5'000'000;
+  options.risePerSecond = 2 * kScale;  // two numbers a second of follow time
+  sim::Server server(options);
+  StartAsProxy(server);
+  collector_.SetRequestsAtOnce(4);
+  const auto started = std::chrono::steady_clock::now();
+  collector_.StartFollow(*options.topAtStart - 2000, std::nullopt,
+                         FollowSettings{std::chrono::seconds(5), kScale});
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  const int from = static_cast<int>(collector_.Progress().frontier);
+  // Three minutes of follow time.
+  std::this_thread::sleep_for(std::chrono::duration<double>(180 / kScale));
+  const int to = server.Newest();
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  std::this_thread::sleep_for(std::chrono::duration<double>(10 / kScale));
+  collector_.Run().Stop();
+  ASSERT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
+  ExpectListedOnce(options, from, to);
+  std::lock_guard<std::mutex> guard(newsMutex_);
+  for (int n = from + 1; n <= to; ++n) {
+    if (!listedAt_.contains(n)) continue;
+    const double opened = *sim::OpenedAt(options, n);
+    const double listed = std::chrono::duration<double>(listedAt_[n] - started).count();
+    EXPECT_LE((listed - opened) * kScale, 5 + 5) << n;
+  }
+}
+
+TEST_F(FollowE2E, BlockWhileFollowingIsWaitedOutAndNothingIsLost) {
+  sim::Options options;
+  options.seed = 9;
+  options.density = 0.4;
+  options.topAtStart = 7'000'000;
+  options.risePerSecond = 20;
+  options.blockForm = sim::BlockForm::Verify;  // pages without a shop, answered 200
+  options.blockAfter = 400;
+  options.blockForMs = 1500;
+  sim::Server server(options);
+  StartAsProxy(server);
+  // Five minutes of follow time are a second here.
+  collector_.StartFollow(*options.topAtStart - 300, std::nullopt,
+                         FollowSettings{std::chrono::seconds(60), 300});
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  const int from = static_cast<int>(collector_.Progress().frontier);
+  ASSERT_TRUE(WaitFor(RunState::Blocked, 30s));
+  EXPECT_TRUE(collector_.Run().Running());  // a block does not end a follow run
+  ASSERT_TRUE(WaitFor(RunState::Following, 30s));
+  std::this_thread::sleep_for(1s);
+  const int to = server.Newest() - 20 * 2;
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  collector_.Run().Stop();
+  ASSERT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
+  ExpectListedOnce(options, from, to);
+  std::lock_guard<std::mutex> guard(newsMutex_);
+  EXPECT_EQ(std::count(kinds_.begin(), kinds_.end(), FollowNews::Blocked), 1);
+  EXPECT_EQ(std::count(kinds_.begin(), kinds_.end(), FollowNews::Resumed), 1);
+  const std::vector<std::string> messages = StatusMessages(collector_.Status().TakePending());
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), std::string(kFollowBlockedMessage)), 1);
+}
+
+TEST_F(FollowE2E, RestartFromTheSavedStateCatchesUpListingNoneTwice) {
+  sim::Options options;
+  options.seed = 10;
+  options.density = 0.4;
+  options.topAtStart = 3'000'000;
+  options.risePerSecond = 5 * kScale;
+  sim::Server server(options);
+  StartAsProxy(server);
+  collector_.StartFollow(*options.topAtStart - 500, std::nullopt,
+                         FollowSettings{std::chrono::seconds(5), kScale});
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  const int from = static_cast<int>(collector_.Progress().frontier);
+  std::this_thread::sleep_for(std::chrono::duration<double>(20 / kScale));
+  collector_.Run().Stop();
+  ASSERT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
+  const auto saved = ParseFollowState(FollowStateText(*collector_.FollowSnapshot()));
+  ASSERT_TRUE(saved);
+  // Thirty seconds down, then a new start from the state.
+  std::this_thread::sleep_for(std::chrono::duration<double>(30 / kScale));
+  collector_.StartFollow(0, saved, FollowSettings{std::chrono::seconds(5), kScale});
+  std::this_thread::sleep_for(std::chrono::duration<double>(20 / kScale));
+  ASSERT_TRUE(WaitFor(RunState::Following));
+  const int to = static_cast<int>(collector_.Progress().frontier);
+  collector_.Run().Stop();
+  ASSERT_TRUE(collector_.Run().WaitUntilIdle(kRunTimeout));
+  EXPECT_GT(to, saved->frontier + 5 * 30);
+  ExpectListedOnce(options, from, to);
 }
 
 }  // namespace

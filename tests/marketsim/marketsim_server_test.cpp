@@ -308,6 +308,57 @@ TEST(MarketSimServer, BlockRefusesForGoodAfterTheNthRequestInEachForm) {
   }
 }
 
+TEST(MarketSimServer, GrowingMarketplaceShowsNoShopAboveItsNewestNumberOrInASkip) {
+  Options options;
+  options.density = 1;
+  options.topAtStart = 1000;
+  options.risePerSecond = 10;
+  options.skips = {{1005, 100}};
+  EXPECT_EQ(NewestAt(options, 0.45), 1004);
+  EXPECT_EQ(NewestAt(options, 0.5), 1105);  // the fifth number given out jumps the skip
+  EXPECT_EQ(OpenedAt(options, 1004), 0.4);
+  EXPECT_EQ(OpenedAt(options, 1005), std::nullopt);
+  EXPECT_EQ(OpenedAt(options, 1104), std::nullopt);
+  EXPECT_EQ(OpenedAt(options, 1105), 0.5);
+  EXPECT_EQ(OpenedAt(options, 1000), 0.0);
+
+  options.risePerSecond = 0;  // a top that stands still, so the edge is exact
+  options.skips.clear();
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  ProxyScope proxy(port);
+  EXPECT_EQ(server.Newest(), 1000);
+  for (const int number : {999, 1000, 1001}) {
+    std::string address = ShopAddress(number);
+    FetchOutcome outcome;
+    const std::string body = FetchPage(address, outcome);
+    EXPECT_EQ(outcome.status, 200) << number;
+    EXPECT_EQ(body.find("data-value") != std::string::npos, number <= 1000) << number;
+  }
+}
+
+TEST(MarketSimServer, BlockForATimeEndsByItself) {
+  Options options;
+  options.density = 1;
+  options.blockAfter = 1;
+  options.blockForMs = 300;
+  options.blockForm = BlockForm::Verify;
+  Server server(options);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  ProxyScope proxy(port);
+  const auto shop = [](int number) {
+    std::string address = ShopAddress(number);
+    FetchOutcome outcome;
+    return FetchPage(address, outcome).find("data-value") != std::string::npos;
+  };
+  EXPECT_TRUE(shop(10));
+  EXPECT_FALSE(shop(11));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_TRUE(shop(12));
+}
+
 // Lower bounds only: a round trip for every answer, two on a new connection.
 TEST(MarketSimServer, RoundTripDelaysEveryAnswerAndTheHandshakeOnce) {
   Options options;
@@ -490,6 +541,8 @@ TEST(MarketSimProgram, RejectsBadArguments) {
                                                                 {"--rate-limit", "0"},
                                                                 {"--outage-ms", "500"},
                                                                 {"--block-after", "-1"},
+                                                                {"--skip", "500"},
+                                                                {"--rise", "-1"},
                                                                 {"--what"}}) {
     Child child = Spawn(args);
     ASSERT_GT(child.pid, 0);

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -59,8 +60,9 @@ class ProgramTest : public ::testing::Test {
                       {"QT_QPA_PLATFORM", "offscreen"},
                       {"XDG_CONFIG_HOME", home_.path().toStdString() + "/.config"},
                       {"XDG_RUNTIME_DIR", runtime_.path().toStdString()}};
-    options.unsetEnv = {"XDG_DOCUMENTS_DIR", "XDG_CACHE_HOME", "http_proxy", "https_proxy",
-                        "HTTP_PROXY",        "no_proxy",       "NO_PROXY"};
+    options.unsetEnv = {
+        "XDG_DOCUMENTS_DIR", "XDG_CACHE_HOME", "http_proxy", "https_proxy",
+        "HTTP_PROXY",        "no_proxy",       "NO_PROXY",   "DBUS_SESSION_BUS_ADDRESS"};
     return options;
   }
 
@@ -690,6 +692,252 @@ TEST_F(ProgramTest, AKilledRunLeavesWholeFiles) {
         std::filesystem::directory_iterator());
     EXPECT_LE(orphans, 2) << "temporary files pile up";
   }
+}
+
+// The command line without a window: a bad value ends with 2 before
+// anything starts, --help with 0, and a headless start while a copy runs
+// with 1, leaving that copy alone.
+TEST_F(ProgramTest, HeadlessStartsEndWithTheirStatus) {
+  marketsim::Options slow;
+  slow.latencyMs = 200;
+  StartMarket(slow);
+  const auto options = [this](std::vector<std::string> args) {
+    ChildOptions child = Options(DT_PROGRAM, std::move(args));
+    child.setEnv["http_proxy"] = MarketProxy();
+    return child;
+  };
+  const struct {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {{{"--headless", "--poll", "4"}, 2},
+               {{"--headless", "--range", "9", "8"}, 2},
+               {{"--headless", "--follow", "x"}, 2},
+               {{"--range", "1"}, 2},
+               {{"--help"}, 0}};
+  for (const auto& c : cases) {
+    ChildProcess run(options(c.args));
+    EXPECT_EQ(run.WaitForExit(10s), std::optional<int>(c.code)) << c.args.back();
+    EXPECT_EQ(Status(), "") << "no copy may be left running";
+  }
+  ChildProcess help(options({"--headless", "--help"}));
+  ASSERT_EQ(help.WaitForExit(10s), std::optional<int>(0));
+  ASSERT_FALSE(help.Lines().empty());
+  EXPECT_EQ(help.Lines().front().rfind("Usage: dovetrail", 0), 0u);
+
+  for (const char* first : {DT_PROGRAM, "headless"}) {
+    const bool window = std::string(first) == DT_PROGRAM;
+    ChildProcess running(
+        options(window ? std::vector<std::string>{}
+                       : std::vector<std::string>{"--headless", "--range", "5", "5000000"}));
+    ASSERT_TRUE(WaitForStatus("shows=0", 20s)) << first;
+    ChildProcess second(options({"--headless", "--follow"}));
+    EXPECT_EQ(second.WaitForExit(10s), std::optional<int>(1)) << first;
+    EXPECT_TRUE(WaitForStatus("shows=0", 5s)) << "the headless start asked for a window";
+    EXPECT_FALSE(running.WaitForExit(0ms)) << first;
+  }
+}
+
+// A headless range run walks its range without a display, lists what the
+// window would and ends with 0.
+TEST_F(ProgramTest, AHeadlessRangeRunNeedsNoDisplayAndEndsByItself) {
+  marketsim::Options market;
+  market.seed = 5;
+  market.latencyMs = 5;
+  StartMarket(market);
+  {
+    ChildOptions options = Options(DT_PROGRAM, {"--headless", "--range", "2000", "2039"});
+    options.setEnv["http_proxy"] = MarketProxy();
+    options.unsetEnv.push_back("DISPLAY");
+    options.setEnv["QT_QPA_PLATFORM"] = "nosuchplatform";  // none is needed
+    ChildProcess run(options);
+    ASSERT_EQ(run.WaitForExit(30s), std::optional<int>(0));
+    for (int n = 2000; n <= 2039; ++n) EXPECT_EQ(market_->RequestCount(n), 1) << n;
+    EXPECT_EQ(market_->RequestCount(2040), 0);
+  }
+  ChildProcess check(Options(DT_PROBE, {"--wait", "1500", "--esc-after", "0"}));
+  ASSERT_TRUE(WaitForStatus("state=idle", 20s));
+  EXPECT_EQ(Figure(Status(), "rows"), std::to_string(marketsim::Truth(market, 2000, 2039).size()));
+  ASSERT_EQ(check.WaitForExit(20s), std::optional<int>(0));
+}
+
+// Following without a window, against a marketplace that grows.
+class FollowTest : public ProgramTest {
+ protected:
+  void StartGrowing(double risePerSecond) {
+    growing_.seed = 7;
+    growing_.topAtStart = kTop;
+    growing_.risePerSecond = risePerSecond;
+    StartMarket(growing_);
+  }
+  ChildOptions Headless(std::vector<std::string> args) {
+    args.insert(args.begin(), "--headless");
+    ChildOptions options = Options(DT_PROGRAM, std::move(args));
+    options.setEnv["http_proxy"] = MarketProxy();
+    options.setEnv["XDG_DATA_HOME"] = DataHome();
+    return options;
+  }
+  std::string DataHome() const { return home_.path().toStdString() + "/.local/share"; }
+  std::int64_t Number(const std::string& key) {
+    return std::stoll(Figure(Status(), key).value_or("0"));
+  }
+  // The frontier the follow state file keeps; 0 without one.
+  std::int64_t SavedFrontier() const {
+    const std::string text = dt::testing::ReadBytes(DataHome() + "/dovetrail/follow-state.txt");
+    const std::size_t at = text.find("\nfrontier=");
+    return at == std::string::npos ? 0 : std::stoll(text.substr(at + 10));
+  }
+  // The shop numbers in the results file.
+  std::set<int> Listed() const {
+    std::set<int> numbers;
+    sqlite3* db = nullptr;
+    const std::string path = DataHome() + "/dovetrail/results.sqlite";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* rows = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT number FROM shops", -1, &rows, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(rows) == SQLITE_ROW) numbers.insert(sqlite3_column_int(rows, 0));
+      }
+      sqlite3_finalize(rows);
+    }
+    sqlite3_close(db);
+    return numbers;
+  }
+  // The marketplace's shops in (above, upTo].
+  std::set<int> Opened(std::int64_t above, std::int64_t upTo) const {
+    std::set<int> numbers;
+    for (int n = static_cast<int>(above) + 1; n <= upTo; ++n) {
+      if (marketsim::OpenedAt(growing_, n) && marketsim::TruthFor(growing_, n)) numbers.insert(n);
+    }
+    return numbers;
+  }
+
+  static constexpr int kTop = 100000;
+  marketsim::Options growing_;
+};
+
+// SIGTERM stops a headless follow run with its state saved; a window started
+// while one runs takes it over and goes on following from that state.
+TEST_F(FollowTest, AWindowTakesOverAndSigtermSavesTheState) {
+  StartGrowing(2);
+  ChildProcess headless(Headless({"--follow", "99000", "--poll", "5"}));
+  ASSERT_TRUE(WaitForStatus("state=following", 60s)) << Status();
+  EXPECT_EQ(Figure(Status(), "mode"), "follow");
+  const std::int64_t found = Number("frontier");
+  EXPECT_GE(found, *Opened(99000, kTop).rbegin()) << "the top was not found";
+
+  ChildOptions window =
+      Options(DT_PROBE, {"--wait", "4000", "--print", "followNewShops", "--esc-after", "0"});
+  window.setEnv["http_proxy"] = MarketProxy();
+  window.setEnv["XDG_DATA_HOME"] = DataHome();
+  ChildProcess taker(window);
+  EXPECT_EQ(headless.WaitForExit(20s), std::optional<int>(0)) << "the headless copy went on";
+  const std::int64_t handedOver = SavedFrontier();
+  EXPECT_GE(handedOver, found);
+  ASSERT_TRUE(WaitForStatus("mode=follow", 20s)) << Status();
+  EXPECT_GE(Number("frontier"), handedOver) << "the window did not go on from the state";
+  ASSERT_EQ(taker.WaitForExit(30s), std::optional<int>(0));
+
+  ChildProcess again(Headless({"--follow", "--poll", "5"}));
+  ASSERT_TRUE(WaitForStatus("state=following", 30s)) << Status();
+  std::this_thread::sleep_for(1500ms);  // the file is written at most once a second
+  const std::int64_t frontier = Number("frontier");
+  again.Kill(SIGTERM);
+  ASSERT_EQ(again.WaitForExit(15s), std::optional<int>(0));
+  EXPECT_GE(SavedFrontier(), frontier);
+  EXPECT_GE(SavedFrontier(), handedOver);
+}
+
+// Killed while following and kept down for 30 s, the next start's first poll
+// lists every shop opened meanwhile, and none it had listed already.
+TEST_F(FollowTest, AfterAKillAndThirtySecondsDownEveryNewShopIsListedOnce) {
+  StartGrowing(1);
+  {
+    ChildProcess first(Headless({"--follow", "99000", "--poll", "5"}));
+    ASSERT_TRUE(WaitForStatus("state=following", 60s)) << Status();
+    std::this_thread::sleep_for(1500ms);  // the state of the last poll on disk
+    first.Kill(SIGKILL);
+    ASSERT_EQ(first.WaitForExit(5s), std::optional<int>(-SIGKILL));
+  }
+  const std::int64_t killedAt = SavedFrontier();
+  ASSERT_GT(killedAt, 0);
+  const std::set<int> before = Listed();
+  std::this_thread::sleep_for(30s);
+  const int newestAtRestart = market_->Newest();
+  ChildProcess again(Headless({"--follow", "--poll", "5"}));
+  ASSERT_TRUE(WaitForStatus("state=following", 30s)) << Status();
+  const std::int64_t frontier = Number("frontier");
+  const std::int64_t listedNew = Number("new");
+  again.Kill(SIGTERM);
+  ASSERT_EQ(again.WaitForExit(15s), std::optional<int>(0));
+  EXPECT_GE(frontier, *Opened(killedAt, newestAtRestart).rbegin());
+  const std::set<int> opened = Opened(killedAt, frontier);
+  ASSERT_GE(opened.size(), 5u) << "too few shops opened while it was down";
+  const std::set<int> listed = Listed();
+  for (const int n : opened) EXPECT_EQ(listed.count(n), 1u) << "not listed: " << n;
+  EXPECT_EQ(listedNew, static_cast<std::int64_t>(opened.size())) << "a shop listed twice";
+  for (const int n : before) EXPECT_LE(n, killedAt) << "listed above the saved frontier";
+}
+
+// One desktop notification per poll that listed shops, on a private session
+// bus; without a notification service every shop is listed all the same.
+TEST_F(FollowTest, EachPollWithNewShopsNotifiesOnceAndNoServiceLosesNothing) {
+  StartGrowing(2);
+  const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+  ASSERT_FALSE(daemon.isEmpty()) << "dbus-daemon is not installed";
+  ChildProcess bus(Options(daemon.toStdString(), {"--session", "--nofork", "--print-address=1"}));
+  for (const auto end = std::chrono::steady_clock::now() + 10s;
+       bus.Lines().empty() && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(bus.Lines().empty());
+  const std::string address = bus.Lines().front();
+  {
+    ChildOptions options = Headless({"--follow", "99000", "--poll", "5"});
+    options.setEnv["DBUS_SESSION_BUS_ADDRESS"] = address;
+    ChildProcess quiet(options);
+    ASSERT_TRUE(WaitForStatus("state=following", 60s)) << Status();
+    const std::int64_t top = Number("frontier");
+    std::this_thread::sleep_for(7s);
+    ASSERT_TRUE(WaitForStatus("state=following", 10s));
+    const std::int64_t frontier = Number("frontier");
+    quiet.Kill(SIGTERM);
+    ASSERT_EQ(quiet.WaitForExit(15s), std::optional<int>(0));
+    const std::set<int> listed = Listed();
+    const std::set<int> opened = Opened(top, frontier);
+    ASSERT_FALSE(opened.empty());
+    for (const int n : opened) EXPECT_EQ(listed.count(n), 1u) << "not listed: " << n;
+  }
+  ChildOptions service = Options(DT_NOTIFIER);
+  service.setEnv["DBUS_SESSION_BUS_ADDRESS"] = address;
+  ChildProcess notifier(service);
+  ASSERT_TRUE(notifier.WaitForLine("ready", 10s));
+  ChildOptions options = Headless({"--follow", "--poll", "5"});
+  options.setEnv["DBUS_SESSION_BUS_ADDRESS"] = address;
+  ChildProcess loud(options);
+  ASSERT_TRUE(WaitForStatus("state=following", 30s)) << Status();
+  const auto began = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(12s);
+  ASSERT_TRUE(WaitForStatus("state=following", 10s));
+  const std::int64_t listedNew = Number("new");
+  const auto polls = (std::chrono::steady_clock::now() - began) / 4500ms + 2;
+  // The shops each notification counts, summed, are the shops listed.
+  std::int64_t notified = 0;
+  std::size_t notifications = 0;
+  for (const auto end = std::chrono::steady_clock::now() + 5s;
+       notified < listedNew && std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(50ms)) {
+    notified = 0;
+    notifications = 0;
+    for (const std::string& line : notifier.Lines()) {
+      if (line.rfind("notify ", 0) != 0) continue;
+      ++notifications;
+      notified += std::stoll(line.substr(line.find(' ', 7)));
+    }
+  }
+  loud.Kill(SIGTERM);
+  ASSERT_EQ(loud.WaitForExit(15s), std::optional<int>(0));
+  EXPECT_EQ(notified, listedNew);
+  EXPECT_GE(notifications, 2u);
+  EXPECT_LE(static_cast<long>(notifications), static_cast<long>(polls)) << "more than one a poll";
 }
 
 }  // namespace

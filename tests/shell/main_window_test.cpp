@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTest>
 #include <algorithm>
@@ -24,9 +25,13 @@
 
 #include "collect/results_store.h"
 #include "shell/application.h"
+#include "shell/follow_controls.h"
 #include "shell/open_address.h"
+#include "shell/program_core.h"
+#include "shell/program_settings.h"
 #include "shell/results_model.h"
 #include "shell_test_support.h"
+#include "tests/support/quick_pace.h"
 #include "tests/support/temp_folder.h"
 #include "text/gbk_text.h"
 #include "tools/marketsim/marketsim.h"
@@ -722,6 +727,76 @@ TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {
   Commit();
   EXPECT_EQ(Store().Cell(0, kColOrdinal), "1");
   EXPECT_EQ(Store().Number(0), 2);
+}
+
+// With 跟踪新店 ticked the start button starts a follow run: from the kept
+// state when there is one, else above the highest listed shop. The boxes live
+// in dovetrail.conf, and the news of a poll brings its shops up selected.
+TEST(FollowControlsTest, StartsFromTheKeptStateElseTheHighestShopAndShowsTheNews) {
+  testing::App();
+  QTemporaryDir folder;
+  const std::string conf = folder.filePath("dovetrail.conf").toStdString();
+  const auto firstAsked = [&](const std::string& kept) {
+    std::mutex mutex;
+    std::vector<std::int64_t> asked;
+    CollectorConfig config;
+    config.paceRules = dt::testing::QuickPaceRules();
+    config.fetchPage = [&](std::string& address, FetchOutcome& outcome) {
+      {
+        const std::lock_guard<std::mutex> guard(mutex);
+        asked.push_back(ToInteger(address.substr(std::string("http://shop").size())));
+      }
+      outcome.transport = Transport::Complete;
+      outcome.status = 200;
+      outcome.finalAddress = address;
+      return std::string("<html></html>");
+    };
+    testing::TestEngine engine(std::move(config));
+    Collector& collector = engine.collector();
+    std::vector<ShopRow> rows(2);
+    rows[0].number = 900;
+    rows[1].number = 500;
+    collector.Results().Put(std::move(rows));
+    testing::RecordingLauncher launcher;
+    MainWindow window(collector, launcher);
+    ProgramCore core;
+    core.collector = &collector;
+    core.savedFollowState = kept;
+    FollowControls follow(window, collector, core, conf);
+    follow.FollowBox()->setChecked(true);
+    follow.PollBox()->setValue(5);
+    window.ClickStart();
+    EXPECT_EQ(collector.Progress().mode, RunMode::Follow);
+    for (int i = 0; i < 500; ++i) {
+      {
+        const std::lock_guard<std::mutex> guard(mutex);
+        if (!asked.empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    window.ClickStart();  // stops
+    EXPECT_FALSE(collector.Run().Running());
+    collector.Run().WaitUntilIdle(std::chrono::seconds(10));
+    window.ShowProgress();
+    follow.ShowShops({500});
+    const QModelIndexList selected = window.ResultsView()->selectionModel()->selectedRows();
+    EXPECT_EQ(selected.size(), 1);
+    if (!selected.isEmpty()) {
+      EXPECT_EQ(collector.Results().Number(static_cast<std::size_t>(selected[0].row())), 500);
+    }
+    const std::lock_guard<std::mutex> guard(mutex);
+    return asked.empty() ? std::int64_t{0} : asked.front();
+  };
+  // The poll of a kept state reads its known shop again first.
+  EXPECT_EQ(firstAsked("dovetrail-follow 1\nfrontier=5000\ngap=3\nnext_poll=0\nknown=4990\n"),
+            4990);
+  EXPECT_TRUE(ReadFollowSettings(conf).on);
+  EXPECT_EQ(ReadFollowSettings(conf).pollSeconds, 5);
+  // A kept state that is not one counts as none: the top is looked for above
+  // the highest listed shop.
+  const std::int64_t first = firstAsked("dovetrail-follow 1\nfrontier=x\n");
+  EXPECT_GE(first, 900);
+  EXPECT_LT(first, 5000);
 }
 
 }  // namespace

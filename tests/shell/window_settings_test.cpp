@@ -10,10 +10,12 @@
 
 #include "settings/control_states.h"
 #include "settings/ini_file.h"
+#include "shell/headless_options.h"
 #include "shell/program_settings.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/single_instance.h"
 #include "tests/shell/shell_test_support.h"
+#include "tests/support/case_name.h"
 #include "tests/support/temp_folder.h"
 
 namespace dt::shell {
@@ -128,6 +130,84 @@ TEST_F(WindowSettingsTest, RequestsAtOnceLiveInTheProgramsOwnFileOnly) {
   ASSERT_TRUE(SaveControlStates(Pointers(window.Controls()), File(), "Dovetrail", kSkip));
   EXPECT_EQ(dt::testing::ReadBytes(File()), formFile);
 }
+
+// Following lives in the program's own file too: a missing or foreign value
+// gives the default, a poll out of bounds its nearest bound.
+TEST_F(WindowSettingsTest, FollowSettingsLiveInTheProgramsOwnFile) {
+  const struct {
+    const char* text;  // nullptr: no file
+    bool on;
+    int poll;
+  } cases[] = {{nullptr, false, 60},
+               {"[follow]\non=true\npoll=4\n", true, 5},
+               {"[follow]\non=true\npoll=5\n", true, 5},
+               {"[follow]\non=false\npoll=6\n", false, 6},
+               {"[follow]\npoll=86400\n", false, 86400},
+               {"[follow]\npoll=86401\n", false, 86400},
+               {"[follow]\non=yes\npoll=soon\n", false, 60},
+               {"[network]\non=true\npoll=9\n", false, 60}};
+  int index = 0;
+  for (const auto& c : cases) {
+    const std::string file = folder_.filePath(QString::number(++index) + ".conf").toStdString();
+    if (c.text) dt::testing::WriteBytes(file, c.text);
+    const FollowConfig read = ReadFollowSettings(file);
+    EXPECT_EQ(read.on, c.on) << (c.text ? c.text : "no file");
+    EXPECT_EQ(read.pollSeconds, c.poll) << (c.text ? c.text : "no file");
+  }
+  // Written beside the requests at once, which stay.
+  const std::string conf = folder_.filePath("config/dovetrail/dovetrail.conf").toStdString();
+  ASSERT_TRUE(WriteRequestsAtOnce(conf, 7));
+  ASSERT_TRUE(WriteFollowSettings(conf, FollowConfig{true, 17}));
+  EXPECT_EQ(ReadRequestsAtOnce(conf), 7);
+  EXPECT_TRUE(ReadFollowSettings(conf).on);
+  EXPECT_EQ(ReadFollowSettings(conf).pollSeconds, 17);
+}
+
+struct OptionsCase {
+  const char* what;
+  std::vector<std::string> args;  // after the program's name
+  const char* read;               // what Read() makes of the options
+};
+
+// The options in one line: "refused", or the run asked for.
+std::string Read(const HeadlessOptions& o) {
+  if (!o.error.empty()) return "refused";
+  std::string text = o.headless ? "headless" : "window";
+  if (o.follow) text += " follow" + (o.followFrom ? "=" + std::to_string(*o.followFrom) : "");
+  if (o.rangeFirst)
+    text +=
+        " range=" + std::to_string(*o.rangeFirst) + "-" + std::to_string(o.rangeLast.value_or(-1));
+  if (o.pollSeconds) text += " poll=" + std::to_string(*o.pollSeconds);
+  return text;
+}
+
+class HeadlessOptionsTest : public ::testing::TestWithParam<OptionsCase> {};
+
+TEST_P(HeadlessOptionsTest, ReadsOnlyItsOwnOptionsAndRefusesBadValues) {
+  std::vector<std::string> args{"dovetrail"};
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  EXPECT_EQ(Read(ParseHeadlessOptions(args)), GetParam().read);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeadlessOptionsTest,
+    ::testing::Values(
+        OptionsCase{"others left alone", {"-platform", "x", "--verbose"}, "window"},
+        OptionsCase{"follow without from", {"--headless", "--follow", "--poll", "5"}, "headless follow poll=5"},
+        OptionsCase{"from at largest", {"--follow", "2147483647"}, "window follow=2147483647"},
+        OptionsCase{"from past largest", {"--follow", "2147483648"}, "refused"},
+        OptionsCase{"from negative", {"--follow", "-5"}, "refused"},
+        OptionsCase{"range of one", {"--range", "10", "10"}, "window range=10-10"},
+        OptionsCase{"range upside down", {"--range", "11", "10"}, "refused"},
+        OptionsCase{"range short", {"--range", "10"}, "refused"},
+        OptionsCase{"range and follow", {"--range", "1", "2", "--follow"}, "refused"},
+        OptionsCase{"poll below least", {"--poll", "4"}, "refused"},
+        OptionsCase{"poll at most", {"--poll", "86400"}, "window poll=86400"},
+        OptionsCase{"poll above most", {"--poll", "86401"}, "refused"},
+        OptionsCase{"poll with blank", {"--poll", " 60"}, "refused"}),
+    test::CaseName());
+// clang-format on
 
 TEST(ShowToFront, RestoresAMinimisedWindowAndShowsAHiddenOne) {
   testing::App();

@@ -24,7 +24,8 @@ constexpr const char* kUsage =
     "                 [--busy-share F [--busy-retry-after S]] [--drop-share F]\n"
     "                 [--rate-limit RPS]\n"
     "                 [--outage-after N --outage-ms MS] [--block-after N [--block-form F]]\n"
-    "                 [--utf8-share F] [--rtt-ms MS]\n"
+    "                 [--utf8-share F] [--rtt-ms MS] [--block-for-ms MS]\n"
+    "                 [--top N --rise R [--skip AT:WIDTH]...]\n"
     "fault kinds: not-found server-error refuse reset-mid-body stall redirect\n"
     "             redirect-loop nul-bytes huge-body invalid-gbk unknown-rank\n"
     "             control-bytes-in-account empty-item-count hostile-overlap\n"
@@ -43,7 +44,12 @@ constexpr const char* kUsage =
     "                             a sign-in host) or verify (a 200 check page)\n"
     "          --utf8-share F     that share of numbers is served in UTF-8\n"
     "          --rtt-ms MS        a round trip added to every answer, twice on a\n"
-    "                             new connection\n";
+    "                             new connection\n"
+    "          --block-for-ms MS  the block ends MS milliseconds after it began\n"
+    "growing:  --top N --rise R   numbers above N are given out at R a second from\n"
+    "                             the start; those not given out yet have no shop\n"
+    "          --skip AT:WIDTH    as the numbers given out reach AT, WIDTH numbers\n"
+    "                             are skipped (repeatable, ascending)\n";
 
 template <typename T>
 std::optional<T> ParseNumber(std::string_view text) {
@@ -126,6 +132,25 @@ int main(int argc, char** argv) {
       const auto form = text ? dt::marketsim::ParseBlockForm(*text) : std::nullopt;
       ok = form.has_value();
       if (form) options.blockForm = *form;
+    } else if (arg == "--block-for-ms") {
+      ok = number(options.blockForMs) && options.blockForMs >= 0;
+    } else if (arg == "--top") {
+      int top = 0;
+      ok = number(top) && top >= 0;
+      options.topAtStart = top;
+    } else if (arg == "--rise") {
+      ok = number(options.risePerSecond) && options.risePerSecond >= 0;
+    } else if (arg == "--skip") {
+      const auto text = value();
+      const std::size_t colon = text ? text->find(':') : std::string_view::npos;
+      const auto at =
+          colon == std::string_view::npos ? std::nullopt : ParseNumber<int>(text->substr(0, colon));
+      const auto width = colon == std::string_view::npos
+                             ? std::nullopt
+                             : ParseNumber<int>(text->substr(colon + 1));
+      ok = at && width && *at > 0 && *width > 0 &&
+           (options.skips.empty() || *at > options.skips.back().first);
+      if (ok) options.skips.emplace_back(*at, *width);
     } else if (arg == "--rtt-ms") {
       ok = number(options.rttMs) && options.rttMs >= 0;
     } else if (arg == "--stall-ms") {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace dt::marketsim {
@@ -87,7 +88,23 @@ struct Options {
   // A round trip added to every answer, and one more for the first request
   // on a new connection (its handshake); latencyMs is the server's own time.
   int rttMs = 0;
+
+  // A marketplace that grows: from the server's start, the numbers above
+  // topAtStart are given out at risePerSecond a second, in order; a number
+  // not given out yet has no shop. As the numbers given out reach a skip's
+  // `at`, the next one given out is at + width: the stretch stays empty.
+  std::optional<int> topAtStart;
+  double risePerSecond = 0;
+  std::vector<std::pair<int, int>> skips;  // (at, width), ascending
+  // The block ends this long after the first request it refused (0: never).
+  int blockForMs = 0;
 };
+
+// The newest number given out `seconds` after the start (the top as it grows).
+int NewestAt(const Options& options, double seconds);
+// When the number was given out, in seconds after the start: 0 for numbers
+// at or below topAtStart, nullopt for numbers of a skipped stretch.
+std::optional<double> OpenedAt(const Options& options, int number);
 
 // One shop exactly as a sound collector lists it; all texts GBK, except that a
 // name from a UTF-8 page with a character GBK lacks holds it as GB18030 (GBK's
@@ -178,6 +195,8 @@ class Server {
   int Answered429() const;
   int Answered503() const;
   int Dropped() const;
+  // A growing marketplace's newest number now (topAtStart before the start).
+  int Newest() const;
 
  private:
   struct Impl;

@@ -644,6 +644,10 @@ Answer AnswerFor(const Options& options, int number) {
   return answer;
 }
 
+std::string EmptyNumberPage(const Options& options, int number) {
+  return NoShopPage(options, number);
+}
+
 }  // namespace detail
 
 std::string ShopPageBody(const Options& options, int number) {
@@ -655,6 +659,27 @@ std::string ShopPageBody(const Options& options, int number) {
   std::string body = answer.body.substr(0, answer.sentBytes);
   if (answer.fillerBytes > 0) body += detail::FillerOf(answer, 0, answer.fillerBytes);
   return body + answer.tail;
+}
+
+int NewestAt(const Options& options, double seconds) {
+  if (!options.topAtStart) return INT32_MAX;
+  const double given = std::max(0.0, seconds) * std::max(0.0, options.risePerSecond);
+  std::int64_t newest = *options.topAtStart + static_cast<std::int64_t>(std::min(given, 4e9));
+  for (const auto& [at, width] : options.skips) {
+    if (newest >= at && at > *options.topAtStart) newest += width;
+  }
+  return static_cast<int>(std::min<std::int64_t>(newest, INT32_MAX));
+}
+
+std::optional<double> OpenedAt(const Options& options, int number) {
+  if (!options.topAtStart || number <= *options.topAtStart) return 0.0;
+  std::int64_t given = number;
+  for (const auto& [at, width] : options.skips) {
+    if (number >= at && number < static_cast<std::int64_t>(at) + width) return std::nullopt;
+    if (number >= at) given -= width;
+  }
+  if (options.risePerSecond <= 0) return std::nullopt;
+  return static_cast<double>(given - *options.topAtStart) / options.risePerSecond;
 }
 
 }  // namespace dt::marketsim

@@ -218,8 +218,13 @@ struct Server::Impl {
     if (shopRequest) {
       const int sequence = ++shopRequests;
       if (options.blockAfter && sequence > *options.blockAfter) {
-        if (!firstBlocked) firstBlocked = shop->number;
-        return Verdict::Blocked;
+        if (!firstBlocked) {
+          firstBlocked = shop->number;
+          blockedSince = now;
+        }
+        const bool over = options.blockForMs > 0 &&
+                          now - blockedSince >= std::chrono::milliseconds(options.blockForMs);
+        if (!over) return Verdict::Blocked;
       }
       if (options.outageAfter && options.outageMs > 0 && !outageStart &&
           sequence > *options.outageAfter) {
@@ -308,7 +313,21 @@ struct Server::Impl {
       res.set_content(detail::NotFoundPage(), kHtml);
       return;
     }
+    // A number the growing marketplace has not given out yet, or skipped.
+    if (options.topAtStart && shop->number > *options.topAtStart &&
+        (shop->number > NewestNow() || !OpenedAt(options, shop->number))) {
+      res.set_content(detail::EmptyNumberPage(options, shop->number), kHtml);
+      CountPage(shop->number);
+      return;
+    }
     Answer(req, res, shop->number, detail::AnswerFor(options, shop->number));
+  }
+
+  int NewestNow() const {
+    if (!options.topAtStart) return INT32_MAX;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
+    return NewestAt(options, seconds);
   }
 
   void Block(httplib::Response& res) {
@@ -414,6 +433,8 @@ struct Server::Impl {
   std::thread thread;
   std::atomic<bool> stopping{false};
   bool started = false;
+  std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point blockedSince{};
   mutable std::mutex countMutex;
   std::map<int, int> counts;  // shop requests per number
   std::map<int, int> pages;   // complete pages served per number
@@ -461,6 +482,7 @@ int Server::Start(int port) {
   // it the server still works, with slower bursts of new connections.
   if (const int fd = ListeningSocket(bound); fd >= 0) (void)listen(fd, kListenBacklog);
   impl.stopping = false;
+  impl.startedAt = std::chrono::steady_clock::now();
   impl.thread = std::thread([&impl] { impl.http.listen_after_bind(); });
   impl.started = true;
   // A stop that comes before the accept loop runs would be lost.
@@ -508,6 +530,10 @@ int Server::Answered503() const {
 
 int Server::Dropped() const {
   return impl_->dropped;
+}
+
+int Server::Newest() const {
+  return impl_->NewestNow();
 }
 
 }  // namespace dt::marketsim

@@ -36,6 +36,8 @@ std::string FillerOf(const Answer& answer, std::size_t offset, std::size_t count
 std::string RedirectedPage(const Options& options, int number);
 
 std::string NotFoundPage();
+// The page of a number without a shop.
+std::string EmptyNumberPage(const Options& options, int number);
 // Small GBK pages for the network's answers: a rate limit (429), a client
 // refused for good (429) and a busy marketplace (503).
 std::string TooManyRequestsPage();
