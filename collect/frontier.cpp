@@ -117,6 +117,7 @@ Frontier::Frontier(std::int64_t from, const std::optional<FollowState>& saved,
   if (saved && saved->frontier > 0) {
     finding_ = false;
     frontier_ = saved->frontier;
+    confirmed_ = frontier_;
     savedGap_ = saved->widestGap;
     knownShop_ = saved->knownShop > 0 ? saved->knownShop : saved->frontier;
     skipped_ = saved->skipped;
@@ -258,6 +259,7 @@ void Frontier::ProbeDone(double now) {
 void Frontier::FoundTop(std::int64_t top) {
   finding_ = false;
   frontier_ = top;
+  confirmed_ = top;
   if (lowShop_ == 0) knownShop_ = 0;
   seen_.clear();
   phase_ = Phase::Polling;
@@ -368,6 +370,11 @@ void Frontier::Wait(double now) {
 }
 
 void Frontier::Block(double now) {
+  if (!finding_ && frontier_ > confirmed_) {
+    // Reads since the last good check may have met the refusal: read them again.
+    frontier_ = confirmed_;
+    pollShops_.clear();
+  }
   if (phase_ != Phase::Blocked) {
     blockedFrom_ = finding_ ? Phase::Finding : Phase::Polling;
     if (!wasBlocked_) {
@@ -484,6 +491,7 @@ void Frontier::Accepted(std::int64_t number, std::string name) {
   // Only shops the polls and the skipped stretches list are new; the
   // probes and the known shop's check read old ones.
   if (it->second != Purpose::Poll && it->second != Purpose::Skipped) return;
+  if (number > confirmed_ && !newsAbove_.insert(number).second) return;  // read again
   ++newShops_;
   ++pending_.count;
   if (pending_.numbers.size() < kNewsNumbers) pending_.numbers.push_back(number);
@@ -512,6 +520,9 @@ bool Frontier::Record(std::int64_t number, Seen seen, double now) {
       checking_ = false;
       if (seen == Seen::Shop) {
         checked_ = true;
+        // Everything read before this check was read while it answered.
+        confirmed_ = std::max(confirmed_, frontier_);
+        newsAbove_.erase(newsAbove_.begin(), newsAbove_.upper_bound(confirmed_));
         if (phase_ == Phase::Blocked) Unblock();
       } else {
         Block(now);

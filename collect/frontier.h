@@ -172,6 +172,12 @@ class Frontier {
   std::int64_t pollStart_ = 0, pollNext_ = 0, pollTop_ = 0;
   std::optional<std::int64_t> pollBase_;  // the shop the poll reads on from
   std::set<std::int64_t> pollShops_;
+  // The frontier as of the last check that read: a block found by the next
+  // check may have begun before it, and every later read is suspect (a
+  // refusing marketplace's pages look empty). Shops already news above it
+  // are not news again when they are read once more.
+  std::int64_t confirmed_ = 0;
+  std::set<std::int64_t> newsAbove_;
   int emptyPolls_ = 0;
   double lastLeap_ = 0;
   double nextPoll_ = 0;
