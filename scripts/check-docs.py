@@ -34,6 +34,7 @@ DOC_ONLY = {
 STATUS_SOURCES = [
     ("collect/run_report.cpp", "StatusAnswer("),
     ("shell/main_window.cpp", None),
+    ("shell/program_core.cpp", None),
     ("shell/single_instance.cpp", None),
 ]
 
