@@ -205,6 +205,27 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
          testing::WriteBytes(path + "-wal", "w");
          return nullptr;
        }},
+      {"a file damaged inside, with the -wal and -shm a killed program left",
+       kResultsMovedAsideMessage, true, true, 0, 300ms,
+       [](const std::string& path) -> Fault {
+         // No index yet: the open builds it and meets the damage.
+         Other writer(path);
+         EXPECT_EQ(writer.Exec("PRAGMA journal_mode=WAL; CREATE TABLE shops(number INTEGER "
+                               "PRIMARY KEY, pos, ordinal, account, state, name, address, "
+                               "created, credit, items, first_seen, last_seen, exported);"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n "
+                               "WHERE i<3000) INSERT INTO shops SELECT i, i, '', 'a', '', "
+                               "printf('%200d', i), '', '', '', '', 0, 0, NULL FROM n;"
+                               "PRAGMA wal_checkpoint(TRUNCATE);"
+                               "UPDATE shops SET name='kept in the wal' WHERE number=1;"),
+                   SQLITE_OK);
+         EXPECT_EQ(sqlite3_db_config(writer.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr),
+                   SQLITE_OK);
+         std::string bytes = testing::ReadBytes(path);
+         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), 40000, 'Z');
+         testing::WriteBytes(path, bytes);
+         return nullptr;
+       }},
       {"a file the user may not write, of a newer program", kResultsUnavailableMessage, false, true,
        0, 300ms,
        [&](const std::string& path) -> Fault {
@@ -267,6 +288,8 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
     const std::string path = c.plant ? folder.File("data/results.sqlite") : std::string();
     Fault fault = c.plant ? c.plant(path) : nullptr;
     const std::string before = c.plant ? testing::ReadBytes(path) : std::string();
+    const std::string walBefore = c.plant ? testing::ReadBytes(path + "-wal") : std::string();
+    const bool shmBefore = c.plant && fs::exists(path + "-shm");
     KeeperOptions options = Quick();
     options.db.maxPages = c.maxPages;
     options.db.busyTimeout = c.busy;
@@ -285,6 +308,12 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
     EXPECT_TRUE(said.empty() || said[0].starts_with(c.said)) << said[0];
     kept.keeper.reset();
     fault.reset();
+    // Every connection is closed, the failed opens' too.
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with(folder.Path().string()))
+          << "left open: " << fs::read_symlink(fd.path(), ec);
+    }
     if (c.plant && c.onDisk) {
       Other reader(path);
       EXPECT_EQ(reader.Text("PRAGMA integrity_check"), "ok");
@@ -296,7 +325,8 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
           (folder.Path() / "data").string() + "/" +
           said[0].substr(c.said.size(), said[0].find('\xA3', c.said.size()) - c.said.size());
       kept_bytes = testing::ReadBytes(aside);
-      EXPECT_EQ(testing::ReadBytes(aside + "-wal"), "w");
+      EXPECT_TRUE(testing::ReadBytes(aside + "-wal") == walBefore) << "the -wal changed";
+      EXPECT_TRUE(!shmBefore || fs::exists(aside + "-shm"));
     }
     if (c.untouched) {
       EXPECT_TRUE(kept_bytes == before) << "the planted file changed";
