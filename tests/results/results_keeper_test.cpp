@@ -161,6 +161,68 @@ TEST(ResultsKeeper, ARowRemovedWhileItsUpdateIsWrittenStaysRemoved) {
   EXPECT_EQ(other.Text("SELECT count(*) FROM shops"), "0");
 }
 
+// The same changes give the same file whether each is committed at once or
+// all of them wait behind failed writes (another program holds the file), and
+// while they wait, one change per shop is kept.
+TEST(ResultsKeeper, ChangesThatWaitBehindFailedWritesAreKeptOncePerShop) {
+  const auto changes = [](ResultsKeeper& keeper, const std::function<void()>& each) {
+    const auto found = [&](std::int64_t n, const std::string& name) {
+      keeper.Found(n, Shop(n, name));
+      each();
+    };
+    for (int round = 0; round < 20; ++round) {
+      for (std::int64_t n = 1; n <= 8; ++n) found(n, "r" + std::to_string(round));
+    }
+    keeper.SetOrdinal(2, "two");
+    keeper.MarkExported({2, 3, 4});
+    keeper.Remove({3});  // marked, then removed
+    keeper.Remove({1});  // removed, then found again
+    each();
+    found(1, "back");
+    found(9, "new");
+    keeper.Clear();  // everything before goes
+    each();
+    for (std::int64_t n : {7, 5, 1}) found(n, "after the clear");
+    keeper.SetOrdinal(5, "five");
+    each();
+    found(5, "found again");  // keeps the typed ordinal
+    keeper.MarkExported({7});
+    each();
+    keeper.Remove({7});
+    each();
+    found(7, "unmarked");  // a new row at the end, not exported
+    keeper.MarkExported({1});
+    each();
+  };
+  const auto file = [](const std::string& path) {
+    return Other(path).Text(
+        "SELECT group_concat(number || ':' || coalesce(ordinal, '') || ':' || name || ':' || "
+        "(exported IS NOT NULL), ' ') FROM (SELECT * FROM shops ORDER BY pos)");
+  };
+  testing::TempFolder folder;
+  const std::string direct = folder.File("direct.sqlite");
+  {
+    Kept kept(direct);
+    changes(*kept.keeper, [&] { ASSERT_TRUE(kept.keeper->Commit(5s)); });
+  }
+  const std::string held = folder.File("held.sqlite");
+  {
+    Kept kept(held);
+    Other other(held);
+    ASSERT_EQ(other.Exec("BEGIN IMMEDIATE; DELETE FROM shops WHERE number=0;"), SQLITE_OK);
+    changes(*kept.keeper, [] {});
+    for (int i = 0; i < 200 && !kept.keeper->Behind(); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);  // one more try, with every change taken
+    ASSERT_TRUE(kept.keeper->Behind());
+    EXPECT_EQ(kept.keeper->Waiting(), 3u);
+    ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+    for (int i = 0; i < 500 && kept.keeper->Behind(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(kept.keeper->Commit(5s));
+  }
+  EXPECT_EQ(file(direct), "5:five:found again:0 1::after the clear:1 7::unmarked:0");
+  EXPECT_EQ(file(held), file(direct));
+}
+
 // Each bad condition planted before the start: the list goes on in memory,
 // the user's file is never overwritten or deleted (an unreadable one is
 // moved aside whole, with its -wal file), and the program says so once, or
