@@ -44,6 +44,10 @@ std::string ClearQuestion(std::size_t rows) {
          ToText(static_cast<long long>(rows)) + " \xD0\xD0\xA3\xBF";
 }
 
+// How long an export waits for its marks to reach the file (the text export
+// on the window's thread, a table's on its own).
+constexpr std::chrono::milliseconds kExportMarksCommitLimit{1000};
+
 }  // namespace
 
 void MainWindow::ExportClicked(bool newOnly) {
@@ -88,10 +92,15 @@ void MainWindow::ExportClicked(bool newOnly) {
   } else {
     deps.cell = [&store](std::size_t row, int column) { return store.Cell(row, column); };
   }
-  // Every export that reached its file marks the rows it wrote.
+  // Every export that reached its file marks the rows it wrote, in the kept
+  // list at once: a program killed right after an export still knows them.
   deps.saved = [&store, numbers, keeper = keeper_] {
     store.MarkExported(*numbers);
-    if (keeper != nullptr) keeper->MarkExported(*numbers);
+    if (keeper == nullptr) return;
+    keeper->MarkExported(*numbers);
+    // Not kept in time (the file locked, a full disk): the marks stay queued
+    // and the keeper says why it is behind.
+    (void)keeper->Commit(kExportMarksCommitLimit);
   };
   deps.options = [this] {
     ExportOptions options;

@@ -3,6 +3,7 @@
 #include "shell/main_window.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -666,6 +667,33 @@ TEST_F(KeptListWindowTest, TheMenuCopiesDeletesAndExportsOnlyNewRowsAndTheFileKe
   EXPECT_EQ(again.Numbers(10), (std::vector<std::int64_t>{11, 14, 15, 16, 17}));
   EXPECT_EQ(again.Cell(0, kColOrdinal), G("甲"));
   EXPECT_EQ(again.UnexportedRows(), (std::vector<std::size_t>{4}));
+}
+
+// A kill right after an export finds its marks in the file, though the
+// keeper's batches are slow.
+TEST_F(KeptListWindowTest, AnExportsMarksAreInTheFileWhenItEnds) {
+  keeper_.reset();
+  KeeperOptions slow = Quick;
+  slow.batch = 60s;
+  keeper_ = std::make_unique<ResultsKeeper>(folder_.File("results.sqlite"), slow);
+  keeper_->Start(
+      {[this](std::vector<ShopRow>&& rows) { engine_.collector().Results().Put(std::move(rows)); },
+       {}});
+  window_->SetResultsKeeper(keeper_.get());
+  for (std::int64_t n = 1; n <= 3; ++n) Found(n);
+  Commit();
+  ExportTo(folder_.File("all.txt"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(
+      sqlite3_open_v2(folder_.File("results.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+      SQLITE_OK);
+  sqlite3_stmt* count = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(exported) FROM shops", -1, &count, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 3);
+  sqlite3_finalize(count);
+  sqlite3_close(db);
 }
 
 TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {
