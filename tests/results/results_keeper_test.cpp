@@ -81,16 +81,22 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
   const std::string path = folder.File("results.sqlite");
   const std::string tea = "\xB2\xE8\xCE\xDD";                         // 茶屋: TEXT in the file
   const std::string broken = std::string("\x81\x20\xFF\0\t\r\n", 7);  // no GBK: a BLOB
+  ShopCells changed = Shop(20, "again");
+  changed[kColAddress] = "http://moved.example/";
+  changed[kColCredit] = "12";
+  changed[kColItems] = "0";
   {
     Kept kept(path);
     for (std::int64_t n = 10; n <= 50; n += 10) kept.keeper->Found(n, Shop(n, tea));
     kept.keeper->Found(60, Shop(60, broken));
     ASSERT_TRUE(kept.keeper->Commit(5s));
-    kept.keeper->Found(20, Shop(20, "again"));  // found again: in place
+    kept.keeper->Found(20, changed);  // found again: in place, every cell new
     kept.keeper->SetOrdinal(30, "\xCE\xD2");
     kept.keeper->Remove(kept.store.RemoveRows(0, 1));  // 10 goes
+    kept.store.MarkExported({40});
     kept.keeper->MarkExported({40});
     ASSERT_TRUE(kept.keeper->Commit(5s));
+    EXPECT_EQ(kept.store.UnexportedCount(), 4u);
     EXPECT_TRUE(kept.said.empty());
   }
   Other reader(path);
@@ -100,7 +106,8 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
 
   Kept again(path);
   ASSERT_EQ(again.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60}));
-  ShopCells first = Shop(20, "again");
+  EXPECT_EQ(again.store.UnexportedCount(), 4u);
+  ShopCells first = changed;
   first[kColOrdinal] = "1";
   EXPECT_EQ(again.store.RowCells(0), first);
   EXPECT_EQ(again.store.Cell(1, kColOrdinal) + again.store.Cell(2, kColOrdinal),
@@ -115,6 +122,18 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
   EXPECT_EQ(again.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60}));
   EXPECT_EQ(again.store.Cell(1, kColOrdinal) + again.store.Cell(1, kColShopName), "\xCE\xD2third");
   EXPECT_EQ(again.store.UnexportedCount(), 4u);
+  // New shops after a restart come after the kept ones, across the next one.
+  again.keeper->Found(70, Shop(70, "new"));
+  again.keeper->Found(65, Shop(65, "newer"));
+  again.keeper.reset();
+
+  Kept third(path);
+  EXPECT_EQ(third.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60, 70, 65}));
+  third.keeper->Clear();
+  ASSERT_TRUE(third.keeper->Commit(5s));
+  third.keeper.reset();
+  Kept fourth(path);
+  EXPECT_EQ(fourth.store.RowCount(), 0u) << "a cleared list stays cleared";
 }
 
 // A row is shown once its batch is committed, not before; a shop the user
@@ -286,6 +305,11 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
          std::string bytes = testing::ReadBytes(path);
          std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), 40000, 'Z');
          testing::WriteBytes(path, bytes);
+         return nullptr;
+       }},
+      {"a file of a newer program", kResultsUnavailableMessage, false, true, 0, 300ms,
+       [&](const std::string& path) -> Fault {
+         makeDb(path, "PRAGMA user_version=2; CREATE TABLE shops(number INTEGER PRIMARY KEY);");
          return nullptr;
        }},
       {"a file the user may not write, of a newer program", kResultsUnavailableMessage, false, true,
