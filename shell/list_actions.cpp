@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableView>
+#include <QTimer>
 #include <algorithm>
 #include <climits>
 
@@ -51,6 +52,7 @@ constexpr std::chrono::milliseconds kExportMarksCommitLimit{1000};
 }  // namespace
 
 void MainWindow::ExportClicked(bool newOnly) {
+  if (!deletion_.empty()) return;  // greyed meanwhile; a click that came before
   ResultsStore& store = collector_.Results();
   StatusLog& status = collector_.Status();
   if (newOnly && store.UnexportedCount() == 0) {
@@ -172,15 +174,22 @@ void MainWindow::SetUpListActions() {
 }
 
 bool MainWindow::ListBusy() const {
-  return exportThread_.joinable() || (keeper_ != nullptr && keeper_->Loading());
+  return exportThread_.joinable() || !deletion_.empty() ||
+         (keeper_ != nullptr && keeper_->Loading());
 }
 
 void MainWindow::UpdateListActions() {
   const bool busy = ListBusy();
   if (deleteAction_->isEnabled() == busy) deleteAction_->setEnabled(!busy);
   if (clearAction_->isEnabled() == busy) clearAction_->setEnabled(!busy);
-  const bool exporting = exportThread_.joinable();
+  // An export reads the rows a deletion in steps is still taking away.
+  const bool deleting = !deletion_.empty();
+  const bool exporting = exportThread_.joinable() || deleting;
   if (exportNewAction_->isEnabled() == exporting) exportNewAction_->setEnabled(!exporting);
+  // A table export being written owns the button until its end comes back.
+  if (!exportThread_.joinable() && ui_.exportData->isEnabled() == deleting) {
+    ui_.exportData->setEnabled(!deleting);
+  }
 }
 
 QString MainWindow::SelectedRowsText() const {
@@ -229,16 +238,44 @@ void MainWindow::DeleteSelectedRows() {
       merged.push_back(range);
     }
   }
+  deletion_ = std::move(merged);
+  DeleteNextRows();
+}
+
+void MainWindow::DeleteNextRows() {
+  if (deletion_.empty()) return;
+  // The last rows waiting first: the places of the rows above stay as they
+  // were taken from the selection, and new rows come below them.
+  std::vector<std::pair<int, int>> piece;
+  int left = kDeleteStepRows;
+  while (left > 0 && !deletion_.empty()) {
+    auto& [top, bottom] = deletion_.back();
+    const int first = std::max(top, bottom - left + 1);
+    piece.insert(piece.begin(), {first, bottom});
+    left -= bottom - first + 1;
+    if (first == top) {
+      deletion_.pop_back();
+    } else {
+      bottom = first - 1;
+    }
+  }
   // The kept list hears of the removal first (see ResultsKeeper::Remove).
   if (keeper_ != nullptr) {
     std::vector<std::size_t> rows;
-    for (const auto& [top, bottom] : merged) {
+    for (const auto& [top, bottom] : piece) {
       for (int row = top; row <= bottom; ++row) rows.push_back(static_cast<std::size_t>(row));
     }
     keeper_->Remove(collector_.Results().Numbers(rows));
   }
-  model_->RemoveRanges(merged);
+  model_->RemoveRanges(piece);
+  UpdateListActions();
   ShowReadout();
+  // The next step after the events that waited meanwhile.
+  if (!deletion_.empty()) QTimer::singleShot(0, this, [this] { DeleteNextRows(); });
+}
+
+void MainWindow::FinishDeletion() {
+  while (!deletion_.empty()) DeleteNextRows();
 }
 
 void MainWindow::ClearList() {

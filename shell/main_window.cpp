@@ -477,6 +477,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  FinishDeletion();
   SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();

@@ -579,6 +579,21 @@ namespace dt::shell {
 namespace {
 
 // The window over a kept list, as the program wires them.
+// One number the file gives, read as another program reads it.
+int FromFile(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  int value = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    value = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return value;
+}
+
 class KeptListWindowTest : public ExportWindowTest {
  protected:
   void SetUp() override {
@@ -683,17 +698,43 @@ TEST_F(KeptListWindowTest, AnExportsMarksAreInTheFileWhenItEnds) {
   for (std::int64_t n = 1; n <= 3; ++n) Found(n);
   Commit();
   ExportTo(folder_.File("all.txt"));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(
-      sqlite3_open_v2(folder_.File("results.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-      SQLITE_OK);
-  sqlite3_stmt* count = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(exported) FROM shops", -1, &count, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(count, 0), 3);
-  sqlite3_finalize(count);
-  sqlite3_close(db);
+  EXPECT_EQ(FromFile(folder_.File("results.sqlite"), "SELECT count(exported) FROM shops"), 3);
+}
+
+// A large deletion goes in steps between the window's events: the list's
+// other actions wait for its end, and a close finishes it.
+TEST_F(KeptListWindowTest, ALargeDeletionGoesInStepsAndAllOfItReachesTheFile) {
+  constexpr int kRows = 25000;
+  for (int close = 0; close < 2; ++close) {
+    for (std::int64_t n = 1; n <= kRows; ++n) Found(n);
+    Commit();
+    ASSERT_EQ(Store().RowCount(), std::size_t{kRows});
+    SelectRows(1, 15000);
+    QAbstractItemModel* model = window_->ResultsView()->model();
+    window_->ResultsView()->selectionModel()->select(
+        QItemSelection(model->index(15002, 0), model->index(kRows - 2, 0)),
+        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    window_->DeleteRowsAction()->trigger();
+    EXPECT_GT(Store().RowCount(), 3u) << "all of it in one step";
+    EXPECT_FALSE(window_->ClearListAction()->isEnabled());
+    EXPECT_FALSE(window_->ExportNewAction()->isEnabled());
+    if (close == 1) {
+      window_->close();
+    } else {
+      for (int i = 0; i < 1000 && Store().RowCount() > 3; ++i) QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(Store().Numbers(10), (std::vector<std::int64_t>{1, 15002, kRows}));
+    window_->ShowProgress();
+    EXPECT_TRUE(window_->DeleteRowsAction()->isEnabled());
+    EXPECT_TRUE(window_->ExportNewAction()->isEnabled());
+    Commit();
+    EXPECT_EQ(model->rowCount(), 3);
+    EXPECT_EQ(FromFile(folder_.File("results.sqlite"), "SELECT sum(number) FROM shops"),
+              1 + 15002 + kRows);
+    keeper_->Clear();
+    window_->Model().RemoveAll();
+  }
+  Commit();
 }
 
 TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {
