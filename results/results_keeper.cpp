@@ -70,7 +70,7 @@ void PendingChanges::Add(RowChange&& change) {
     case RowChange::Found:
     case RowChange::Restore: {
       // Found again before it was written: the newer cells, the first place.
-      shop(change.row.number).found = std::move(change.row);
+      shop(change.row.number).found = std::make_unique<ShopRow>(std::move(change.row));
       break;
     }
     case RowChange::Remove:
@@ -113,7 +113,7 @@ std::vector<RowChange> PendingChanges::Batch() const {
   if (!removals.numbers.empty()) batch.push_back(std::move(removals));
   for (const auto* entry : order) {
     const Shop& one = entry->second;
-    if (one.found) batch.push_back({RowChange::Found, *one.found, {}});
+    if (one.found != nullptr) batch.push_back({RowChange::Found, *one.found, {}});
     if (one.ordinal) {
       RowChange ordinal{RowChange::SetOrdinal, {}, {entry->first}};
       ordinal.row.cells[0] = *one.ordinal;
@@ -287,8 +287,8 @@ std::size_t ResultsKeeper::Waiting() const {
   return waiting_;
 }
 
-bool ResultsKeeper::WriteBatch(const PendingChanges& pending) {
-  const DbWrite written = db_ ? db_->Apply(pending.Batch(), std::time(nullptr)) : DbWrite::Kept;
+bool ResultsKeeper::WriteBatch(const std::vector<RowChange>& batch) {
+  const DbWrite written = db_ ? db_->Apply(batch, std::time(nullptr)) : DbWrite::Kept;
   if (written == DbWrite::Kept) {
     if (behind_.exchange(false)) Say(kResultsWrittenAgainMessage);
     return true;
@@ -331,9 +331,21 @@ void ResultsKeeper::Work() {
     // The new found rows are shown after this write whether it holds them
     // or not, since the list goes on in memory.
     std::vector<ShopRow> rows = FoundRows(taken, 0);
-    for (RowChange& change : taken) pending.Add(std::move(change));
+    bool kept = false;
+    std::uint64_t held = 0;  // the changes this write held
+    if (pending.Empty()) {
+      // The usual case: the batch as it came, merged only once it must wait.
+      kept = WriteBatch(taken);
+      held = taken.size();
+      if (!kept) {
+        for (RowChange& change : taken) pending.Add(std::move(change));
+      }
+    } else {
+      for (RowChange& change : taken) pending.Add(std::move(change));
+      kept = WriteBatch(pending.Batch());
+      held = pending.Changes();
+    }
     taken.clear();
-    const bool kept = WriteBatch(pending);
     lock.lock();
     // Shown under the lock the user's removals take first: a shop removed
     // while its batch was written stays away (its removal is in the next one).
@@ -344,7 +356,7 @@ void ResultsKeeper::Work() {
     }
     tried_ = taking;
     if (kept || last) {
-      done_ += pending.Changes();
+      done_ += held;
       pending.Clear();
     }
     waiting_ = pending.Shops();

@@ -72,7 +72,7 @@ class PendingChanges {
   struct Shop {
     std::uint64_t order = 0;  // first added, or last removed
     bool remove = false;
-    std::optional<ShopRow> found;
+    std::unique_ptr<ShopRow> found;  // most waiting shops are marks or removals
     std::optional<std::string> ordinal;
     bool exported = false;
   };
@@ -117,7 +117,7 @@ class ResultsKeeper : public ShopRowSink {
   void Work();
   void OpenAndLoad();
   // One batch: written (or shown without a disk), false when it must wait.
-  bool WriteBatch(const PendingChanges& pending);
+  bool WriteBatch(const std::vector<RowChange>& batch);
   void Say(std::string_view message);
   void Enqueue(RowChange change);
 
