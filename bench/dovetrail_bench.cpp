@@ -729,7 +729,7 @@ std::pair<double, double> WindowGapsDuringExport() {
 // half, each with the commit of its change to the file.
 struct KeptListFigures {
   std::vector<Row> rows;
-  double firstMs = 0, allMs = 0, gapMs = 0, marksMs = 0, deleteGapMs = 0;
+  double firstMs = 0, allMs = 0, gapMs = 0, marksMs = 0, deleteGapMs = 0, deleteFirstStepMs = 0;
 };
 
 KeptListFigures KeptMillionRows() {
@@ -859,7 +859,10 @@ KeptListFigures KeptMillionRows() {
     QTimer::singleShot(0, [&] {
       since.start();
       watch.start();
+      QElapsedTimer first;
+      first.start();
       window.DeleteRowsAction()->trigger();
+      figures.deleteFirstStepMs = static_cast<double>(first.nsecsElapsed()) / 1e6;
     });
     steps.exec();
   });
@@ -1155,8 +1158,9 @@ int main(int argc, char** argv) {
                 "load 1M kept rows, window", "", kept.firstMs, kept.allMs, kept.gapMs);
     std::printf("%-58s %12s %9.0f ms\n", "export marks of 1M rows committed (writer thread)", "",
                 kept.marksMs);
-    std::printf("%-58s %12s %9.1f ms\n", "delete 500k selected rows, window: longest gap", "",
-                kept.deleteGapMs);
+    std::printf("%-58s %12s %9.1f ms (its first step %.1f ms)\n",
+                "delete 500k selected rows, window: longest gap", "", kept.deleteGapMs,
+                kept.deleteFirstStepMs);
   }
   if (exportGaps.first >= 0) {
     std::printf("%-58s %12s %9.1f ms (text export on the window's thread: %.1f ms)\n",

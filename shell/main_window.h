@@ -226,7 +226,7 @@ class MainWindow : public QWidget {
   QAction* deleteAction_ = nullptr;
   QAction* clearAction_ = nullptr;
   QAction* exportNewAction_ = nullptr;
-  static constexpr int kDeleteStepRows = 20000;
+  static constexpr int kDeleteStepRows = 5000;
   std::vector<std::pair<int, int>> deletion_;  // rows still to delete, top to bottom
 };
 
