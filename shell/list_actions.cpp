@@ -244,20 +244,20 @@ void MainWindow::DeleteSelectedRows() {
 
 void MainWindow::DeleteNextRows() {
   if (deletion_.empty()) return;
-  // The last rows waiting first: the places of the rows above stay as they
-  // were taken from the selection, and new rows come below them.
+  // The lowest range waiting first: the places of the rows above it stay as
+  // they were taken from the selection. Within it, the end nearer to an end
+  // of the list goes first, so the store moves the fewest rows up.
   std::vector<std::pair<int, int>> piece;
   int left = kDeleteStepRows;
+  const int listRows = model_->rowCount();
   while (left > 0 && !deletion_.empty()) {
     auto& [top, bottom] = deletion_.back();
-    const int first = std::max(top, bottom - left + 1);
-    piece.insert(piece.begin(), {first, bottom});
-    left -= bottom - first + 1;
-    if (first == top) {
-      deletion_.pop_back();
-    } else {
-      bottom = first - 1;
-    }
+    const int count = std::min(left, bottom - top + 1);
+    const int first = top < listRows - 1 - bottom ? top : bottom - count + 1;
+    piece.insert(piece.begin(), {first, first + count - 1});
+    bottom -= count;  // taken from the top, the rows below it moved up
+    left -= count;
+    if (bottom < top) deletion_.pop_back();
   }
   // The kept list hears of the removal first (see ResultsKeeper::Remove).
   if (keeper_ != nullptr) {
