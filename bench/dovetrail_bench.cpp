@@ -754,7 +754,7 @@ std::pair<double, double> WindowGapsDuringExport() {
 // half, each with the commit of its change to the file.
 struct KeptListFigures {
   std::vector<Row> rows;
-  double firstMs = 0, allMs = 0, gapMs = 0, marksMs = 0;
+  double firstMs = 0, allMs = 0, gapMs = 0, marksMs = 0, deleteGapMs = 0, deleteFirstStepMs = 0;
 };
 
 KeptListFigures KeptMillionRows() {
@@ -864,12 +864,34 @@ KeptListFigures KeptMillionRows() {
     if (!keeper.Commit(120s)) std::abort();
     return Seconds(Clock::now() - begin);
   };
+  // The deletion goes in steps between the window's events: the 1 ms timer
+  // runs beside it and gives the longest gap (goal: under 100 ms).
+  qint64 deleteLongestNs = 0;
   const double deleted = timed([&] {
     view->selectionModel()->select(
         QItemSelection(window.Model().index(0, 0), window.Model().index(kRows / 2 - 1, 0)),
         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    window.DeleteRowsAction()->trigger();
+    QEventLoop steps;
+    QElapsedTimer since;
+    QTimer watch;
+    watch.setTimerType(Qt::PreciseTimer);
+    watch.setInterval(1);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      deleteLongestNs = std::max(deleteLongestNs, since.nsecsElapsed());
+      since.restart();
+      if (collector.Results().RowCount() == kRows / 2) steps.quit();
+    });
+    QTimer::singleShot(0, [&] {
+      since.start();
+      watch.start();
+      QElapsedTimer first;
+      first.start();
+      window.DeleteRowsAction()->trigger();
+      figures.deleteFirstStepMs = static_cast<double>(first.nsecsElapsed()) / 1e6;
+    });
+    steps.exec();
   });
+  figures.deleteGapMs = static_cast<double>(deleteLongestNs) / 1e6;
   if (collector.Results().RowCount() != kRows / 2) std::abort();
   window.SetConfirm([](const QString&) { return true; });
   const double cleared = timed([&] { window.ClearListAction()->trigger(); });
@@ -1163,6 +1185,9 @@ int main(int argc, char** argv) {
                 "load 1M kept rows, window", "", kept.firstMs, kept.allMs, kept.gapMs);
     std::printf("%-58s %12s %9.0f ms\n", "export marks of 1M rows committed (writer thread)", "",
                 kept.marksMs);
+    std::printf("%-58s %12s %9.1f ms (its first step %.1f ms)\n",
+                "delete 500k selected rows, window: longest gap", "", kept.deleteGapMs,
+                kept.deleteFirstStepMs);
   }
   if (exportGaps.first >= 0) {
     std::printf("%-58s %12s %9.1f ms (text export on the window's thread: %.1f ms)\n",

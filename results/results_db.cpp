@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "text/failure_log.h"
@@ -147,12 +148,19 @@ sqlite3* OpenChecked(const std::string& path, const DbOptions& options, int& rc,
                      std::int64_t& nextPos) {
   sqlite3* db = nullptr;
   rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // A failure may leave a statement of this function alive: the connection
+  // then closes when its last statement is finalized, never later. A close
+  // would copy the -wal file's pages into a file found damaged before it is
+  // moved aside, so it never checkpoints; the next connection does.
   const auto fail = [&](int code) {
     rc = code;
-    sqlite3_close(db);
+    (void)sqlite3_close_v2(db);  // SQLITE_OK whatever is still alive
     return nullptr;
   };
   if (rc != SQLITE_OK) return fail(rc);
+  if (const int code = sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+      code != SQLITE_OK)
+    return fail(code);
   sqlite3_extended_result_codes(db, 1);
   // A file the user may not write opens read-only without a word.
   if (sqlite3_db_readonly(db, "main") == 1) return fail(SQLITE_READONLY);
@@ -176,6 +184,11 @@ sqlite3* OpenChecked(const std::string& path, const DbOptions& options, int& rc,
     if (mode.rc() != SQLITE_OK) return fail(mode.rc());
     const int step = sqlite3_step(mode.get());
     if (step != SQLITE_ROW) return fail(step);
+    // SQLite answers with the mode it kept, which is not WAL where the
+    // folder cannot hold the shared-memory file or another mode is forced.
+    const unsigned char* kept = sqlite3_column_text(mode.get(), 0);
+    if (kept == nullptr || std::string_view(reinterpret_cast<const char*>(kept)) != "wal")
+      return fail(SQLITE_CANTOPEN);
   }
   if (const int code = Exec(db, "PRAGMA synchronous=NORMAL"); code != SQLITE_OK) return fail(code);
   const char* schema =
@@ -207,6 +220,8 @@ ResultsDb::ResultsDb(sqlite3* db, std::string path, int lockFd)
 
 ResultsDb::~ResultsDb() {
   sqlite3_finalize(found_);
+  // A file in use closes as SQLite closes it: its -wal copied in and gone.
+  if (db_ != nullptr) (void)sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   sqlite3_close(db_);
   if (lockFd_ >= 0) ::close(lockFd_);
 }

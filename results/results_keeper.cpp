@@ -59,6 +59,77 @@ std::vector<ShopRow> FoundRows(const std::vector<RowChange>& changes, std::size_
 
 }  // namespace
 
+void PendingChanges::Add(RowChange&& change) {
+  ++changes_;
+  const auto shop = [this](std::int64_t number) -> Shop& {
+    auto [at, added] = shops_.try_emplace(number);
+    if (added) at->second.order = nextOrder_++;
+    return at->second;
+  };
+  switch (change.kind) {
+    case RowChange::Found:
+    case RowChange::Restore: {
+      // Found again before it was written: the newer cells, the first place.
+      shop(change.row.number).found = std::make_unique<ShopRow>(std::move(change.row));
+      break;
+    }
+    case RowChange::Remove:
+      for (const std::int64_t number : change.numbers) {
+        Shop& one = shop(number);
+        one = Shop{};
+        one.remove = true;
+        one.order = nextOrder_++;  // found again later: at the list's end
+      }
+      break;
+    case RowChange::Clear:
+      shops_.clear();
+      clear_ = true;
+      break;
+    case RowChange::SetOrdinal:
+      if (!change.numbers.empty()) shop(change.numbers.front()).ordinal = change.row.cells[0];
+      break;
+    case RowChange::MarkExported:
+      for (const std::int64_t number : change.numbers) shop(number).exported = true;
+      break;
+  }
+}
+
+std::vector<RowChange> PendingChanges::Batch() const {
+  std::vector<const std::pair<const std::int64_t, Shop>*> order;
+  order.reserve(shops_.size());
+  for (const auto& entry : shops_) order.push_back(&entry);
+  std::sort(order.begin(), order.end(),
+            [](const auto* a, const auto* b) { return a->second.order < b->second.order; });
+  std::vector<RowChange> batch;
+  if (clear_) batch.push_back({RowChange::Clear, {}, {}});
+  // Removals first, marks last: a shop removed and found again is new, and a
+  // mark holds the rows found in the same batch.
+  RowChange removals{RowChange::Remove, {}, {}};
+  RowChange marks{RowChange::MarkExported, {}, {}};
+  for (const auto* entry : order) {
+    if (entry->second.remove) removals.numbers.push_back(entry->first);
+    if (entry->second.exported) marks.numbers.push_back(entry->first);
+  }
+  if (!removals.numbers.empty()) batch.push_back(std::move(removals));
+  for (const auto* entry : order) {
+    const Shop& one = entry->second;
+    if (one.found != nullptr) batch.push_back({RowChange::Found, *one.found, {}});
+    if (one.ordinal) {
+      RowChange ordinal{RowChange::SetOrdinal, {}, {entry->first}};
+      ordinal.row.cells[0] = *one.ordinal;
+      batch.push_back(std::move(ordinal));
+    }
+  }
+  if (!marks.numbers.empty()) batch.push_back(std::move(marks));
+  return batch;
+}
+
+void PendingChanges::Clear() {
+  shops_.clear();
+  clear_ = false;
+  changes_ = 0;
+}
+
 ResultsKeeper::ResultsKeeper(std::string path, KeeperOptions options)
     : path_(std::move(path)), options_(std::move(options)) {}
 
@@ -81,6 +152,13 @@ void ResultsKeeper::Enqueue(RowChange change) {
   bool first = false;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    // A removal is marked in the same take of the lock that queues it: a
+    // batch taken in between would clear the mark before the removal is
+    // queued, and show the removed shop again after its commit.
+    if (change.kind == RowChange::Remove) {
+      removedLately_.insert(change.numbers.begin(), change.numbers.end());
+    }
+    if (change.kind == RowChange::Clear) clearedLately_ = true;
     first = queue_.empty();
     queue_.push_back(std::move(change));
     ++queued_;
@@ -105,10 +183,6 @@ void ResultsKeeper::OnKept(KeptHandler handler) {
 
 void ResultsKeeper::Remove(std::vector<std::int64_t> numbers) {
   if (numbers.empty()) return;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    removedLately_.insert(numbers.begin(), numbers.end());
-  }
   RowChange change;
   change.kind = RowChange::Remove;
   change.numbers = std::move(numbers);
@@ -116,10 +190,6 @@ void ResultsKeeper::Remove(std::vector<std::int64_t> numbers) {
 }
 
 void ResultsKeeper::Clear() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    clearedLately_ = true;
-  }
   RowChange change;
   change.kind = RowChange::Clear;
   Enqueue(std::move(change));
@@ -217,7 +287,12 @@ void ResultsKeeper::OpenAndLoad() {
   loading_.store(false);
 }
 
-bool ResultsKeeper::WriteBatch(std::vector<RowChange>& batch) {
+std::size_t ResultsKeeper::Waiting() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return waiting_;
+}
+
+bool ResultsKeeper::WriteBatch(const std::vector<RowChange>& batch) {
   const DbWrite written = db_ ? db_->Apply(batch, std::time(nullptr)) : DbWrite::Kept;
   if (written == DbWrite::Kept) {
     if (behind_.exchange(false)) Say(kResultsWrittenAgainMessage);
@@ -238,38 +313,52 @@ bool ResultsKeeper::WriteBatch(std::vector<RowChange>& batch) {
 
 void ResultsKeeper::Work() {
   OpenAndLoad();
-  std::vector<RowChange> pending;  // changes not yet written, oldest first
-  std::size_t shown = 0;           // of pending, the first ones already in the list
+  // Changes not yet written, one per shop: while writes fail, each try
+  // writes what the shops are by then, not every change since.
+  PendingChanges pending;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stop_ || !queue_.empty() || !pending.empty(); });
-    if (stop_ && queue_.empty() && pending.empty()) break;
+    wake_.wait(lock, [&] { return stop_ || !queue_.empty() || !pending.Empty(); });
+    if (stop_ && queue_.empty() && pending.Empty()) break;
     // Rows gather for a moment, unless a commit is waited for.
     if (!stop_ && !hurry_) {
-      wake_.wait_for(lock, pending.empty() ? options_.batch : options_.retryPause,
+      wake_.wait_for(lock, pending.Empty() ? options_.batch : options_.retryPause,
                      [&] { return stop_ || hurry_; });
     }
-    for (RowChange& change : queue_) pending.push_back(std::move(change));
-    taken_ += queue_.size();
+    std::vector<RowChange> taken = std::move(queue_);
     queue_.clear();
+    taken_ += taken.size();
     removedLately_.clear();
     clearedLately_ = false;
     const std::uint64_t taking = taken_;
     const bool last = stop_;
     lock.unlock();
-    const bool kept = WriteBatch(pending);
-    // Rows committed, or kept in memory only, are shown; rows of a failed
-    // write are shown at once too, since the list goes on in memory.
+    // The new found rows are shown after this write whether it holds them
+    // or not, since the list goes on in memory.
+    std::vector<ShopRow> rows = FoundRows(taken, 0);
+    bool kept = false;
+    std::uint64_t held = 0;  // the changes this write held
+    if (pending.Empty()) {
+      // The usual case: the batch as it came, merged only once it must wait.
+      kept = WriteBatch(taken);
+      held = taken.size();
+      if (!kept) {
+        for (RowChange& change : taken) pending.Add(std::move(change));
+      }
+    } else {
+      for (RowChange& change : taken) pending.Add(std::move(change));
+      kept = WriteBatch(pending.Batch());
+      held = pending.Changes();
+    }
+    taken.clear();
     lock.lock();
     // Shown under the lock the user's removals take first: a shop removed
     // while its batch was written stays away (its removal is in the next one).
-    if (hooks_.show && shown < pending.size() && !clearedLately_) {
-      std::vector<ShopRow> rows = FoundRows(pending, shown);
+    if (hooks_.show && !rows.empty() && !clearedLately_) {
       std::erase_if(rows,
                     [this](const ShopRow& row) { return removedLately_.contains(row.number); });
       hooks_.show(std::move(rows));
     }
-    shown = pending.size();
     tried_ = taking;
     if (kept && kept_) {
       // Only now may the engine count these numbers as done for good.
@@ -280,10 +369,10 @@ void ResultsKeeper::Work() {
       if (!found.empty()) kept_(found);
     }
     if (kept || last) {
-      done_ += pending.size();
-      pending.clear();
-      shown = 0;
+      done_ += held;
+      pending.Clear();
     }
+    waiting_ = pending.Shops();
     committed_.notify_all();
     if (last && !kept) break;
   }

@@ -18,9 +18,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -51,6 +53,33 @@ struct KeeperOptions {
   std::chrono::milliseconds retryPause{1000};  // after a failed write
   std::size_t loadChunk = 5000;
   DbOptions db;
+};
+
+// The changes a write holds, at most one per shop and one clear: found
+// cells, a removal, the ordinal's text, an export mark, each the latest.
+class PendingChanges {
+ public:
+  void Add(RowChange&& change);
+  // The changes to write, in an order that gives the same file as writing
+  // every change added, one after the other.
+  std::vector<RowChange> Batch() const;
+  void Clear();
+  bool Empty() const { return shops_.empty() && !clear_; }
+  std::size_t Shops() const { return shops_.size(); }
+  std::uint64_t Changes() const { return changes_; }  // added since the last Clear
+
+ private:
+  struct Shop {
+    std::uint64_t order = 0;  // first added, or last removed
+    bool remove = false;
+    std::unique_ptr<ShopRow> found;  // most waiting shops are marks or removals
+    std::optional<std::string> ordinal;
+    bool exported = false;
+  };
+  std::unordered_map<std::int64_t, Shop> shops_;
+  bool clear_ = false;
+  std::uint64_t nextOrder_ = 0;
+  std::uint64_t changes_ = 0;
 };
 
 class ResultsKeeper : public ShopRowSink {
@@ -84,12 +113,14 @@ class ResultsKeeper : public ShopRowSink {
   bool OnDisk() const { return onDisk_.load(); }
   // The last commit failed and its changes wait for the next try.
   bool Behind() const { return behind_.load(); }
+  // The shops whose changes wait for the next try after a failed write.
+  std::size_t Waiting() const;
 
  private:
   void Work();
   void OpenAndLoad();
   // One batch: written (or shown without a disk), false when it must wait.
-  bool WriteBatch(std::vector<RowChange>& batch);
+  bool WriteBatch(const std::vector<RowChange>& batch);
   void Say(std::string_view message);
   void Enqueue(RowChange change);
 
@@ -113,6 +144,7 @@ class ResultsKeeper : public ShopRowSink {
   bool clearedLately_ = false;
   bool stop_ = false;
   KeptHandler kept_;
+  std::size_t waiting_ = 0;
 
   std::atomic<bool> loading_{true};
   std::atomic<std::size_t> loaded_{0};

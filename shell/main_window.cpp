@@ -2,18 +2,14 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -26,39 +22,19 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
-#include <climits>
 
-#include "export/export_results.h"
 #include "shell/form.h"
 #include "shell/open_address.h"
 #include "shell/program_core.h"
 #include "shell/program_icon.h"
 #include "shell/qt_savable_controls.h"
 #include "shell/results_model.h"
-#include "shell/save_file_dialog.h"
 #include "shell/ui_text.h"
 #include "text/gbk_codec.h"
 #include "text/gbk_text.h"
 
 namespace dt::shell {
 namespace {
-
-constexpr std::string_view kCopyCaption = "\xB8\xB4\xD6\xC6";                      // 复制
-constexpr std::string_view kOpenShopCaption = "\xB4\xF2\xBF\xAA\xB5\xEA\xC6\xCC";  // 打开店铺
-constexpr std::string_view kDeleteRowsCaption =
-    "\xC9\xBE\xB3\xFD\xCB\xF9\xD1\xA1\xD0\xD0";  // 删除所选行
-constexpr std::string_view kClearListCaption = "\xC7\xE5\xBF\xD5\xC1\xD0\xB1\xED";  // 清空列表
-constexpr std::string_view kExportNewCaption =
-    "\xD6\xBB\xB5\xBC\xB3\xF6\xCE\xB4\xB5\xBC\xB3\xF6\xB5\xC4\xB5\xEA\xC6\xCC";  // 只导出未导出的店铺
-// 没有未导出的店铺
-constexpr std::string_view kNothingNewMessage =
-    "\xC3\xBB\xD3\xD0\xCE\xB4\xB5\xBC\xB3\xF6\xB5\xC4\xB5\xEA\xC6\xCC";
-
-// 清空列表，删除全部 N 行？
-std::string ClearQuestion(std::size_t rows) {
-  return "\xC7\xE5\xBF\xD5\xC1\xD0\xB1\xED\xA3\xAC\xC9\xBE\xB3\xFD\xC8\xAB\xB2\xBF " +
-         ToText(static_cast<long long>(rows)) + " \xD0\xD0\xA3\xBF";
-}
 
 // 正在载入 N 行
 std::string LoadingText(std::size_t rows) {
@@ -450,217 +426,9 @@ void MainWindow::StartClicked() {
   ui_.topBar->setFocus(Qt::OtherFocusReason);
 }
 
-void MainWindow::ExportClicked(bool newOnly) {
-  ResultsStore& store = collector_.Results();
-  StatusLog& status = collector_.Status();
-  if (newOnly && store.UnexportedCount() == 0) {
-    status.AppendStatusLine(kNothingNewMessage);
-    ShowProgress();
-    return;
-  }
-  ExportDeps deps;
-  deps.programFolder =
-      ExportInitialFolder(QCoreApplication::applicationDirPath().toStdString() + "/");
-  if (saveFileDialog_) {
-    deps.showSaveFileDialog = saveFileDialog_;
-  } else {
-    deps.showSaveFileDialog = [this, programFolder = deps.programFolder](std::string_view filter,
-                                                                         std::string_view folder,
-                                                                         std::string_view name) {
-      return ShowSaveFileDialog(this, filter, folder, name, programFolder);
-    };
-  }
-  // The rows are taken when the dialog closes: the whole list, or the rows no
-  // export has held. No row is removed while the export reads them (the
-  // removing actions wait for its end); a row found again may change in place.
-  auto rows = std::make_shared<std::vector<std::size_t>>();
-  auto numbers = std::make_shared<std::vector<std::int64_t>>();
-  deps.rowCount = [&store, rows, numbers, newOnly] {
-    if (newOnly) {
-      *rows = store.UnexportedRows();
-      *numbers = store.Numbers(*rows);
-      return rows->size();
-    }
-    const std::size_t count = store.RowCount();
-    *numbers = store.Numbers(count);
-    return count;
-  };
-  if (newOnly) {
-    deps.cell = [&store, rows](std::size_t row, int column) {
-      return row < rows->size() ? store.Cell((*rows)[row], column) : std::string();
-    };
-  } else {
-    deps.cell = [&store](std::size_t row, int column) { return store.Cell(row, column); };
-  }
-  // Every export that reached its file marks the rows it wrote.
-  deps.saved = [&store, numbers, keeper = keeper_] {
-    store.MarkExported(*numbers);
-    if (keeper != nullptr) keeper->MarkExported(*numbers);
-  };
-  deps.options = [this] {
-    ExportOptions options;
-    options.shopName = ui_.exportShopName->isChecked();
-    options.shopAddress = ui_.exportAddress->isChecked();
-    options.creationDate = ui_.exportCreated->isChecked();
-    options.creditLevel = ui_.exportCredit->isChecked();
-    options.itemCount = ui_.exportItemCount->isChecked();
-    return options;
-  };
-  deps.appendStatusLine = [&status](std::string_view message) { status.AppendStatusLine(message); };
-  deps.columnTitle = [](int column) {
-    return std::string(ResultColumnHeadings()[static_cast<std::size_t>(column)].title);
-  };
-  deps.runAside = [this](std::function<void()> work) {
-    ui_.exportData->setEnabled(false);
-    if (exportThread_.joinable()) exportThread_.join();  // ended: its button came back
-    exportThread_ = std::thread([this, work = std::move(work)] {
-      work();
-      QMetaObject::invokeMethod(
-          this,
-          [this] {
-            exportThread_.join();
-            ui_.exportData->setEnabled(true);
-            ShowProgress();
-            if (closeAfterExport_) close();
-          },
-          Qt::QueuedConnection);
-    });
-  };
-  ExportResults(deps);
-  ShowProgress();
-}
-
-void MainWindow::SetResultsKeeper(ResultsKeeper* keeper) {
-  keeper_ = keeper;
-  model_->SetOrdinalEdited([this](std::int64_t number, const std::string& text) {
-    if (keeper_ != nullptr) keeper_->SetOrdinal(number, text);
-  });
-  ShowProgress();
-}
-
-void MainWindow::SetUpListActions() {
-  QTableView* view = ui_.results;
-  const auto add = [this, view](std::string_view caption, QKeySequence keys, auto slot) {
-    auto* action = new QAction(Ui(caption), view);
-    if (!keys.isEmpty()) action->setShortcut(keys);
-    action->setShortcutContext(Qt::WidgetShortcut);
-    connect(action, &QAction::triggered, this, slot);
-    view->addAction(action);
-    return action;
-  };
-  const auto separator = [view] {
-    auto* line = new QAction(view);
-    line->setSeparator(true);
-    view->addAction(line);
-  };
-  copyAction_ = add(kCopyCaption, QKeySequence::Copy, [this] { CopySelectedRows(); });
-  openAction_ = add(kOpenShopCaption, QKeySequence(), [this] { ResultsDoubleClicked(); });
-  separator();
-  deleteAction_ = add(kDeleteRowsCaption, QKeySequence::Delete, [this] { DeleteSelectedRows(); });
-  clearAction_ = add(kClearListCaption, QKeySequence(), [this] { ClearList(); });
-  separator();
-  exportNewAction_ = add(kExportNewCaption, QKeySequence(), [this] { ExportClicked(true); });
-  view->setContextMenuPolicy(Qt::ActionsContextMenu);
-  confirm_ = [this](const QString& question) {
-    return QMessageBox::question(this, windowTitle(), question) == QMessageBox::Yes;
-  };
-}
-
-bool MainWindow::ListBusy() const {
-  return exportThread_.joinable() || (keeper_ != nullptr && keeper_->Loading());
-}
-
-void MainWindow::UpdateListActions() {
-  const bool busy = ListBusy();
-  if (deleteAction_->isEnabled() == busy) deleteAction_->setEnabled(!busy);
-  if (clearAction_->isEnabled() == busy) clearAction_->setEnabled(!busy);
-  const bool exporting = exportThread_.joinable();
-  if (exportNewAction_->isEnabled() == exporting) exportNewAction_->setEnabled(!exporting);
-}
-
-QString MainWindow::SelectedRowsText() const {
-  std::vector<int> rows;
-  for (const QItemSelectionRange& range : ui_.results->selectionModel()->selection()) {
-    for (int row = range.top(); row <= range.bottom(); ++row) rows.push_back(row);
-  }
-  std::sort(rows.begin(), rows.end());
-  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-  std::string text;
-  for (const int row : rows) {
-    const ResultsStore::Cells cells = collector_.Results().RowCells(static_cast<std::size_t>(row));
-    bool first = true;
-    for (int column = 0; column < kResultColumns; ++column) {
-      if (ui_.results->isColumnHidden(column)) continue;
-      if (!first) text.push_back('\t');
-      first = false;
-      // One row stays one line of cells: control bytes read as blanks.
-      for (const char c : cells[static_cast<std::size_t>(column)]) {
-        text.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
-      }
-    }
-    text.push_back('\n');
-  }
-  return Ui(text);
-}
-
-void MainWindow::CopySelectedRows() {
-  if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(SelectedRowsText());
-}
-
-void MainWindow::DeleteSelectedRows() {
-  if (ListBusy()) return;
-  std::vector<std::pair<int, int>> ranges;
-  for (const QItemSelectionRange& range : ui_.results->selectionModel()->selection()) {
-    ranges.emplace_back(range.top(), range.bottom());
-  }
-  if (ranges.empty()) return;
-  // Ranges that touch are taken as one.
-  std::sort(ranges.begin(), ranges.end());
-  std::vector<std::pair<int, int>> merged;
-  for (const auto& range : ranges) {
-    if (!merged.empty() && range.first <= merged.back().second + 1) {
-      merged.back().second = std::max(merged.back().second, range.second);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  // The kept list hears of the removal first (see ResultsKeeper::Remove).
-  if (keeper_ != nullptr) {
-    std::vector<std::size_t> rows;
-    for (const auto& [top, bottom] : merged) {
-      for (int row = top; row <= bottom; ++row) rows.push_back(static_cast<std::size_t>(row));
-    }
-    keeper_->Remove(collector_.Results().Numbers(rows));
-  }
-  model_->RemoveRanges(merged);
-  ShowReadout();
-}
-
-void MainWindow::ClearList() {
-  if (ListBusy()) return;
-  const std::size_t rows = collector_.Results().RowCount();
-  if (rows == 0 || !confirm_ || !confirm_(Ui(ClearQuestion(rows)))) return;
-  if (keeper_ != nullptr) keeper_->Clear();
-  model_->RemoveAll();
-  ShowReadout();
-}
-
 void MainWindow::UpdateClicked() {
   const std::string page = UpdatePageAddress(QCoreApplication::applicationDirPath().toStdString());
   if (!page.empty()) launcher_.OpenDefault(page);
-}
-
-void MainWindow::ResultsDoubleClicked() {
-  // The row is the first selected one, not the one under the pointer: the
-  // first click of the double-click has selected it.
-  int first = INT_MAX;
-  for (const QItemSelectionRange& range : ui_.results->selectionModel()->selection()) {
-    first = std::min(first, range.top());
-  }
-  const std::string address =
-      first == INT_MAX ? std::string()
-                       : collector_.Results().Cell(static_cast<std::size_t>(first), kColAddress);
-  OpenAddress(launcher_, address, true);
 }
 
 bool MainWindow::WaitForExportBeforeClose() {
@@ -685,6 +453,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // or above the resume point saved now.
   collector_.Run().Stop();
   SetStartCaption(false);
+  FinishDeletion();
   SaveRunState(true);
   if (closeHook_) closeHook_();
   event->accept();

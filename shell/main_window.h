@@ -190,6 +190,10 @@ class MainWindow : public QWidget {
   bool ListBusy() const;
   void CopySelectedRows();
   void DeleteSelectedRows();
+  // A deletion goes in steps of kDeleteStepRows, each after the events that
+  // came meanwhile, so a large one never stalls the window; a close finishes it.
+  void DeleteNextRows();
+  void FinishDeletion();
   void ClearList();
   void UpdateClicked();
   void ResultsDoubleClicked();
@@ -230,6 +234,8 @@ class MainWindow : public QWidget {
   QAction* deleteAction_ = nullptr;
   QAction* clearAction_ = nullptr;
   QAction* exportNewAction_ = nullptr;
+  static constexpr int kDeleteStepRows = 5000;
+  std::vector<std::pair<int, int>> deletion_;  // rows still to delete, top to bottom
 };
 
 }  // namespace dt::shell

@@ -159,6 +159,9 @@ bool ResultsModel::setData(const QModelIndex& index, const QVariant& value, int 
     return false;
   }
   const std::string text = Utf8ToGbk(value.toString().toStdString());
+  // An editor left without typing hands back what it showed: the row's place
+  // stays a place that follows the list, not a text typed by the user.
+  if (text == store_.Cell(static_cast<std::size_t>(index.row()), kColOrdinal)) return true;
   store_.SetCell(static_cast<std::size_t>(index.row()), kColOrdinal, text);
   if (ordinalEdited_) {
     const std::int64_t number = store_.Number(static_cast<std::size_t>(index.row()));

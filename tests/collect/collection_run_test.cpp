@@ -1,4 +1,5 @@
 #include "collect/collection_run.h"
+#include "collect/run_report.h"
 
 #include <sched.h>
 
@@ -733,6 +734,38 @@ TEST(RunRetryQueue, LaterTriesWaitOutsideTheChainAndTheLock) {
     EXPECT_EQ(at(3) == tries.end(), stop);
     // While 105 waited, the numbers after it went on.
     EXPECT_TRUE(stop || at(2) - at(1) > 10);
+  }
+}
+
+// A drought stops the run at the stretch's first number; the longest stretch,
+// saved with that resume point, lets a start from there go over the same
+// stretch up to the given multiple of it, and not one number further.
+TEST(DroughtRun, TheSavedStretchCarriesAResumeOverTheSameDrought) {
+  WorkerPool pool;
+  RunLock lock;
+  CollectionRun run(pool, lock, [](ShopNumber n, int) -> CollectionRun::Step {
+    return CollectionRun::PageRest(
+        [n] { return n <= 10 ? PageOutcome::Listed : PageOutcome::Other; });
+  });
+  run.SetDroughtRules({30, 2, 0});
+  run.SetLastNumber(200);
+  run.Start(1);
+  ASSERT_TRUE(run.WaitUntilIdle(30s));
+  const SavedRun saved = SavedRunOf(run.Progress());
+  ASSERT_EQ(run.Progress().state, RunState::Blocked);
+  ASSERT_EQ(saved.resume, 11);
+  // Pages come back out of order: the stretch is known from its first
+  // number once the numbers below have come, by then often longer.
+  EXPECT_GE(saved.noShop, 31);
+  const SavedRun again = *ParseRunStateFile(RunStateFileText(saved));
+  for (const std::int64_t beyond : {0, 1}) {
+    SCOPED_TRACE(beyond);
+    run.SetKnownNoShopStretch(again.noShop);
+    run.SetLastNumber(*again.resume + 2 * again.noShop - 1 + beyond);
+    run.Start(*again.resume);
+    ASSERT_TRUE(run.WaitUntilIdle(30s));
+    const RunProgress p = run.Progress();
+    EXPECT_EQ(p.state, beyond == 0 ? RunState::Finished : RunState::Blocked);
   }
 }
 

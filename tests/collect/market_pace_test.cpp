@@ -187,39 +187,44 @@ TEST(MarketPace, AnOutageIsWaitedOutAndItsGivenUpNumbersRedone) {
 
 // A marketplace that refuses everything stops the run within two minutes of
 // its first refusal, with the default rules, and says which numbers it had
-// given up meanwhile.
+// given up meanwhile. A denial anywhere in the streak, after busy answers
+// too, names the block a sign-in's.
 TEST(MarketPace, ARefusingMarketplaceBlocksTheRunWithinTwoMinutes) {
-  MarketPace pace;  // the program's own rules, jitter included
-  const Clock::time_point start = Clock::time_point{} + 1h;
-  Clock::time_point t = start;
-  std::int64_t number = 300;
-  int attempt = 1;
-  Verdict verdict;
-  for (int step = 0; step < 1000; ++step) {
-    // Each refusal comes a moment after the request the verdict allowed.
-    t = std::max(pace.NextRequestAt(t), t) + 10ms;
-    verdict = pace.After(number, attempt, Answer(429), t);
-    if (verdict.kind == Verdict::Blocked) break;
-    if (verdict.kind == Verdict::Fail) {
-      ++number;
-      attempt = 1;
-      continue;
+  for (const int deniedAt : {-1, 5}) {
+    SCOPED_TRACE(deniedAt);
+    MarketPace pace;  // the program's own rules, jitter included
+    const Clock::time_point start = Clock::time_point{} + 1h;
+    Clock::time_point t = start;
+    std::int64_t number = 300;
+    int attempt = 1;
+    Verdict verdict;
+    for (int step = 0; step < 1000; ++step) {
+      // Each refusal comes a moment after the request the verdict allowed.
+      t = std::max(pace.NextRequestAt(t), t) + 10ms;
+      verdict = pace.After(number, attempt, Answer(step == deniedAt ? 403 : 429), t);
+      if (verdict.kind == Verdict::Blocked) break;
+      if (verdict.kind == Verdict::Fail) {
+        ++number;
+        attempt = 1;
+        continue;
+      }
+      ++attempt;
+      t += verdict.pause;
     }
-    ++attempt;
-    t += verdict.pause;
+    ASSERT_EQ(verdict.kind, Verdict::Blocked);
+    // Answers to requests still out are not a second block.
+    EXPECT_EQ(pace.After(number + 1, 1, Answer(429), t).kind, Verdict::Halted);
+    EXPECT_EQ(pace.After(number + 2, 1, Answer(200), t).kind, Verdict::Halted);
+    EXPECT_LE(t - start, 2min);
+    EXPECT_GE(t - start, 60s);  // an outage of a minute is still waited out
+    EXPECT_TRUE(pace.Blocked());
+    EXPECT_EQ(pace.StreakRefusal(), deniedAt < 0 ? Refusal::Busy : Refusal::Denied);
+    const std::vector<std::int64_t> givenUp = pace.TakeGivenUpInStreak();
+    ASSERT_FALSE(givenUp.empty());
+    EXPECT_EQ(givenUp.front(), 300);
+    pace.Reset();
+    EXPECT_FALSE(pace.Blocked());
   }
-  ASSERT_EQ(verdict.kind, Verdict::Blocked);
-  // Answers to requests still out are not a second block.
-  EXPECT_EQ(pace.After(number + 1, 1, Answer(429), t).kind, Verdict::Halted);
-  EXPECT_EQ(pace.After(number + 2, 1, Answer(200), t).kind, Verdict::Halted);
-  EXPECT_LE(t - start, 2min);
-  EXPECT_GE(t - start, 60s);  // an outage of a minute is still waited out
-  EXPECT_TRUE(pace.Blocked());
-  const std::vector<std::int64_t> givenUp = pace.TakeGivenUpInStreak();
-  ASSERT_FALSE(givenUp.empty());
-  EXPECT_EQ(givenUp.front(), 300);
-  pace.Reset();
-  EXPECT_FALSE(pace.Blocked());
 }
 
 // Down only when nothing at all is read: the number of numbers tried and the
@@ -317,6 +322,7 @@ TEST(MarketPace, CutPagesAreReadWhenTheirShopIsWhole) {
   EXPECT_EQ(pace.After(2, 4, cut, t, asked, false).kind, Verdict::Fail);  // its last try
   FetchOutcome slow = Broken(Transport::TimedOut);
   slow.status = 200;
+  EXPECT_EQ(pace.After(6, 1, slow, t, asked, false).kind, Verdict::Retry);  // timed out: again
   EXPECT_EQ(pace.After(6, 1, slow, t, asked, true).kind, Verdict::Read);
   FetchOutcome cutError = Answer(502);
   cutError.transport = Transport::Cut;  // an error page is no page, whole or not

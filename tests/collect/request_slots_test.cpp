@@ -76,6 +76,15 @@ TEST(RequestSlots, CeilingIsClampedAndCapsTheLimit) {
   for (int i = 0; i < RequestSlots::kRefusalsToHalve; ++i) slots.After(busy);
   slots.Reset();  // a new run starts at the ceiling
   EXPECT_EQ(slots.Limit(), 6);
+  // Growing back stops at a ceiling that is no power of two.
+  const AnswerClass good{AnswerKind::Page, Refusal::None};
+  slots.SetCeiling(5);
+  for (int i = 0; i < RequestSlots::kRefusalsToHalve; ++i) slots.After(busy);
+  EXPECT_EQ(slots.Limit(), 2);
+  for (const int limit : {4, 5, 5}) {
+    for (int i = 0; i < RequestSlots::kBlock; ++i) slots.After(good);
+    EXPECT_EQ(slots.Limit(), limit);
+  }
 }
 
 // A collector over a fake marketplace whose pages take a while.

@@ -241,6 +241,17 @@ TEST_F(TableExportTest, RowsPastASheetsCapacityGoOnInTheNextSheet) {
   EXPECT_EQ(status_, (std::vector<std::string>{
                          G("表格分成了 2 张工作表：行数超过一张工作表能放的 1048575 行"),
                          G("文件已经保存。。。")}));
+
+  // Rows that fill the last sheet exactly make no empty sheet after it.
+  rowCount_ = kSheetDataRows;
+  status_.clear();
+  const std::string full = folder_.File("full.xlsx");
+  Export(full);
+  RunAside();
+  EXPECT_EQ(ReadSheet(ZipMember(full, "xl/worksheets/sheet1.xml")).back(),
+            (std::vector<std::string>{"r1048574"}));
+  EXPECT_EQ(ZipMember(full, "xl/workbook.xml").find("sheet2"), std::string::npos);
+  EXPECT_EQ(status_, (std::vector<std::string>{G("文件已经保存。。。")}));
 }
 
 TEST_F(TableExportTest, AFailedWriteKeepsTheOldFileAndSaysSo) {

@@ -84,16 +84,22 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
   const std::string path = folder.File("results.sqlite");
   const std::string tea = "\xB2\xE8\xCE\xDD";                         // 茶屋: TEXT in the file
   const std::string broken = std::string("\x81\x20\xFF\0\t\r\n", 7);  // no GBK: a BLOB
+  ShopCells changed = Shop(20, "again");
+  changed[kColAddress] = "http://moved.example/";
+  changed[kColCredit] = "12";
+  changed[kColItems] = "0";
   {
     Kept kept(path);
     for (std::int64_t n = 10; n <= 50; n += 10) kept.keeper->Found(n, Shop(n, tea));
     kept.keeper->Found(60, Shop(60, broken));
     ASSERT_TRUE(kept.keeper->Commit(5s));
-    kept.keeper->Found(20, Shop(20, "again"));  // found again: in place
+    kept.keeper->Found(20, changed);  // found again: in place, every cell new
     kept.keeper->SetOrdinal(30, "\xCE\xD2");
     kept.keeper->Remove(kept.store.RemoveRows(0, 1));  // 10 goes
+    kept.store.MarkExported({40});
     kept.keeper->MarkExported({40});
     ASSERT_TRUE(kept.keeper->Commit(5s));
+    EXPECT_EQ(kept.store.UnexportedCount(), 4u);
     EXPECT_TRUE(kept.said.empty());
   }
   Other reader(path);
@@ -103,7 +109,8 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
 
   Kept again(path);
   ASSERT_EQ(again.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60}));
-  ShopCells first = Shop(20, "again");
+  EXPECT_EQ(again.store.UnexportedCount(), 4u);
+  ShopCells first = changed;
   first[kColOrdinal] = "1";
   EXPECT_EQ(again.store.RowCells(0), first);
   EXPECT_EQ(again.store.Cell(1, kColOrdinal) + again.store.Cell(2, kColOrdinal),
@@ -118,6 +125,18 @@ TEST(ResultsKeeper, KeptRowsComeBackByteForByteInOrderOneRowPerShop) {
   EXPECT_EQ(again.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60}));
   EXPECT_EQ(again.store.Cell(1, kColOrdinal) + again.store.Cell(1, kColShopName), "\xCE\xD2third");
   EXPECT_EQ(again.store.UnexportedCount(), 4u);
+  // New shops after a restart come after the kept ones, across the next one.
+  again.keeper->Found(70, Shop(70, "new"));
+  again.keeper->Found(65, Shop(65, "newer"));
+  again.keeper.reset();
+
+  Kept third(path);
+  EXPECT_EQ(third.store.Numbers(10), (std::vector<std::int64_t>{20, 30, 40, 50, 60, 70, 65}));
+  third.keeper->Clear();
+  ASSERT_TRUE(third.keeper->Commit(5s));
+  third.keeper.reset();
+  Kept fourth(path);
+  EXPECT_EQ(fourth.store.RowCount(), 0u) << "a cleared list stays cleared";
 }
 
 // A row is shown once its batch is committed, not before; a shop the user
@@ -164,6 +183,68 @@ TEST(ResultsKeeper, ARowRemovedWhileItsUpdateIsWrittenStaysRemoved) {
   EXPECT_EQ(other.Text("SELECT count(*) FROM shops"), "0");
 }
 
+// The same changes give the same file whether each is committed at once or
+// all of them wait behind failed writes (another program holds the file), and
+// while they wait, one change per shop is kept.
+TEST(ResultsKeeper, ChangesThatWaitBehindFailedWritesAreKeptOncePerShop) {
+  const auto changes = [](ResultsKeeper& keeper, const std::function<void()>& each) {
+    const auto found = [&](std::int64_t n, const std::string& name) {
+      keeper.Found(n, Shop(n, name));
+      each();
+    };
+    for (int round = 0; round < 20; ++round) {
+      for (std::int64_t n = 1; n <= 8; ++n) found(n, "r" + std::to_string(round));
+    }
+    keeper.SetOrdinal(2, "two");
+    keeper.MarkExported({2, 3, 4});
+    keeper.Remove({3});  // marked, then removed
+    keeper.Remove({1});  // removed, then found again
+    each();
+    found(1, "back");
+    found(9, "new");
+    keeper.Clear();  // everything before goes
+    each();
+    for (std::int64_t n : {7, 5, 1}) found(n, "after the clear");
+    keeper.SetOrdinal(5, "five");
+    each();
+    found(5, "found again");  // keeps the typed ordinal
+    keeper.MarkExported({7});
+    each();
+    keeper.Remove({7});
+    each();
+    found(7, "unmarked");  // a new row at the end, not exported
+    keeper.MarkExported({1});
+    each();
+  };
+  const auto file = [](const std::string& path) {
+    return Other(path).Text(
+        "SELECT group_concat(number || ':' || coalesce(ordinal, '') || ':' || name || ':' || "
+        "(exported IS NOT NULL), ' ') FROM (SELECT * FROM shops ORDER BY pos)");
+  };
+  testing::TempFolder folder;
+  const std::string direct = folder.File("direct.sqlite");
+  {
+    Kept kept(direct);
+    changes(*kept.keeper, [&] { ASSERT_TRUE(kept.keeper->Commit(5s)); });
+  }
+  const std::string held = folder.File("held.sqlite");
+  {
+    Kept kept(held);
+    Other other(held);
+    ASSERT_EQ(other.Exec("BEGIN IMMEDIATE; DELETE FROM shops WHERE number=0;"), SQLITE_OK);
+    changes(*kept.keeper, [] {});
+    for (int i = 0; i < 200 && !kept.keeper->Behind(); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);  // one more try, with every change taken
+    ASSERT_TRUE(kept.keeper->Behind());
+    EXPECT_EQ(kept.keeper->Waiting(), 3u);
+    ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+    for (int i = 0; i < 500 && kept.keeper->Behind(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(kept.keeper->Commit(5s));
+  }
+  EXPECT_EQ(file(direct), "5:five:found again:0 1::after the clear:1 7::unmarked:0");
+  EXPECT_EQ(file(held), file(direct));
+}
+
 // Each bad condition planted before the start: the list goes on in memory,
 // the user's file is never overwritten or deleted (an unreadable one is
 // moved aside whole, with its -wal file), and the program says so once, or
@@ -206,6 +287,32 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
          std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), 40000, 'Z');
          testing::WriteBytes(path, bytes);
          testing::WriteBytes(path + "-wal", "w");
+         return nullptr;
+       }},
+      {"a file damaged inside, with the -wal and -shm a killed program left",
+       kResultsMovedAsideMessage, true, true, 0, 300ms,
+       [](const std::string& path) -> Fault {
+         // No index yet: the open builds it and meets the damage.
+         Other writer(path);
+         EXPECT_EQ(writer.Exec("PRAGMA journal_mode=WAL; CREATE TABLE shops(number INTEGER "
+                               "PRIMARY KEY, pos, ordinal, account, state, name, address, "
+                               "created, credit, items, first_seen, last_seen, exported);"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n "
+                               "WHERE i<3000) INSERT INTO shops SELECT i, i, '', 'a', '', "
+                               "printf('%200d', i), '', '', '', '', 0, 0, NULL FROM n;"
+                               "PRAGMA wal_checkpoint(TRUNCATE);"
+                               "UPDATE shops SET name='kept in the wal' WHERE number=1;"),
+                   SQLITE_OK);
+         EXPECT_EQ(sqlite3_db_config(writer.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr),
+                   SQLITE_OK);
+         std::string bytes = testing::ReadBytes(path);
+         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), 40000, 'Z');
+         testing::WriteBytes(path, bytes);
+         return nullptr;
+       }},
+      {"a file of a newer program", kResultsUnavailableMessage, false, true, 0, 300ms,
+       [&](const std::string& path) -> Fault {
+         makeDb(path, "PRAGMA user_version=2; CREATE TABLE shops(number INTEGER PRIMARY KEY);");
          return nullptr;
        }},
       {"a file the user may not write, of a newer program", kResultsUnavailableMessage, false, true,
@@ -270,6 +377,8 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
     const std::string path = c.plant ? folder.File("data/results.sqlite") : std::string();
     Fault fault = c.plant ? c.plant(path) : nullptr;
     const std::string before = c.plant ? testing::ReadBytes(path) : std::string();
+    const std::string walBefore = c.plant ? testing::ReadBytes(path + "-wal") : std::string();
+    const bool shmBefore = c.plant && fs::exists(path + "-shm");
     KeeperOptions options = Quick();
     options.db.maxPages = c.maxPages;
     options.db.busyTimeout = c.busy;
@@ -292,6 +401,12 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
     const std::vector<std::int64_t> all = {1, 2, 3};
     EXPECT_EQ(kept.told, committed ? all : std::vector<std::int64_t>{});
     fault.reset();
+    // Every connection is closed, the failed opens' too.
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with(folder.Path().string()))
+          << "left open: " << fs::read_symlink(fd.path(), ec);
+    }
     if (c.plant && c.onDisk) {
       Other reader(path);
       EXPECT_EQ(reader.Text("PRAGMA integrity_check"), "ok");
@@ -303,7 +418,8 @@ TEST(ResultsKeeper, BadConditionsNeverStopTheListAndSayWhatHappenedOnce) {
           (folder.Path() / "data").string() + "/" +
           said[0].substr(c.said.size(), said[0].find('\xA3', c.said.size()) - c.said.size());
       kept_bytes = testing::ReadBytes(aside);
-      EXPECT_EQ(testing::ReadBytes(aside + "-wal"), "w");
+      EXPECT_TRUE(testing::ReadBytes(aside + "-wal") == walBefore) << "the -wal changed";
+      EXPECT_TRUE(!shmBefore || fs::exists(aside + "-shm"));
     }
     if (c.untouched) {
       EXPECT_TRUE(kept_bytes == before) << "the planted file changed";

@@ -3,6 +3,7 @@
 #include "shell/main_window.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -604,6 +605,21 @@ namespace dt::shell {
 namespace {
 
 // The window over a kept list, as the program wires them.
+// One number the file gives, read as another program reads it.
+int FromFile(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  int value = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    value = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return value;
+}
+
 class KeptListWindowTest : public ExportWindowTest {
  protected:
   void SetUp() override {
@@ -692,6 +708,59 @@ TEST_F(KeptListWindowTest, TheMenuCopiesDeletesAndExportsOnlyNewRowsAndTheFileKe
   EXPECT_EQ(again.Numbers(10), (std::vector<std::int64_t>{11, 14, 15, 16, 17}));
   EXPECT_EQ(again.Cell(0, kColOrdinal), G("甲"));
   EXPECT_EQ(again.UnexportedRows(), (std::vector<std::size_t>{4}));
+}
+
+// A kill right after an export finds its marks in the file, though the
+// keeper's batches are slow.
+TEST_F(KeptListWindowTest, AnExportsMarksAreInTheFileWhenItEnds) {
+  keeper_.reset();
+  KeeperOptions slow = Quick;
+  slow.batch = 60s;
+  keeper_ = std::make_unique<ResultsKeeper>(folder_.File("results.sqlite"), slow);
+  keeper_->Start(
+      {[this](std::vector<ShopRow>&& rows) { engine_.collector().Results().Put(std::move(rows)); },
+       {}});
+  window_->SetResultsKeeper(keeper_.get());
+  for (std::int64_t n = 1; n <= 3; ++n) Found(n);
+  Commit();
+  ExportTo(folder_.File("all.txt"));
+  EXPECT_EQ(FromFile(folder_.File("results.sqlite"), "SELECT count(exported) FROM shops"), 3);
+}
+
+// A large deletion goes in steps between the window's events: the list's
+// other actions wait for its end, and a close finishes it.
+TEST_F(KeptListWindowTest, ALargeDeletionGoesInStepsAndAllOfItReachesTheFile) {
+  constexpr int kRows = 25000;
+  for (int close = 0; close < 2; ++close) {
+    for (std::int64_t n = 1; n <= kRows; ++n) Found(n);
+    Commit();
+    ASSERT_EQ(Store().RowCount(), std::size_t{kRows});
+    SelectRows(1, 15000);
+    QAbstractItemModel* model = window_->ResultsView()->model();
+    window_->ResultsView()->selectionModel()->select(
+        QItemSelection(model->index(15002, 0), model->index(kRows - 2, 0)),
+        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    window_->DeleteRowsAction()->trigger();
+    EXPECT_GT(Store().RowCount(), 3u) << "all of it in one step";
+    EXPECT_FALSE(window_->ClearListAction()->isEnabled());
+    EXPECT_FALSE(window_->ExportNewAction()->isEnabled());
+    if (close == 1) {
+      window_->close();
+    } else {
+      for (int i = 0; i < 1000 && Store().RowCount() > 3; ++i) QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(Store().Numbers(10), (std::vector<std::int64_t>{1, 15002, kRows}));
+    window_->ShowProgress();
+    EXPECT_TRUE(window_->DeleteRowsAction()->isEnabled());
+    EXPECT_TRUE(window_->ExportNewAction()->isEnabled());
+    Commit();
+    EXPECT_EQ(model->rowCount(), 3);
+    EXPECT_EQ(FromFile(folder_.File("results.sqlite"), "SELECT sum(number) FROM shops"),
+              1 + 15002 + kRows);
+    keeper_->Clear();
+    window_->Model().RemoveAll();
+  }
+  Commit();
 }
 
 TEST_F(KeptListWindowTest, ClearingAsksWithTheRowCountAndNumbersAgainFromOne) {

@@ -129,6 +129,17 @@ TEST_F(ResultsModelTest, OnlyTheFirstColumnIsEditedAndTheEditIsKept) {
   EXPECT_EQ(Text(0, kColOrdinal), QString::fromUtf8("备注"));
   EXPECT_FALSE(model_.setData(model_.index(0, kColShopName), QStringLiteral("x")));
   EXPECT_EQ(store_.Cell(0, kColShopName), G("店"));
+  // An editor left without typing changes nothing: the place still follows.
+  store_.AppendNumberedRow(Row("b", "b"));
+  store_.AppendNumberedRow(Row("c", "c"));
+  model_.ShowNewRows();
+  int edited = 0;
+  model_.SetOrdinalEdited([&](std::int64_t, const std::string&) { ++edited; });
+  EXPECT_TRUE(
+      model_.setData(model_.index(2, kColOrdinal), model_.data(model_.index(2, 0), Qt::EditRole)));
+  model_.RemoveRows(1, 1);
+  EXPECT_EQ(Text(1, kColOrdinal), QStringLiteral("2"));
+  EXPECT_EQ(edited, 0);
 }
 
 TEST_F(ResultsModelTest, AMillionRowsInBatchesStayCheapInAShownView) {

@@ -83,6 +83,10 @@ TEST(PageCharset, DeclaredSetDecidesTheConversion) {
   const std::string gbkName = "\xD6\xD0";       // 中 in GBK
   const std::string utf8Name = "\xE4\xB8\xAD";  // 中 in UTF-8
   const std::string metaUtf8 = "<html><head><meta charset=\"UTF-8\"></head>";
+  const std::string metaGb2312 = "<meta charset=\"gb2312\">";
+  const std::string metaTag = "<meta charset=\"UTF-8\">";
+  // Blanks up to byte 1024 less `less`.
+  const auto before = [](std::size_t less) { return std::string(kCharsetSniffBytes - less, ' '); };
   const struct {
     const char* what;
     std::string contentType, body, expected;
@@ -91,14 +95,24 @@ TEST(PageCharset, DeclaredSetDecidesTheConversion) {
       {"header utf-8", "text/html; charset=utf-8", utf8Name, gbkName},
       {"header quoted, upper case", "text/html;Charset=\"UTF-8\"", utf8Name, gbkName},
       {"header gbk family", "text/html; charset=GB2312", gbkName, gbkName},
+      // GBK beyond GB2312 (丂) stays: pages that say gb2312 are written in GBK.
+      {"gb2312 page kept as it is", "text/html; charset=gb2312", "\x81\x40" + gbkName,
+       "\x81\x40" + gbkName},
+      {"gb2312 meta kept as it is", "", metaGb2312 + "\x81\x40" + gbkName,
+       metaGb2312 + "\x81\x40" + gbkName},
       {"meta charset", "text/html", metaUtf8 + utf8Name, metaUtf8 + gbkName},
       {"meta http-equiv", "",
        "<meta http-equiv='Content-Type' content='text/html; charset=utf-8'>" + utf8Name,
        "<meta http-equiv='Content-Type' content='text/html; charset=utf-8'>" + gbkName},
       {"header beats a conflicting meta", "text/html; charset=gbk", metaUtf8 + gbkName,
        metaUtf8 + gbkName},
-      {"meta past the first 1024 bytes is not read", "", std::string(1100, ' ') + metaUtf8,
-       std::string(1100, ' ') + metaUtf8},
+      {"meta ending at byte 1024 is read", "", before(metaTag.size()) + metaTag + utf8Name,
+       before(metaTag.size()) + metaTag + gbkName},
+      {"meta from byte 1024 on is not read", "", before(0) + metaTag + utf8Name,
+       before(0) + metaTag + utf8Name},
+      {"meta cut at byte 1024 names no known set", "",
+       before(metaTag.size() - 4) + metaTag + utf8Name,
+       before(metaTag.size() - 4) + metaTag + utf8Name},
       {"charset outside a meta tag is text", "", "<p>charset=utf-8</p>" + utf8Name,
        "<p>charset=utf-8</p>" + utf8Name},
       {"byte-order mark dropped", "text/html; charset=utf-8", "\xEF\xBB\xBF" + utf8Name, gbkName},
