@@ -338,17 +338,27 @@ void ResultsKeeper::Work() {
     std::vector<ShopRow> rows = FoundRows(taken, 0);
     bool kept = false;
     std::uint64_t held = 0;  // the changes this write held
+    std::vector<std::int64_t> found;  // the shops found that this write kept
+    const auto foundIn = [&found](const std::vector<RowChange>& batch) {
+      for (const RowChange& change : batch) {
+        if (change.kind == RowChange::Found) found.push_back(change.row.number);
+      }
+    };
     if (pending.Empty()) {
       // The usual case: the batch as it came, merged only once it must wait.
       kept = WriteBatch(taken);
       held = taken.size();
-      if (!kept) {
+      if (kept) {
+        foundIn(taken);
+      } else {
         for (RowChange& change : taken) pending.Add(std::move(change));
       }
     } else {
       for (RowChange& change : taken) pending.Add(std::move(change));
-      kept = WriteBatch(pending.Batch());
+      const std::vector<RowChange> batch = pending.Batch();
+      kept = WriteBatch(batch);
       held = pending.Changes();
+      if (kept) foundIn(batch);
     }
     taken.clear();
     lock.lock();
@@ -360,14 +370,8 @@ void ResultsKeeper::Work() {
       hooks_.show(std::move(rows));
     }
     tried_ = taking;
-    if (kept && kept_) {
-      // Only now may the engine count these numbers as done for good.
-      std::vector<std::int64_t> found;
-      for (const RowChange& change : pending) {
-        if (change.kind == RowChange::Found) found.push_back(change.row.number);
-      }
-      if (!found.empty()) kept_(found);
-    }
+    // Only now may the engine count these numbers as done for good.
+    if (kept && kept_ && !found.empty()) kept_(found);
     if (kept || last) {
       done_ += held;
       pending.Clear();
