@@ -143,6 +143,10 @@ def function_body(source, head):
 def status_keys(root):
     keys = {}
     for rel, function in STATUS_SOURCES:
+        # The shell's keys may be added in either of its files; one without
+        # any (or absent) adds nothing.
+        if not (root / rel).exists():
+            continue
         source = COMMENT.sub(" ", (root / rel).read_text(encoding="utf-8"))
         if function:
             source = function_body(source, function)
