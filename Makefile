@@ -64,7 +64,7 @@ test-package: package
 test-tsan: deps
 	@$(CMAKE) -S . -B $(BUILD)-tsan -G Ninja -DDT_SANITIZE=thread -DDT_BUILD_SHELL=OFF -DDT_WERROR=$(WERROR) >/dev/null
 	@$(CMAKE) --build $(BUILD)-tsan -j $(JOBS)
-	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir $(BUILD)-tsan -L engine
+	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" $(CTEST) --test-dir $(BUILD)-tsan -L engine
 
 test-asan: deps
 	@$(CMAKE) -S . -B $(BUILD)-asan -G Ninja -DDT_SANITIZE=address -DDT_BUILD_SHELL=OFF -DDT_WERROR=$(WERROR) >/dev/null
