@@ -239,6 +239,10 @@ void MainWindow::DeleteSelectedRows() {
     }
   }
   deletion_ = std::move(merged);
+  // The rows to go are taken; their selection would only cost each step's
+  // repaint a walk over every selected row (the header asks whether a whole
+  // column is selected), and nothing of it is left once they are gone.
+  ui_.results->selectionModel()->clearSelection();
   DeleteNextRows();
 }
 
