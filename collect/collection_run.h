@@ -68,7 +68,7 @@ std::string_view RunModeName(RunMode mode);  // "range", "list", "follow"
 // The latest run's figures, taken at one moment.
 struct RunProgress {
   RunState state = RunState::Idle;
-  bool drought = false;    // Blocked by numbers without a shop, not by the marketplace
+  bool drought = false;  // Blocked by numbers without a shop, not by the marketplace
   RunMode mode = RunMode::Range;
   std::int64_t first = 0;  // the first number of the latest start
   std::int64_t last = 0;   // the last number as it is now

@@ -337,7 +337,7 @@ void ResultsKeeper::Work() {
     // or not, since the list goes on in memory.
     std::vector<ShopRow> rows = FoundRows(taken, 0);
     bool kept = false;
-    std::uint64_t held = 0;  // the changes this write held
+    std::uint64_t held = 0;           // the changes this write held
     std::vector<std::int64_t> found;  // the shops found that this write kept
     const auto foundIn = [&found](const std::vector<RowChange>& batch) {
       for (const RowChange& change : batch) {
