@@ -1,9 +1,10 @@
 #include "collect/frontier.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <map>
+
+#include "collect/run_report.h"
 
 namespace dt {
 namespace {
@@ -25,16 +26,6 @@ constexpr std::int64_t kFirstFindStep = 64;
 constexpr std::int64_t kHighestNumber = INT32_MAX;  // shop numbers are 32-bit
 
 constexpr std::string_view kStateHeader = "dovetrail-follow 1";
-
-std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t low,
-                                         std::int64_t high) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
 
 }  // namespace
 

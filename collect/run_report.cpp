@@ -56,17 +56,6 @@ std::string Num(std::int64_t value) {
   return std::to_string(value);
 }
 
-// A decimal integer, nothing else, within [low, high].
-std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t low,
-                                         std::int64_t high) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (value < low || value > high) return std::nullopt;
-  return value;
-}
-
 // The first line of text, without its LF or CR LF; text keeps the rest.
 std::string_view TakeLine(std::string_view& text) {
   const std::size_t end = text.find('\n');
@@ -116,6 +105,16 @@ std::int64_t Seconds(std::chrono::steady_clock::duration d) {
 }
 
 }  // namespace
+
+std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t low,
+                                         std::int64_t high) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
 
 void RateMeter::Sample(Clock::time_point at, std::int64_t done) {
   if (!samples_.empty() && done < samples_.back().second) samples_.clear();

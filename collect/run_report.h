@@ -56,6 +56,11 @@ SavedRun SavedRunOf(const RunProgress& progress);
 
 // The state file: a header line, then key=value lines, LF ends.
 inline constexpr std::size_t kMaxRunStateFileBytes = 4096;
+// A decimal integer and nothing else, within [low, high]: how the state
+// files' numbers are read, since a file on disk is not to be trusted.
+std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t low,
+                                         std::int64_t high);
+
 std::string RunStateFileText(const SavedRun& run);
 // nullopt for anything that is not such a file; a resume point outside the
 // range it names is dropped.
